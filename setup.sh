@@ -1,0 +1,37 @@
+#!/usr/bin/env bash
+# Installs what the server needs from Debian's packages, builds it, and (unless told
+# --no-run) starts serwerd from build/bin with a default serwer.ini beside it.
+set -euo pipefail
+cd "$(dirname "$0")"
+
+PACKAGES=(cmake ninja-build g++ pkg-config libgtest-dev libgmock-dev libbenchmark-dev libzip-dev unzip python3)
+missing=()
+for p in "${PACKAGES[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+done
+if [ ${#missing[@]} -gt 0 ]; then
+  SUDO=""
+  [ "$(id -u)" -ne 0 ] && SUDO="sudo"
+  $SUDO apt-get update -q
+  DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -q "${missing[@]}"
+fi
+
+[ "${1:-}" = "--deps-only" ] && exit 0
+
+cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+cmake --build build -j"$(nproc)"
+
+[ "${1:-}" = "--no-run" ] && exit 0
+
+if [ ! -f build/bin/serwer.ini ]; then
+  cat > build/bin/serwer.ini <<'INI'
+[Ustawienia]
+Port=4500
+Katalog=.
+Odpytywac=1
+Godzina=0
+Pojazdy=
+INI
+fi
+cd build/bin
+exec ./serwerd

@@ -1,0 +1,214 @@
+#include "app/Settings.hpp"
+
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdint>
+#include <fstream>
+#include <iterator>
+
+#include "common/ServerError.hpp"
+#include "common/Win1250.hpp"
+
+namespace {
+
+const std::string kSection = "Ustawienia";
+constexpr std::size_t kMaxValueLength = 2047;
+
+bool IsBlank(char c) { return c == ' ' || c == '\t' || c == '\v' || c == '\f'; }
+
+char UpperAscii(char c) { return c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c; }
+
+bool EqualsNoCase(const std::string& a, const std::string& b) {
+    if (a.size() != b.size()) return false;
+    for (std::size_t i = 0; i < a.size(); ++i)
+        if (UpperAscii(a[i]) != UpperAscii(b[i])) return false;
+    return true;
+}
+
+std::string TrimBlanks(const std::string& s) {
+    std::size_t begin = 0, end = s.size();
+    while (begin < end && IsBlank(s[begin])) ++begin;
+    while (end > begin && IsBlank(s[end - 1])) --end;
+    return s.substr(begin, end - begin);
+}
+
+// A value as the profile functions hand it out: without one pair of surrounding
+// quotes (single or double, the same at both ends) and cut to 2047 characters.
+std::string ProfileValue(std::string value) {
+    if (value.size() >= 2 && (value.front() == '"' || value.front() == '\'') && value.back() == value.front())
+        value = value.substr(1, value.size() - 2);
+    if (value.size() > kMaxValueLength) value.resize(kMaxValueLength);
+    return value;
+}
+
+// Digits in the given base, the whole text; nothing on a bad digit or when the value
+// does not fit in 32 bits unsigned.
+std::optional<std::uint32_t> ParseDigits(const std::string& digits, int base) {
+    if (digits.empty()) return std::nullopt;
+    std::uint64_t value = 0;
+    for (char c : digits) {
+        int d;
+        if (c >= '0' && c <= '9') d = c - '0';
+        else if (base == 16 && c >= 'a' && c <= 'f') d = c - 'a' + 10;
+        else if (base == 16 && c >= 'A' && c <= 'F') d = c - 'A' + 10;
+        else return std::nullopt;
+        value = value * static_cast<unsigned>(base) + static_cast<unsigned>(d);
+        if (value > 0xFFFFFFFFu) return std::nullopt;
+    }
+    return static_cast<std::uint32_t>(value);
+}
+
+// The profile integer: decimal with an optional sign within the 32-bit range, or
+// "0x"/"0X" and up to eight hex digits taken as a 32-bit pattern (0xFFFFFFFF is -1).
+std::optional<long> ParseProfileInteger(const std::string& text) {
+    if (text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X')) {
+        const auto bits = ParseDigits(text.substr(2), 16);
+        if (!bits) return std::nullopt;
+        return static_cast<long>(static_cast<std::int32_t>(*bits));
+    }
+    bool negative = false;
+    std::size_t pos = 0;
+    if (!text.empty() && (text[0] == '+' || text[0] == '-')) {
+        negative = text[0] == '-';
+        pos = 1;
+    }
+    const auto magnitude = ParseDigits(text.substr(pos), 10);
+    if (!magnitude) return std::nullopt;
+    const std::int64_t value = negative ? -static_cast<std::int64_t>(*magnitude) : *magnitude;
+    if (value < INT32_MIN || value > INT32_MAX) return std::nullopt;
+    return static_cast<long>(value);
+}
+
+}  // namespace
+
+IniFile IniFile::Load(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    if (!in) return IniFile{};
+    const std::string content((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    return Parse(content);
+}
+
+IniFile IniFile::Parse(const std::string& content) {
+    IniFile ini;
+    std::string section;
+    bool inSection = false;
+    std::size_t pos = 0;
+    while (pos < content.size()) {
+        std::size_t end = content.find_first_of("\r\n", pos);
+        if (end == std::string::npos) end = content.size();
+        const std::string line = TrimBlanks(content.substr(pos, end - pos));
+        pos = end + 1;
+
+        if (line.empty() || line[0] == ';') continue;
+        if (line[0] == '[') {
+            const std::size_t close = line.rfind(']');
+            section = TrimBlanks(close == std::string::npos || close == 0 ? line.substr(1)
+                                                                            : line.substr(1, close - 1));
+            inSection = true;
+            continue;
+        }
+        const std::size_t eq = line.find('=');
+        if (eq == std::string::npos || !inSection) continue;
+        std::string key = TrimBlanks(line.substr(0, eq));
+        if (key.empty()) continue;
+        ini.entries_.push_back({section, std::move(key), TrimBlanks(line.substr(eq + 1))});
+    }
+    return ini;
+}
+
+std::optional<std::string> IniFile::Text(const std::string& section, const std::string& key) const {
+    for (const Entry& e : entries_)
+        if (EqualsNoCase(e.section, section) && EqualsNoCase(e.key, key)) return ProfileValue(e.value);
+    return std::nullopt;
+}
+
+std::string IniFile::ReadString(const std::string& section, const std::string& key, const std::string& def) const {
+    return Text(section, key).value_or(def);
+}
+
+long IniFile::ReadInteger(const std::string& section, const std::string& key, long def) const {
+    const auto text = Text(section, key);
+    if (!text) return def;
+    return ParseProfileInteger(*text).value_or(def);
+}
+
+bool IniFile::ReadBool(const std::string& section, const std::string& key, bool def) const {
+    return ReadInteger(section, key, def ? 1 : 0) != 0;
+}
+
+std::vector<std::string> ParseAllowList(const std::string& pojazdy) {
+    std::string text = pojazdy;
+    std::transform(text.begin(), text.end(), text.begin(), UpperAscii);
+
+    // Blanks are every byte from 0x01 to 0x20; a NUL ends the text.
+    const auto isBlank = [](char c) {
+        const auto b = static_cast<unsigned char>(c);
+        return b >= 0x01 && b <= 0x20;
+    };
+    const std::size_t n = std::min(text.find('\0'), text.size());
+
+    std::vector<std::string> items;
+    std::size_t p = 0;
+    while (p < n && isBlank(text[p])) ++p;
+    while (p < n) {
+        std::string item;
+        if (text[p] == '"') {
+            ++p;
+            while (p < n) {
+                if (text[p] == '"') {
+                    if (p + 1 < n && text[p + 1] == '"') {
+                        item += '"';
+                        p += 2;
+                        continue;
+                    }
+                    ++p;
+                    break;
+                }
+                item += text[p++];
+            }
+        } else {
+            const std::size_t start = p;
+            while (p < n && static_cast<unsigned char>(text[p]) > 0x20 && text[p] != ',') ++p;
+            item = text.substr(start, p - start);
+        }
+        items.push_back(std::move(item));
+
+        while (p < n && isBlank(text[p])) ++p;
+        if (p < n && text[p] == ',') {
+            ++p;
+            while (p < n && isBlank(text[p])) ++p;
+        }
+    }
+    return items;
+}
+
+Settings ReadSettings(const IniFile& ini, const std::string& firstArgument) {
+    Settings s;
+    s.allowList = ParseAllowList(ini.ReadString(kSection, "Pojazdy", ""));
+    s.serviceMode = firstArgument == "sv";
+    // Outside service mode erasing is always on and Kasowac is not even looked at.
+    s.erase = s.serviceMode ? ini.ReadBool(kSection, "Kasowac", false) : true;
+    s.autoStart = firstArgument == "start" || ini.ReadString(kSection, "parametr", "") == "start";
+    s.readsEnabled = ini.ReadBool(kSection, "Odpytywac", false);
+    s.readHourIndex = static_cast<int>(std::clamp(ini.ReadInteger(kSection, "Godzina", 0), -1L, 23L));
+    s.port = ini.ReadString(kSection, "Port", "4500");
+    s.dataDirectory = ini.ReadString(kSection, "Katalog", ".");
+    return s;
+}
+
+std::optional<int> ReadHourOfIndex(int index) {
+    if (index < 0 || index > 23) return std::nullopt;
+    return index == 23 ? 0 : index + 1;
+}
+
+void EnsureDataDirectory(const std::string& dir) {
+    struct stat st {};
+    if (::stat(dir.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) return;
+    // One level only: a missing parent is a failure, as is a file of that name.
+    if (::mkdir(dir.c_str(), 0777) == 0) return;
+    if (errno == EEXIST && ::stat(dir.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) return;
+    throw ServerError(Cp1250("Nie można było utworzyc katalogu dla danych : ") + dir +
+                      Cp1250(" dalsza praca niemożliwa !"));
+}

@@ -1,0 +1,54 @@
+#pragma once
+#include <optional>
+#include <string>
+#include <vector>
+
+// serwer.ini, section Ustawienia, and the first command-line argument.
+// Values are Windows-1250 bytes, like every text of the core.
+
+// A profile file read with the rules of the usual profile-file functions: section and
+// key names match without regard to case; a text value is cut to 2047 characters; an
+// integer is decimal with an optional sign or hexadecimal "0x"/"0X"; a value that is
+// not a number gives the default; a missing file gives every default.
+class IniFile {
+public:
+    static IniFile Load(const std::string& path);  // a missing file gives an empty one
+    static IniFile Parse(const std::string& content);
+
+    std::optional<std::string> Text(const std::string& section, const std::string& key) const;
+    std::string ReadString(const std::string& section, const std::string& key, const std::string& def) const;
+    long ReadInteger(const std::string& section, const std::string& key, long def) const;
+    bool ReadBool(const std::string& section, const std::string& key, bool def) const;
+
+private:
+    struct Entry {
+        std::string section, key, value;
+    };
+    std::vector<Entry> entries_;
+};
+
+// The allow-list of registrations from the key Pojazdy: upper-cased (ASCII letters)
+// and split into items; quoted items may hold blanks and commas.
+std::vector<std::string> ParseAllowList(const std::string& pojazdy);
+
+struct Settings {
+    std::vector<std::string> allowList;  // empty admits every registration
+    bool serviceMode = false;            // first argument exactly "sv"
+    bool autoStart = false;              // first argument "start", else parametr = "start"
+    bool erase = true;                   // Kasowac in ServiceMode; always on otherwise
+    bool readsEnabled = false;           // Odpytywac
+    int readHourIndex = 0;               // Godzina clamped to -1..23; index 23 is hour "00"
+    std::string port = "4500";           // Port, as typed
+    std::string dataDirectory = ".";     // Katalog, relative to the working directory
+};
+
+// Reads the settings from the file's values and the first argument (empty when none).
+Settings ReadSettings(const IniFile& ini, const std::string& firstArgument);
+
+// The hour of day a read-hour index stands for: 0..22 -> 1..23, 23 -> 0; nothing for -1.
+std::optional<int> ReadHourOfIndex(int index);
+
+// Makes sure the data directory exists, creating one level. Fails with ServerError
+// "Nie można było utworzyc katalogu dla danych : <dir> dalsza praca niemożliwa !"
+// (Windows-1250).
+void EnsureDataDirectory(const std::string& dir);

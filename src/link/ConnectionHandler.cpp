@@ -1,0 +1,218 @@
+#include "link/ConnectionHandler.hpp"
+
+#include <sys/stat.h>
+
+#include <cerrno>
+#include <thread>
+
+#include "app/Settings.hpp"
+#include "common/DateTime.hpp"
+#include "common/ServerError.hpp"
+#include "link/ByteStuffing.hpp"
+#include "link/PositionRecord.hpp"
+#include "logs/EventLog.hpp"
+#include "vehicles/ReadSchedule.hpp"
+#include "vehicles/VehicleFile.hpp"
+
+namespace {
+
+constexpr char kFrameEnd = '$';
+constexpr int kExtraFrameBytes = 10;
+
+std::string AsciiUpper(std::string s) {
+    for (char& c : s)
+        if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
+    return s;
+}
+
+// The closing of every run, whatever ended it: the closing wait, then the disconnect
+// with its log line. Nothing may escape a destructor: a failing log line ends the
+// clean-up without the disconnect, and the server closes the socket as the thread ends.
+class ClosingGuard {
+public:
+    ClosingGuard(UnitConnection& connection, const std::string& registrationText,
+                 std::chrono::milliseconds wait)
+        : connection_(connection), registrationText_(registrationText), wait_(wait) {}
+    ~ClosingGuard() {
+        std::this_thread::sleep_for(wait_);
+        try {
+            if (connection_.IsConnected()) {
+                WriteLog(registrationText_ + " rozlaczamy poloczenie", registrationText_ + "log.txt");
+                try {
+                    connection_.Disconnect();
+                } catch (const std::exception& e) {
+                    WriteLog(registrationText_ + "Problem : " + e.what(), "err.txt");
+                }
+            }
+        } catch (...) {
+        }
+    }
+    ClosingGuard(const ClosingGuard&) = delete;
+    ClosingGuard& operator=(const ClosingGuard&) = delete;
+
+private:
+    UnitConnection& connection_;
+    const std::string& registrationText_;  // filled in once the record is known
+    std::chrono::milliseconds wait_;
+};
+
+// A lock section of the handler: entry line in lock.txt once the lock is held, and the
+// exit line written just before the lock is released, on every way out.
+class LockSection {
+public:
+    LockSection(TableLock& lock, const std::string& registrationText) : guard_(lock), name_(registrationText) {}
+    ~LockSection() {
+        try {
+            WriteLog(name_ + " wyjscie z blokady", "lock.txt");
+        } catch (...) {
+        }
+    }
+    void LogEntry() { WriteLog(name_ + " wejscie do blokady", "lock.txt"); }
+    VehicleTable& Table() { return guard_.Table(); }
+
+private:
+    TableLockGuard guard_;  // released after the exit line (members die after the body)
+    std::string name_;
+};
+
+}  // namespace
+
+struct ConnectionHandler::Position {
+    Bytes record;             // old form, 128 bytes
+    Bytes registrationBytes;  // the 8 raw bytes
+    std::string registrationText;
+};
+
+bool CzPoprawnyNumer(const std::string& text, const std::vector<std::string>& allowList) {
+    if (text.size() < 2) return false;
+    if (text.find_first_not_of(text[0]) == std::string::npos) return false;
+    if (allowList.empty()) return true;
+    const std::string upper = AsciiUpper(text);
+    for (const std::string& item : allowList)
+        if (AsciiUpper(item) == upper) return true;
+    return false;
+}
+
+void ConnectionHandler::IdTCPServer1Connect(UnitConnection&) {
+    if (!ctx_.display) return;
+    ctx_.display->ShowPacketCount(ctx_.packetCounter.load());
+    ctx_.display->ShowPlannedRead(ShowPlannedRead(ReadHourOfIndex(ctx_.readHourIndex.load()), DateTime::Now()));
+}
+
+Bytes ConnectionHandler::ReadPositionFrame(UnitConnection& connection) {
+    // A unit that connects and stays silent must not hold its thread for ever.
+    connection.SetReadDeadline(std::chrono::steady_clock::now() + ctx_.timings.frameTimeLimit);
+    struct ClearDeadline {
+        UnitConnection& c;
+        ~ClearDeadline() { c.SetReadDeadline(std::nullopt); }
+    } clearDeadline{connection};
+
+    Bytes frame = connection.ReadExact(kRecordSize);
+    int counter = kExtraFrameBytes;
+    while (frame.back() != kFrameEnd) {
+        frame += connection.ReadByte();
+        if (--counter == 0) throw ServerError("nie doczekalismy sie pozycji");
+    }
+    return frame;
+}
+
+void ConnectionHandler::IdTCPServer1Execute(UnitConnection& connection) {
+    const auto deadline = std::chrono::steady_clock::now() + ctx_.timings.downloadDeadline;
+    WriteLog("przychodzi pozycja ", "log.txt");
+
+    Position position;
+    ClosingGuard closing(connection, position.registrationText, ctx_.timings.closingWait);
+
+    const Bytes frame = UnstuffBytes(ReadPositionFrame(connection));
+    if (frame.size() != kRecordSize) {
+        WriteLog("Bledna pozycja  : " + frame, "err.txt");
+        return;
+    }
+    ctx_.packetCounter.fetch_add(1);
+    if (!IsNewForm(frame)) {
+        position.record = frame;
+        WriteLog("stary string :" + frame, "stringi.txt");
+    } else {
+        position.record = ConvertNewForm(frame);
+        WriteLog("nowy string :" + frame, "stringi.txt");
+    }
+    position.registrationBytes = RegistrationField(position.record);
+    position.registrationText = RegistrationText(position.record);
+    // A registration that cannot be a file name fails here (the log refuses the name),
+    // so it never reaches a path.
+    WriteLog("nrrej :" + position.registrationBytes, position.registrationText + "log.txt");
+    if (!CzPoprawnyNumer(position.registrationBytes, ctx_.allowList)) {
+        WriteLog("wywalam podejzany wpis nrrej :" + position.registrationBytes, "log.txt");
+        return;
+    }
+
+    if (StorePosition(position)) DownloadMemory(connection, position, deadline);
+}
+
+std::string ConnectionHandler::ChooseArchiveDirectory(const std::string& ownerCodeText) {
+    if (!ctx_.serviceMode) return ctx_.dataDirectory + "/";
+    const std::string dir = ctx_.dataDirectory + "/" + ownerCodeText + "/";
+    if (::mkdir(dir.c_str(), 0777) != 0 && errno != EEXIST)
+        throw ServerError("Blad przy tworzeniu katalogu licencji : " + dir);
+    struct stat st{};
+    if (::stat(dir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode))
+        throw ServerError("Blad przy tworzeniu katalogu licencji : " + dir);
+    return dir;
+}
+
+bool ConnectionHandler::StorePosition(const Position& position) {
+    const Bytes& record = position.record;
+    const std::string& name = position.registrationText;
+    LockSection section(ctx_.tableLock, name);
+    section.LogEntry();
+    if (ctx_.display && ctx_.openConnectionCount) ctx_.display->ShowOpenConnections(ctx_.openConnectionCount());
+
+    VehicleTable& table = section.Table();
+    // The row is edited as a copy and committed at once below: a run that fails
+    // before the commit leaves the table as it was.
+    const auto index = table.Find(name);
+    VehicleRow row = index ? table.Row(*index) : VehicleRow{};
+    row.NAZWA = name;
+    try {
+        const DeviceInputs inputs = DecodeInputs(record);
+        row.URZ1 = inputs.urz1;
+        row.URZ2 = inputs.urz2;
+        row.URZ3 = inputs.urz3;
+    } catch (...) {
+    }
+    try {
+        const std::string fixTime = FormatFixTime(DecodeFixTime(record));
+        std::string longitude = DecodeLongitude(record, ctx_.decimalSeparator);
+        std::string latitude = DecodeLatitude(record, ctx_.decimalSeparator);
+        row.OPIS = fixTime;
+        row.DLUGOSC = std::move(longitude);
+        row.SZEROKOSC = std::move(latitude);
+    } catch (...) {
+    }
+    row.PREDKOSC = FormatSpeed(DecodeSpeed(record), ctx_.decimalSeparator);
+    row.KIEROWCA = DecodeDriverId(record);
+    if (auto gps = DecodeGpsStatus(record)) row.GPS = *gps;
+    row.LICENCJA = OwnerCodeText(record);
+    row.PALIWO = DecodeFuel(record);
+    row.SILNIK = DecodeEngine(record);
+    row.PRZEBIEG = DecodeOdometer(record) * 100;
+    ChooseArchiveDirectory(*row.LICENCJA);
+
+    try {
+        if (index)
+            table.Post(*index, std::move(row));
+        else
+            table.Append(std::move(row));
+    } catch (const std::exception& e) {
+        WriteLog(e.what(), "err2.txt");
+        throw;
+    }
+    SaveVehicleFile(table, VehicleFilePath(ctx_.dataDirectory));
+    return DecideRead(table, name, ctx_.readsEnabled.load(), ReadHourOfIndex(ctx_.readHourIndex.load()),
+                      DateTime::Now());
+}
+
+void ConnectionHandler::DownloadMemory(UnitConnection&, const Position&, std::chrono::steady_clock::time_point) {
+    // The memory download plugs in here; until then a unit due for a read goes on to
+    // the closing wait, its read attempt stamped.
+}

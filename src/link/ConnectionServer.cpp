@@ -1,0 +1,216 @@
+#include "link/ConnectionServer.hpp"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <pthread.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstdlib>
+
+#include "common/ServerError.hpp"
+
+struct ConnectionServer::Connection {
+    ConnectionServer* server = nullptr;
+    std::unique_ptr<UnitConnection> link;
+    std::list<std::shared_ptr<Connection>>::iterator position;
+};
+
+namespace {
+
+constexpr int kAcceptPollMs = 250;
+constexpr auto kStopPollInterval = std::chrono::milliseconds(500);
+const char* const kBindFailed = "Could not bind socket. Address and port are already in use.";
+
+int ParsePort(const std::string& text) {
+    // The whole text must be an integer (blanks around it are not allowed).
+    char* end = nullptr;
+    errno = 0;
+    const long value = text.empty() ? 0 : std::strtol(text.c_str(), &end, 10);
+    if (text.empty() || *end != '\0' || errno != 0 || text[0] == ' ')
+        throw ConversionError("'" + text + "' is not a valid integer value");
+    if (value < 0 || value > 65535) throw ServerError(kBindFailed);
+    return static_cast<int>(value);
+}
+
+void EnableKeepAlive(int fd) {
+    // Silent peers (a unit that lost its GPRS link) are found and their threads freed.
+    int on = 1, idle = 120, interval = 30, count = 4;
+    ::setsockopt(fd, SOL_SOCKET, SO_KEEPALIVE, &on, sizeof on);
+    ::setsockopt(fd, IPPROTO_TCP, TCP_KEEPIDLE, &idle, sizeof idle);
+    ::setsockopt(fd, IPPROTO_TCP, TCP_KEEPINTVL, &interval, sizeof interval);
+    ::setsockopt(fd, IPPROTO_TCP, TCP_KEEPCNT, &count, sizeof count);
+}
+
+// Returns the bound socket, -1 when the address family is not available here, or
+// throws the bind failure.
+int BindListener(int family, int port) {
+    const int fd = ::socket(family, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) {
+        if (family == AF_INET6 && (errno == EAFNOSUPPORT || errno == EPROTONOSUPPORT)) return -1;
+        throw ServerError(kBindFailed);
+    }
+    int on = 1;
+    ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+    int rc;
+    if (family == AF_INET) {
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_addr.s_addr = htonl(INADDR_ANY);
+        a.sin_port = htons(static_cast<std::uint16_t>(port));
+        rc = ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
+    } else {
+        ::setsockopt(fd, IPPROTO_IPV6, IPV6_V6ONLY, &on, sizeof on);
+        sockaddr_in6 a{};
+        a.sin6_family = AF_INET6;
+        a.sin6_addr = in6addr_any;
+        a.sin6_port = htons(static_cast<std::uint16_t>(port));
+        rc = ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
+    }
+    if (rc != 0) {
+        const int err = errno;
+        ::close(fd);
+        if (family == AF_INET6 && (err == EADDRNOTAVAIL || err == EAFNOSUPPORT)) return -1;
+        throw ServerError(kBindFailed);
+    }
+    return fd;
+}
+
+std::uint16_t BoundPort(int fd) {
+    sockaddr_storage a{};
+    socklen_t len = sizeof a;
+    ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
+    if (a.ss_family == AF_INET) return ntohs(reinterpret_cast<sockaddr_in*>(&a)->sin_port);
+    return ntohs(reinterpret_cast<sockaddr_in6*>(&a)->sin6_port);
+}
+
+}  // namespace
+
+std::size_t ConnectionServer::DefaultThreadStackSize() {
+#if defined(__SANITIZE_ADDRESS__)
+    return 4u << 20;  // the sanitizers need far deeper stacks
+#else
+    return 256u << 10;
+#endif
+}
+
+ConnectionServer::ConnectionServer(Events events, std::size_t threadStackSize)
+    : events_(std::move(events)), stackSize_(threadStackSize) {}
+
+ConnectionServer::~ConnectionServer() { Stop(); }
+
+void ConnectionServer::Start(const std::string& portText) {
+    if (active_) return;
+    const int port = ParsePort(portText);
+    std::vector<int> fds;
+    try {
+        const int v4 = BindListener(AF_INET, port);
+        fds.push_back(v4);
+        // With port 0 the system picks one; IPv6 then listens on the same port.
+        const int v6 = BindListener(AF_INET6, port == 0 ? BoundPort(v4) : port);
+        if (v6 >= 0) fds.push_back(v6);
+        for (int fd : fds)
+            if (::listen(fd, kListenQueue) != 0) throw ServerError(kBindFailed);
+    } catch (...) {
+        for (int fd : fds) ::close(fd);
+        throw;
+    }
+    port_ = BoundPort(fds.front());
+    listenFds_ = fds;
+    stopping_ = false;
+    for (int fd : listenFds_) acceptThreads_.emplace_back([this, fd] { AcceptLoop(fd); });
+    active_ = true;
+}
+
+void ConnectionServer::AcceptLoop(int listenFd) {
+    while (!stopping_) {
+        pollfd p{listenFd, POLLIN, 0};
+        const int r = ::poll(&p, 1, kAcceptPollMs);
+        if (r <= 0 || stopping_) continue;
+        const int fd = ::accept4(listenFd, nullptr, nullptr, SOCK_CLOEXEC);
+        if (fd < 0) continue;  // an accept error is dropped; back to waiting
+        EnableKeepAlive(fd);
+        try {
+            StartConnectionThread(fd);
+        } catch (...) {
+            // No thread could be had for it: the unit gets its connection closed and
+            // will try again.
+        }
+    }
+}
+
+void ConnectionServer::StartConnectionThread(int fd) {
+    auto connection = std::make_shared<Connection>();
+    connection->server = this;
+    connection->link = std::make_unique<UnitConnection>(fd);
+    {
+        std::lock_guard<std::mutex> lock(openMutex_);
+        open_.push_back(connection);
+        connection->position = std::prev(open_.end());
+    }
+    pthread_attr_t attr;
+    pthread_attr_init(&attr);
+    pthread_attr_setstacksize(&attr, stackSize_);
+    pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
+    auto* arg = new std::shared_ptr<Connection>(connection);
+    pthread_t thread;
+    const int rc = pthread_create(&thread, &attr, &ConnectionThreadMain, arg);
+    pthread_attr_destroy(&attr);
+    if (rc != 0) {
+        delete arg;
+        std::lock_guard<std::mutex> lock(openMutex_);
+        open_.erase(connection->position);
+        openChanged_.notify_all();
+        throw ServerError("no thread for a connection");
+    }
+}
+
+void* ConnectionServer::ConnectionThreadMain(void* arg) {
+    std::unique_ptr<std::shared_ptr<Connection>> holder(static_cast<std::shared_ptr<Connection>*>(arg));
+    std::shared_ptr<Connection> connection = *holder;
+    holder.reset();
+    connection->server->RunConnection(connection);
+    return nullptr;
+}
+
+void ConnectionServer::RunConnection(const std::shared_ptr<Connection>& connection) {
+    UnitConnection& link = *connection->link;
+    try {
+        if (events_.onConnect) events_.onConnect(link);
+        do {
+            if (events_.onExecute) events_.onExecute(link);
+        } while (link.IsConnected());
+    } catch (...) {
+        // An error that escapes the handler only ends the connection; the handler has
+        // logged what it logs.
+    }
+    link.Disconnect();
+    // The last touch of the server: after this Stop may return and the server may go.
+    std::lock_guard<std::mutex> lock(openMutex_);
+    open_.erase(connection->position);
+    openChanged_.notify_all();
+}
+
+void ConnectionServer::Stop() {
+    stopping_ = true;
+    for (auto& t : acceptThreads_) t.join();
+    acceptThreads_.clear();
+    for (int fd : listenFds_) ::close(fd);
+    listenFds_.clear();
+    active_ = false;
+
+    std::unique_lock<std::mutex> lock(openMutex_);
+    while (!open_.empty()) {
+        for (auto& c : open_) c->link->Disconnect();
+        openChanged_.wait_for(lock, kStopPollInterval);
+    }
+}
+
+int ConnectionServer::OpenConnectionCount() const {
+    std::lock_guard<std::mutex> lock(openMutex_);
+    return static_cast<int>(open_.size());
+}

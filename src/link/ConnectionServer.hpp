@@ -1,0 +1,67 @@
+#pragma once
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <functional>
+#include <list>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "link/UnitConnection.hpp"
+
+// Accepts units' TCP connections (all IPv4 addresses, and all IPv6 addresses where the
+// system has IPv6, on one port, backlog 150) and runs every connection on a thread of
+// its own: OnConnect once, then OnExecute again and again while the connection still
+// counts as connected. An error that escapes an event ends the connection's thread.
+class ConnectionServer {
+public:
+    struct Events {
+        std::function<void(UnitConnection&)> onConnect;
+        std::function<void(UnitConnection&)> onExecute;
+    };
+
+    static constexpr int kListenQueue = 150;
+    // Connection threads get small stacks, so thousands of idle connections stay cheap.
+    static std::size_t DefaultThreadStackSize();
+
+    explicit ConnectionServer(Events events, std::size_t threadStackSize = DefaultThreadStackSize());
+    ~ConnectionServer();
+    ConnectionServer(const ConnectionServer&) = delete;
+    ConnectionServer& operator=(const ConnectionServer&) = delete;
+
+    // Converts the port text and starts listening; does nothing when already active.
+    // Fails with "'<text>' is not a valid integer value" or "Could not bind socket.
+    // Address and port are already in use." and then stays stopped.
+    void Start(const std::string& portText);
+    // Stops accepting, disconnects every open connection and returns only when every
+    // connection thread has ended (their clean-up, closing wait included, has run).
+    void Stop();
+
+    bool IsActive() const { return active_.load(); }
+    // The port actually listened on (useful when Start was given port 0).
+    std::uint16_t Port() const { return port_; }
+    // The number of connections whose thread has not yet ended.
+    int OpenConnectionCount() const;
+
+private:
+    struct Connection;
+    void AcceptLoop(int listenFd);
+    void StartConnectionThread(int fd);
+    static void* ConnectionThreadMain(void* arg);
+    void RunConnection(const std::shared_ptr<Connection>& connection);
+
+    Events events_;
+    std::size_t stackSize_;
+    std::atomic<bool> active_{false};
+    std::atomic<bool> stopping_{false};
+    std::uint16_t port_ = 0;
+    std::vector<int> listenFds_;
+    std::vector<std::thread> acceptThreads_;
+
+    mutable std::mutex openMutex_;  // the open-connections list's own lock
+    std::condition_variable openChanged_;
+    std::list<std::shared_ptr<Connection>> open_;
+};

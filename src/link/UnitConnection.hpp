@@ -1,0 +1,67 @@
+#pragma once
+#include <atomic>
+#include <chrono>
+#include <optional>
+#include <cstddef>
+#include <mutex>
+
+#include "common/Bytes.hpp"
+
+// One accepted connection from a unit, with the blocking operations the connection
+// handler and the download use. Bytes pass through unchanged in both directions.
+//
+// Failures throw ServerError: "Connection Closed Gracefully." when the peer or
+// Disconnect has closed the connection before a read could be satisfied or before a
+// write; the system's error text for other socket errors.
+//
+// The connection is used by its own thread only, except Disconnect, which the server's
+// Stop may call from another thread to wake a blocked read.
+class UnitConnection {
+public:
+    // Takes ownership of a connected socket (or one end of a socketpair).
+    explicit UnitConnection(int fd);
+    ~UnitConnection();
+    UnitConnection(const UnitConnection&) = delete;
+    UnitConnection& operator=(const UnitConnection&) = delete;
+
+    // Removes and returns the first n bytes, waiting as long as needed (see SetReadTimeLimit).
+    Bytes ReadExact(std::size_t n);
+    char ReadByte();
+    void DiscardInput();
+    // Polls without waiting; true while the socket is open and not closed by the peer,
+    // and also while unread bytes remain in the input buffer.
+    bool IsConnected();
+    // Waits up to ms for the socket to become readable and takes what arrived.
+    void WaitForInput(int ms);
+    bool InputIsEmpty() const { return buffer_.size() == consumed_; }
+    Bytes TakeAllInput();
+    void Send(const Bytes& bytes);
+    // Closes the socket if it is open; the input buffer keeps its bytes. Thread-safe.
+    void Disconnect();
+
+    // A moment after which ReadExact/ReadByte fail with "Read timed out." instead of
+    // waiting on (nullopt: no limit, the default).
+    void SetReadDeadline(std::optional<std::chrono::steady_clock::time_point> deadline) {
+        readDeadline_ = deadline;
+    }
+
+    // The number of bytes waiting in the input buffer.
+    std::size_t Buffered() const { return buffer_.size() - consumed_; }
+
+private:
+    // Receives up to one chunk into the buffer. Returns false when the peer has closed.
+    bool ReceiveChunk();
+    // Waits up to ms (-1: no limit) for the socket to become readable (or closed).
+    bool WaitReadable(int ms);
+    bool SocketOpen() const { return fd_.load() >= 0; }
+    void CloseSocket();
+    void Compact();
+
+    std::atomic<int> fd_;
+    int shutdownFd_ = -1;  // a descriptor shut down but not yet closed
+    std::mutex closeMutex_;
+    bool closedByPeer_ = false;
+    Bytes buffer_;
+    std::size_t consumed_ = 0;
+    std::optional<std::chrono::steady_clock::time_point> readDeadline_;
+};

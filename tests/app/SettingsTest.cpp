@@ -1,0 +1,183 @@
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "app/Settings.hpp"
+#include "common/ServerError.hpp"
+#include "common/Win1250.hpp"
+
+namespace {
+
+namespace fs = std::filesystem;
+using Items = std::vector<std::string>;
+
+Settings FromIni(const std::string& content, const std::string& firstArgument = "") {
+    return ReadSettings(IniFile::Parse(content), firstArgument);
+}
+
+TEST(SettingsDefaults, NoFileGivesEveryDefault) {
+    const Settings s = ReadSettings(IniFile::Load("/nonexistent/serwer.ini"), "");
+    EXPECT_TRUE(s.allowList.empty());
+    EXPECT_FALSE(s.serviceMode);
+    EXPECT_FALSE(s.autoStart);
+    EXPECT_TRUE(s.erase);
+    EXPECT_FALSE(s.readsEnabled);
+    EXPECT_EQ(s.readHourIndex, 0);
+    EXPECT_EQ(ReadHourOfIndex(s.readHourIndex), 1);
+    EXPECT_EQ(s.port, "4500");
+    EXPECT_EQ(s.dataDirectory, ".");
+}
+
+TEST(SettingsIniFile, SectionAndKeyMatchWithoutCaseAndBlanksAroundAreTrimmed) {
+    const IniFile ini = IniFile::Parse(
+        "; comment\r\n[ustawienia]\r\n  PORT  =  5000  \r\nno equals sign\r\n[Inna]\r\nKatalog=x\r\n");
+    EXPECT_EQ(ini.ReadString("Ustawienia", "Port", ""), "5000");
+    EXPECT_EQ(ini.Text("Ustawienia", "Katalog"), std::nullopt);
+    EXPECT_EQ(ini.Text("INNA", "katalog"), "x");
+}
+
+TEST(SettingsIniFile, OnePairOfSurroundingQuotesIsStripped) {
+    const IniFile ini = IniFile::Parse("[U]\na=\"C:\\dane \"\nb='x'\nc=\"\"y\"\"\nd=\"z'\n");
+    EXPECT_EQ(ini.ReadString("U", "a", ""), "C:\\dane ");
+    EXPECT_EQ(ini.ReadString("U", "b", ""), "x");
+    EXPECT_EQ(ini.ReadString("U", "c", ""), "\"y\"");
+    EXPECT_EQ(ini.ReadString("U", "d", ""), "\"z'");
+}
+
+TEST(SettingsIniFile, TextIsCutTo2047Characters) {
+    const IniFile ini = IniFile::Parse("[U]\nPojazdy=" + std::string(3000, 'A') + "\n");
+    EXPECT_EQ(ini.ReadString("U", "Pojazdy", ""), std::string(2047, 'A'));
+}
+
+TEST(SettingsIniFile, IntegersAreDecimalWithSignOrHex) {
+    const IniFile ini = IniFile::Parse(
+        "[U]\na=+12\nb=-7\nc=0x1F\nd=0XfF\ne=12abc\nf=\ng=0x\nh=99999999999\ni=0xFFFFFFFF\n");
+    EXPECT_EQ(ini.ReadInteger("U", "a", 5), 12);
+    EXPECT_EQ(ini.ReadInteger("U", "b", 5), -7);
+    EXPECT_EQ(ini.ReadInteger("U", "c", 5), 31);
+    EXPECT_EQ(ini.ReadInteger("U", "d", 5), 255);
+    EXPECT_EQ(ini.ReadInteger("U", "e", 5), 5);
+    EXPECT_EQ(ini.ReadInteger("U", "f", 5), 5);
+    EXPECT_EQ(ini.ReadInteger("U", "g", 5), 5);
+    EXPECT_EQ(ini.ReadInteger("U", "h", 5), 5);
+    EXPECT_EQ(ini.ReadInteger("U", "i", 5), -1);
+    EXPECT_EQ(ini.ReadInteger("U", "missing", 5), 5);
+}
+
+TEST(SettingsIniFile, BooleanIsIntegerNotZero) {
+    const IniFile ini = IniFile::Parse("[U]\na=1\nb=0\nc=0x10\nd=tak\n");
+    EXPECT_TRUE(ini.ReadBool("U", "a", false));
+    EXPECT_FALSE(ini.ReadBool("U", "b", true));
+    EXPECT_TRUE(ini.ReadBool("U", "c", false));
+    EXPECT_TRUE(ini.ReadBool("U", "d", true));
+    EXPECT_FALSE(ini.ReadBool("U", "d", false));
+}
+
+TEST(SettingsAllowList, LowerCaseRegistrationsBecomeUpperCaseItems) {
+    EXPECT_EQ(ParseAllowList("wa12345, kr 77"), (Items{"WA12345", "KR", "77"}));
+    EXPECT_EQ(FromIni("[Ustawienia]\nPojazdy=wa12345, kr777\n").allowList, (Items{"WA12345", "KR777"}));
+}
+
+TEST(SettingsAllowList, BlanksAndControlCharactersSeparateItems) {
+    EXPECT_EQ(ParseAllowList(" \t\x01WA1 \x02WA2\tWA3 ,  WA4"), (Items{"WA1", "WA2", "WA3", "WA4"}));
+}
+
+TEST(SettingsAllowList, QuotedItemsKeepBlanksCommasAndDoubledQuotes) {
+    EXPECT_EQ(ParseAllowList("\"wa 1,2\" , \"a\"\"b\",c"), (Items{"WA 1,2", "A\"B", "C"}));
+    EXPECT_EQ(ParseAllowList("\"open"), (Items{"OPEN"}));
+}
+
+TEST(SettingsAllowList, TwoCommasInARowGiveAnEmptyItem) {
+    EXPECT_EQ(ParseAllowList("A,,B"), (Items{"A", "", "B"}));
+    EXPECT_EQ(ParseAllowList("A, ,B"), (Items{"A", "", "B"}));
+    EXPECT_EQ(ParseAllowList("A,"), (Items{"A"}));
+    EXPECT_TRUE(ParseAllowList("  ").empty());
+}
+
+TEST(SettingsRead, ReadHourIsClampedToMinusOneAndTwentyThree) {
+    EXPECT_EQ(FromIni("[Ustawienia]\nGodzina=30\n").readHourIndex, 23);
+    EXPECT_EQ(FromIni("[Ustawienia]\nGodzina=-5\n").readHourIndex, -1);
+    EXPECT_EQ(FromIni("[Ustawienia]\nGodzina=7\n").readHourIndex, 7);
+}
+
+TEST(SettingsRead, HourOfIndex) {
+    EXPECT_EQ(ReadHourOfIndex(0), 1);
+    EXPECT_EQ(ReadHourOfIndex(22), 23);
+    EXPECT_EQ(ReadHourOfIndex(23), 0);
+    EXPECT_EQ(ReadHourOfIndex(-1), std::nullopt);
+}
+
+TEST(SettingsRead, EraseComesFromKasowacOnlyInServiceMode) {
+    const std::string ini = "[Ustawienia]\nKasowac=0\n";
+    const Settings service = FromIni(ini, "sv");
+    EXPECT_TRUE(service.serviceMode);
+    EXPECT_FALSE(service.erase);
+    const Settings upper = FromIni(ini, "SV");
+    EXPECT_FALSE(upper.serviceMode);
+    EXPECT_TRUE(upper.erase);
+    EXPECT_FALSE(FromIni("", "sv").erase);
+}
+
+TEST(SettingsRead, AutoStartFromArgumentOrElseParametr) {
+    EXPECT_TRUE(FromIni("", "start").autoStart);
+    EXPECT_TRUE(FromIni("[Ustawienia]\nparametr=start\n", "").autoStart);
+    EXPECT_TRUE(FromIni("[Ustawienia]\nparametr=start\n", "start").autoStart);
+    EXPECT_FALSE(FromIni("[Ustawienia]\nparametr=Start\n", "").autoStart);
+    EXPECT_FALSE(FromIni("", "START").autoStart);
+}
+
+TEST(SettingsRead, RemainingKeys) {
+    const Settings s = FromIni("[Ustawienia]\nOdpytywac=1\nPort=45x0\nKatalog=dane\n");
+    EXPECT_TRUE(s.readsEnabled);
+    EXPECT_EQ(s.port, "45x0");
+    EXPECT_EQ(s.dataDirectory, "dane");
+}
+
+// Files are read from and created in a fresh working directory.
+class SettingsFileTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        char pattern[] = "/tmp/settings_XXXXXX";
+        ASSERT_NE(::mkdtemp(pattern), nullptr);
+        dir_ = pattern;
+        previous_ = fs::current_path();
+        ASSERT_EQ(::chdir(dir_.c_str()), 0);
+    }
+    void TearDown() override {
+        ASSERT_EQ(::chdir(previous_.c_str()), 0);
+        fs::remove_all(dir_);
+    }
+    fs::path dir_, previous_;
+};
+
+TEST_F(SettingsFileTest, LoadReadsTheFile) {
+    std::ofstream("serwer.ini", std::ios::binary) << "[Ustawienia]\r\nPort=4600\r\nGodzina=0x3\r\n";
+    const Settings s = ReadSettings(IniFile::Load("serwer.ini"), "");
+    EXPECT_EQ(s.port, "4600");
+    EXPECT_EQ(s.readHourIndex, 3);
+}
+
+TEST_F(SettingsFileTest, DataDirectoryIsCreatedOneLevel) {
+    EnsureDataDirectory("dane");
+    EXPECT_TRUE(fs::is_directory("dane"));
+    EXPECT_NO_THROW(EnsureDataDirectory("dane"));
+    EXPECT_NO_THROW(EnsureDataDirectory("."));
+}
+
+TEST_F(SettingsFileTest, DataDirectoryWithMissingParentFailsWithMessage) {
+    try {
+        EnsureDataDirectory("brak/dane");
+        FAIL() << "no error";
+    } catch (const ServerError& e) {
+        EXPECT_EQ(std::string(e.what()),
+                  Cp1250("Nie można było utworzyc katalogu dla danych : brak/dane dalsza praca niemożliwa !"));
+    }
+    EXPECT_FALSE(fs::exists("brak"));
+}
+
+}  // namespace

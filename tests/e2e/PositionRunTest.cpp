@@ -1,0 +1,294 @@
+// A unit connects and sends its position: what reaches the vehicle file and the logs.
+#include <sys/stat.h>
+
+#include <regex>
+#include <thread>
+
+#include "common/Win1250.hpp"
+#include "e2e/ServerFixture.hpp"
+#include "link/ByteStuffing.hpp"
+
+namespace {
+
+const std::string kHeader = Cp1250(
+    "\"Nazwa\";\"Grupa Kategoria Infomation\";\"Data-godzina\";\"Kierowca\";\"Prędkość\";\"GPS\";\"Silnik\";"
+    "\"Punkty\";\"Vgraniczna\";\"Licencja\";\"Paliwo\";\"Licznik\";\"Szerokość geograficzna Latitude\";"
+    "\"Długość geograficzna Longitude\";\"Odczyt\";\"PROBA_ODCZYTU\";\"URZ1\";\"URZ2\";\"URZ3\";\"Przebieg\"\r\n");
+
+const std::string kSampleRow = Cp1250(
+    "\"WA12345\";\"Jazda\";\"2026.12.08-14:45\";\"Brak ID\";\"12.34 Km/h\";\"OK\";\"ZAŁ\";;;"
+    "\"001A2B3C4D5E6F70\";\"Sonda-42 %%\";\"0\";\"52.2057500N\";\"21.0205667E\";;;\"True\";\"False\";\"False\";"
+    "\"123400\"\r\n");
+
+// The messages of a log file, in order, each checked to have the entry layout
+// "stamp LF message CR LF".
+std::vector<std::string> Messages(const std::string& content) {
+    static const std::regex stamp(R"(^\d\d-\d\d-\d{4}( \d\d:\d\d:\d\d)?$)");
+    std::vector<std::string> out;
+    std::size_t pos = 0;
+    while (pos < content.size()) {
+        const auto lf = content.find('\n', pos);
+        EXPECT_NE(lf, std::string::npos);
+        EXPECT_TRUE(std::regex_match(content.substr(pos, lf - pos), stamp)) << content.substr(pos, lf - pos);
+        // Messages may hold CR LF themselves; entries are split at the next stamp.
+        auto end = lf + 1;
+        std::size_t next = std::string::npos;
+        for (auto crlf = content.find("\r\n", end); crlf != std::string::npos; crlf = content.find("\r\n", crlf + 1)) {
+            const auto after = crlf + 2;
+            const auto nl = content.find('\n', after);
+            if (after == content.size() ||
+                (nl != std::string::npos && std::regex_match(content.substr(after, nl - after), stamp))) {
+                next = crlf;
+                break;
+            }
+        }
+        EXPECT_NE(next, std::string::npos);
+        out.push_back(content.substr(end, next - end));
+        pos = next + 2;
+    }
+    return out;
+}
+
+}  // namespace
+
+using PositionRun = ServerFixture;
+
+TEST_F(PositionRun, StoresTheDecodedRowInTheVehicleFileExactly) {
+    StartServer();
+    SendPosition(BuildPositionRecord(Sample()));
+    WaitForIdle();
+    EXPECT_EQ(Read("Aktualne.txt"), kHeader + kSampleRow);
+    EXPECT_EQ(context_.packetCounter.load(), 1);
+}
+
+TEST_F(PositionRun, WritesEveryLogLineOfARunWithItsExactBytes) {
+    StartServer();
+    const Bytes record = BuildPositionRecord(Sample());
+    SendPosition(record);
+    WaitForIdle();
+    const Bytes reg = record.substr(31, 8);
+    EXPECT_EQ(Messages(Read("log.txt")), std::vector<std::string>{"przychodzi pozycja "});
+    EXPECT_EQ(Messages(Read("stringi.txt")), std::vector<std::string>{"stary string :" + record});
+    EXPECT_EQ(Messages(Read("WA12345log.txt")),
+              (std::vector<std::string>{"nrrej :" + reg, "WA12345 rozlaczamy poloczenie"}));
+    EXPECT_EQ(Messages(Read("lock.txt")),
+              (std::vector<std::string>{"WA12345 wejscie do blokady", "WA12345 wyjscie z blokady"}));
+}
+
+TEST_F(PositionRun, NewFormRecordIsConvertedAndLoggedAsReceived) {
+    StartServer();
+    PositionOptions o = Sample();
+    o.newForm = true;
+    const Bytes record = BuildPositionRecord(o);
+    SendPosition(record);
+    WaitForIdle();
+    EXPECT_EQ(Messages(Read("stringi.txt")), std::vector<std::string>{"nowy string :" + record});
+    EXPECT_EQ(Read("Aktualne.txt"), kHeader + kSampleRow);
+}
+
+TEST_F(PositionRun, FrameThatUnstuffsToAnotherLengthIsLoggedAsBledna) {
+    StartServer();
+    // 0x10 in the owner code is stuffed; a "$" right after 128 stuffed bytes cuts the frame.
+    PositionOptions o = Sample();
+    o.ownerCode = Bytes(8, '\x10');
+    Bytes stuffed = StuffBytes(BuildPositionRecord(o));
+    stuffed[127] = '$';
+    const Bytes cut = stuffed.substr(0, 128);
+    SendRawAndWait(cut);
+    WaitForIdle();
+    EXPECT_EQ(Messages(Read("err.txt")), std::vector<std::string>{"Bledna pozycja  : " + UnstuffBytes(cut)});
+    EXPECT_EQ(Messages(Read("log.txt")),
+              (std::vector<std::string>{"przychodzi pozycja ", " rozlaczamy poloczenie"}));
+    EXPECT_FALSE(std::filesystem::exists("Aktualne.txt"));
+    EXPECT_EQ(context_.packetCounter.load(), 0);
+}
+
+TEST_F(PositionRun, StuffingOfUpToNineBytesIsAcceptedAndTenIsNot) {
+    StartServer();
+    PositionOptions nine = Sample("NINE1");
+    nine.ownerCode = Bytes(8, '\x10');
+    // with the 0x10 of the sample's longitude: nine escape pairs
+    const Bytes nineRecord = BuildPositionRecord(nine);
+    ASSERT_EQ(StuffBytes(nineRecord).size(), 137u);
+    SendPosition(nineRecord);
+
+    PositionOptions ten = nine;
+    ten.registration = "TEN10";
+    ten.driverId = Bytes("\x10\x00\x00", 3);
+    const Bytes tenRecord = BuildPositionRecord(ten);
+    ASSERT_EQ(StuffBytes(tenRecord).size(), 138u);
+    SendPosition(tenRecord);
+    WaitForIdle();
+
+    const std::string file = Read("Aktualne.txt");
+    EXPECT_NE(file.find("\"NINE1\""), std::string::npos);
+    EXPECT_EQ(file.find("\"TEN10\""), std::string::npos);
+    EXPECT_FALSE(std::filesystem::exists("err.txt"));  // "nie doczekalismy sie pozycji" is not logged
+}
+
+TEST_F(PositionRun, ImplausibleRegistrationIsThrownOut) {
+    StartServer();
+    PositionOptions o = Sample("        ");
+    const Bytes record = BuildPositionRecord(o);
+    SendPosition(record);
+    WaitForIdle();
+    EXPECT_EQ(Messages(Read("log.txt")),
+              (std::vector<std::string>{"przychodzi pozycja ", "nrrej :" + record.substr(31, 8),
+                                        "wywalam podejzany wpis nrrej :" + record.substr(31, 8),
+                                        " rozlaczamy poloczenie"}));
+    EXPECT_FALSE(std::filesystem::exists("Aktualne.txt"));
+}
+
+TEST_F(PositionRun, AllowListComparesTheWholeFieldWithoutRegardToCase) {
+    context_.allowList = {"WA12345A", "KR99999B"};
+    StartServer();
+    SendPosition(BuildPositionRecord(Sample("wa12345a")));
+    SendPosition(BuildPositionRecord(Sample("WA12345B")));
+    WaitForIdle();
+    const std::string file = Read("Aktualne.txt");
+    EXPECT_NE(file.find("\"wa12345a\""), std::string::npos);
+    EXPECT_EQ(file.find("WA12345B"), std::string::npos);
+}
+
+TEST_F(PositionRun, RegistrationThatCannotBeAFileNameNeverReachesAPath) {
+    StartServer();
+    for (const char* bad : {"../../x", "A/B", "C:\\D", "x?y", "a\x01z", "<a>|\"b"}) {
+        SendPosition(BuildPositionRecord(Sample(bad)));
+    }
+    WaitForIdle();
+    EXPECT_FALSE(std::filesystem::exists("Aktualne.txt"));
+    int files = 0;
+    for (auto& e : std::filesystem::directory_iterator(".")) {
+        const std::string n = e.path().filename().string();
+        EXPECT_TRUE(n == "log.txt" || n == "stringi.txt") << n;
+        ++files;
+    }
+    EXPECT_EQ(files, 2);
+    EXPECT_FALSE(std::filesystem::exists(dir_.parent_path().parent_path() / "xlog.txt"));
+}
+
+TEST_F(PositionRun, KnownVehicleIsUpdatedInPlaceAndANewOneAppended) {
+    StartServer();
+    SendPosition(BuildPositionRecord(Sample("AAA111")));
+    SendPosition(BuildPositionRecord(Sample("BBB222")));
+    PositionOptions again = Sample("AAA111");
+    again.speedHundredths = 5;
+    again.gpsStatus = 'X';  // neither A nor V: GPS keeps "OK"
+    SendPosition(BuildPositionRecord(again));
+    WaitForIdle();
+    const std::string file = Read("Aktualne.txt");
+    const auto first = file.find("\"AAA111\";" + Cp1250("\"Postój\";") + "\"2026.12.08-14:45\";\"Brak ID\";\"0.05 Km/h\";\"OK\"");
+    const auto second = file.find("\"BBB222\"");
+    EXPECT_NE(first, std::string::npos) << file;
+    EXPECT_NE(second, std::string::npos);
+    EXPECT_LT(first, second);
+    EXPECT_EQ(std::count(file.begin(), file.end(), '\n'), 3);
+}
+
+TEST_F(PositionRun, UndecodableSpeedLeavesTableAndFileAsTheyWereAndTheLockFree) {
+    StartServer();
+    SendPosition(BuildPositionRecord(Sample("AAA111")));
+    WaitForIdle();
+    const std::string before = Read("Aktualne.txt");
+    Bytes bad = BuildPositionRecord(Sample("AAA111"));
+    bad[20] = '\x0A';  // a BCD nibble above 9 in the speed
+    SendPosition(bad);
+    bad = BuildPositionRecord(Sample("CCC333"));
+    bad[51] = '\xA0';  // and in the odometer
+    SendPosition(bad);
+    WaitForIdle();
+    EXPECT_EQ(Read("Aktualne.txt"), before);
+    EXPECT_EQ(context_.tableLock.TableUnlocked().Size(), 1u);
+    EXPECT_FALSE(context_.tableLock.IsBusy());
+    SendPosition(BuildPositionRecord(Sample("DDD444")));
+    WaitForIdle();
+    EXPECT_NE(Read("Aktualne.txt").find("DDD444"), std::string::npos);
+}
+
+TEST_F(PositionRun, DueVehicleGetsItsAttemptStampedAndStillClosesAfterTheWait) {
+    context_.readsEnabled = true;
+    StartServer();
+    SendPosition(BuildPositionRecord(Sample("AAA111")));
+    WaitForIdle();
+    const VehicleRow& row = context_.tableLock.TableUnlocked().Row(0);
+    ASSERT_TRUE(row.PROBA_ODCZYTU.has_value());
+    EXPECT_FALSE(row.ODCZYT.has_value());
+    // The stamp is not in the file yet; it reaches it with the next save.
+    EXPECT_NE(Read("Aktualne.txt").find(";;;\"True\""), std::string::npos);
+}
+
+TEST_F(PositionRun, ReadsDisabledNeverStampAnAttempt) {
+    StartServer();
+    SendPosition(BuildPositionRecord(Sample("AAA111")));
+    WaitForIdle();
+    EXPECT_FALSE(context_.tableLock.TableUnlocked().Row(0).PROBA_ODCZYTU.has_value());
+}
+
+TEST_F(PositionRun, ServiceModeCreatesTheOwnersDirectory) {
+    context_.serviceMode = true;
+    StartServer();
+    SendPosition(BuildPositionRecord(Sample()));
+    WaitForIdle();
+    EXPECT_TRUE(std::filesystem::is_directory("001A2B3C4D5E6F70"));
+    EXPECT_TRUE(std::filesystem::exists("Aktualne.txt"));
+}
+
+TEST_F(PositionRun, OwnersDirectoryThatCannotBeCreatedLeavesTheRowUnposted) {
+    context_.serviceMode = true;
+    StartServer();
+    std::ofstream("001A2B3C4D5E6F70") << "a file in the way";
+    SendPosition(BuildPositionRecord(Sample()));
+    WaitForIdle();
+    EXPECT_FALSE(std::filesystem::exists("Aktualne.txt"));
+    EXPECT_EQ(context_.tableLock.TableUnlocked().Size(), 0u);
+    EXPECT_EQ(Messages(Read("lock.txt")).size(), 2u);
+}
+
+TEST_F(PositionRun, ManyUnitsAtOnceAreStoredOneAfterTheOther) {
+    StartServer();
+    constexpr int kUnits = 60;
+    std::vector<std::thread> units;
+    for (int i = 0; i < kUnits; ++i)
+        units.emplace_back([this, i] { SendPosition(BuildPositionRecord(Sample("U" + std::to_string(1000 + i)))); });
+    for (auto& t : units) t.join();
+    WaitForIdle();
+    EXPECT_EQ(context_.tableLock.TableUnlocked().Size(), static_cast<std::size_t>(kUnits));
+    EXPECT_EQ(context_.packetCounter.load(), kUnits);
+    // In lock.txt every entry line is followed by the exit line of the same unit.
+    const auto lines = Messages(Read("lock.txt"));
+    ASSERT_EQ(lines.size(), 2u * kUnits);
+    for (std::size_t i = 0; i < lines.size(); i += 2) {
+        const std::string name = lines[i].substr(0, lines[i].find(' '));
+        EXPECT_EQ(lines[i], name + " wejscie do blokady");
+        EXPECT_EQ(lines[i + 1], name + " wyjscie z blokady");
+    }
+}
+
+TEST_F(PositionRun, SilentUnitIsDroppedAfterTheFrameTimeLimit) {
+    context_.timings.frameTimeLimit = std::chrono::milliseconds(200);
+    StartServer();
+    SimulatedUnit unit("127.0.0.1", server_->Port());
+    unit.SendRaw("only a few bytes");
+    unit.WaitForClose(std::chrono::seconds(20));
+    EXPECT_TRUE(unit.Closed());
+    WaitForIdle();
+    EXPECT_EQ(server_->OpenConnectionCount(), 0);
+}
+
+TEST_F(PositionRun, StopWaitsForTheClosingWaitOfEveryHandler) {
+    context_.timings.closingWait = std::chrono::milliseconds(1500);
+    StartServer();
+    SimulatedUnit unit("127.0.0.1", server_->Port());
+    unit.SendPosition(BuildPositionRecord(Sample()));
+    // Wait until the position is stored, so the handler is in its closing wait.
+    for (int i = 0; i < 2000 && Read("lock.txt").find("wyjscie") == std::string::npos; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    const auto start = std::chrono::steady_clock::now();
+    server_->Stop();
+    const auto stopTook = std::chrono::steady_clock::now() - start;
+    EXPECT_EQ(server_->OpenConnectionCount(), 0);
+    // The handler was in its 1.5 s closing wait; Stop returned only after it.
+    EXPECT_GE(stopTook, std::chrono::milliseconds(1000));
+    // Stop closed the connection, so the handler found it closed: no disconnect line.
+    EXPECT_EQ(Read("WA12345log.txt").find("rozlaczamy"), std::string::npos);
+}
