@@ -48,11 +48,11 @@ MemoryImage& TheMemoryImage();
 // appended) into the image and returns the page to ask the unit for again, or -1.
 //
 // The bulk transfer is read up to its first end marker: every block reached is stored,
-// valid when its checksum matches, and the end marker gives the last page number. The
-// last page is then judged by its erased state alone (bytes 249 to 254 all 0xFF).
+// valid when its checksum matches, and the end marker gives the last page number.
 // Behind the end trailer stand the replies to repeat requests: each whole block there
 // whose checksum matches replaces the stored copy of its page; anything else there
-// changes nothing. The answer is the lowest page from 0 to the last page number whose
+// changes nothing. The last page is then judged by its erased state alone (bytes 249
+// to 254 all 0xFF). The answer is the lowest page from 0 to the last page number whose
 // copy is not valid and whose receive count is below 3.
 //
 // Nothing the unit sends reaches outside the image: a block numbered above 1023 or

@@ -1,0 +1,170 @@
+#include <gtest/gtest.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <thread>
+
+#include "common/ServerError.hpp"
+#include "link/ConnectionServer.hpp"
+#include "link/UnitConnection.hpp"
+#include "unitsim/SimulatedUnit.hpp"
+
+namespace {
+
+// A UnitConnection on one end of a socket pair; the test plays the unit on the other.
+struct Pair {
+    Pair() {
+        int fds[2];
+        EXPECT_EQ(::socketpair(AF_UNIX, SOCK_STREAM, 0, fds), 0);
+        connection = std::make_unique<UnitConnection>(fds[0]);
+        unit = fds[1];
+    }
+    ~Pair() { CloseUnit(); }
+    void Write(const std::string& s) { ASSERT_EQ(::write(unit, s.data(), s.size()), ssize_t(s.size())); }
+    void CloseUnit() {
+        if (unit >= 0) ::close(unit);
+        unit = -1;
+    }
+    std::unique_ptr<UnitConnection> connection;
+    int unit = -1;
+};
+
+std::string Message(const std::function<void()>& f) {
+    try {
+        f();
+    } catch (const std::exception& e) {
+        return e.what();
+    }
+    return "no error";
+}
+
+}  // namespace
+
+TEST(UnitConnection, ReadExactTakesBytesInArrivalOrder) {
+    Pair p;
+    p.Write("abcdef");
+    EXPECT_EQ(p.connection->ReadExact(2), "ab");
+    EXPECT_EQ(p.connection->ReadByte(), 'c');
+    EXPECT_EQ(p.connection->TakeAllInput(), "def");
+    EXPECT_TRUE(p.connection->InputIsEmpty());
+}
+
+TEST(UnitConnection, ShortFrameThenCloseFailsButKeepsTheBytesBuffered) {
+    Pair p;
+    p.Write(std::string(50, 'x'));
+    p.CloseUnit();
+    EXPECT_EQ(Message([&] { p.connection->ReadExact(128); }), "Connection Closed Gracefully.");
+    EXPECT_EQ(p.connection->Buffered(), 50u);
+    EXPECT_TRUE(p.connection->IsConnected());  // unread bytes remain
+    EXPECT_EQ(p.connection->TakeAllInput().size(), 50u);
+    EXPECT_FALSE(p.connection->IsConnected());
+}
+
+TEST(UnitConnection, WaitForInputOnASilentConnectionJustReturns) {
+    Pair p;
+    p.connection->WaitForInput(30);
+    EXPECT_TRUE(p.connection->InputIsEmpty());
+    EXPECT_TRUE(p.connection->IsConnected());
+    p.Write("z");
+    p.connection->WaitForInput(1000);
+    EXPECT_EQ(p.connection->TakeAllInput(), "z");
+}
+
+TEST(UnitConnection, SendAfterDisconnectFailsAsClosed) {
+    Pair p;
+    p.connection->Send("hello");
+    char buf[8];
+    EXPECT_EQ(::read(p.unit, buf, sizeof buf), 5);
+    p.connection->Disconnect();
+    EXPECT_FALSE(p.connection->IsConnected());
+    EXPECT_EQ(Message([&] { p.connection->Send("x"); }), "Connection Closed Gracefully.");
+    p.connection->Disconnect();  // twice is harmless
+}
+
+TEST(UnitConnection, DisconnectFromAnotherThreadWakesABlockedRead) {
+    Pair p;
+    std::string result;
+    std::thread reader([&] { result = Message([&] { p.connection->ReadExact(128); }); });
+    std::this_thread::sleep_for(std::chrono::milliseconds(30));
+    p.connection->Disconnect();
+    reader.join();
+    EXPECT_EQ(result, "Connection Closed Gracefully.");
+}
+
+TEST(UnitConnection, ReadDeadlineEndsAWaitingRead) {
+    Pair p;
+    p.Write("abc");
+    p.connection->SetReadDeadline(std::chrono::steady_clock::now() + std::chrono::milliseconds(50));
+    EXPECT_EQ(Message([&] { p.connection->ReadExact(128); }), "Read timed out.");
+    EXPECT_EQ(p.connection->Buffered(), 3u);
+    p.connection->SetReadDeadline(std::nullopt);
+    p.Write(std::string(125, 'y'));
+    EXPECT_EQ(p.connection->ReadExact(128).size(), 128u);
+}
+
+TEST(ConnectionServer, PortThatIsNotANumberFailsAndTheServerStaysStopped) {
+    ConnectionServer server({});
+    EXPECT_EQ(Message([&] { server.Start("abc"); }), "'abc' is not a valid integer value");
+    EXPECT_EQ(Message([&] { server.Start(""); }), "'' is not a valid integer value");
+    EXPECT_FALSE(server.IsActive());
+}
+
+TEST(ConnectionServer, PortInUseFailsAndLeavesTheOtherServerServing) {
+    std::atomic<int> served{0};
+    ConnectionServer first({nullptr, [&](UnitConnection& c) {
+                                c.ReadExact(1);
+                                served++;
+                                c.Disconnect();
+                            }});
+    first.Start("0");
+    ConnectionServer second({});
+    EXPECT_EQ(Message([&] { second.Start(std::to_string(first.Port())); }),
+              "Could not bind socket. Address and port are already in use.");
+    EXPECT_FALSE(second.IsActive());
+    SimulatedUnit unit("127.0.0.1", first.Port());
+    unit.SendRaw("x");
+    unit.WaitForClose(std::chrono::seconds(5));
+    EXPECT_TRUE(unit.Closed());
+    first.Stop();
+    EXPECT_EQ(served.load(), 1);
+}
+
+TEST(ConnectionServer, SilentUnitDoesNotHoldUpOthersAndStopEndsIt) {
+    std::atomic<int> served{0};
+    ConnectionServer server({nullptr, [&](UnitConnection& c) {
+                                 c.ReadExact(1);
+                                 served++;
+                                 c.Disconnect();
+                             }});
+    server.Start("0");
+    SimulatedUnit silent("127.0.0.1", server.Port());
+    for (int i = 0; i < 5; ++i) {
+        SimulatedUnit unit("127.0.0.1", server.Port());
+        unit.SendRaw("x");
+        unit.WaitForClose(std::chrono::seconds(5));
+    }
+    EXPECT_EQ(served.load(), 5);
+    server.Stop();  // wakes the silent unit's thread
+    EXPECT_EQ(server.OpenConnectionCount(), 0);
+    silent.WaitForClose(std::chrono::seconds(5));
+    EXPECT_TRUE(silent.Closed());
+}
+
+TEST(ConnectionServer, ExecuteRunsAgainWhileUnreadBytesRemain) {
+    std::atomic<int> runs{0};
+    ConnectionServer server({nullptr, [&](UnitConnection& c) {
+                                 runs++;
+                                 c.ReadExact(2);
+                                 c.Disconnect();
+                             }});
+    server.Start("0");
+    SimulatedUnit unit("127.0.0.1", server.Port());
+    unit.SendRaw("abc");  // the second run finds one byte and fails at once
+    unit.WaitForClose(std::chrono::seconds(5));
+    for (int i = 0; i < 1000 && server.OpenConnectionCount() > 0; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    EXPECT_GE(runs.load(), 1);
+    EXPECT_LE(runs.load(), 2);
+    server.Stop();
+}

@@ -1,0 +1,105 @@
+#include <gtest/gtest.h>
+#include <stdlib.h>
+
+#include <atomic>
+#include <filesystem>
+#include <fstream>
+#include <thread>
+#include <vector>
+
+#include "common/Win1250.hpp"
+#include "vehicles/TableLock.hpp"
+#include "vehicles/VehicleFile.hpp"
+
+TEST(TableLock, IsBusyWhileHeldAndWhileAThreadWaits) {
+    TableLock lock;
+    EXPECT_FALSE(lock.IsBusy());
+    lock.Acquire();
+    EXPECT_TRUE(lock.IsBusy());
+    std::atomic<bool> got{false};
+    std::thread waiter([&] {
+        lock.Acquire();
+        got = true;
+        lock.Release();
+    });
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    EXPECT_FALSE(got.load());
+    lock.Release();  // released from another thread than the waiter: the lock has no owner
+    waiter.join();
+    EXPECT_TRUE(got.load());
+    EXPECT_FALSE(lock.IsBusy());
+}
+
+TEST(TableLock, GuardedSectionsNeverOverlap) {
+    TableLock lock;
+    std::atomic<int> inside{0}, overlaps{0};
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 8; ++t)
+        threads.emplace_back([&] {
+            for (int i = 0; i < 200; ++i) {
+                TableLockGuard g(lock);
+                if (inside.fetch_add(1) != 0) overlaps++;
+                inside.fetch_sub(1);
+            }
+        });
+    for (auto& t : threads) t.join();
+    EXPECT_EQ(overlaps.load(), 0);
+    EXPECT_FALSE(lock.IsBusy());
+}
+
+class StartupLoad : public ::testing::Test {
+protected:
+    void SetUp() override {
+        char pattern[] = "/tmp/serwer-load-XXXXXX";
+        ASSERT_NE(mkdtemp(pattern), nullptr);
+        dir_ = pattern;
+    }
+    void TearDown() override { std::filesystem::remove_all(dir_); }
+    int BakFiles() {
+        int n = 0;
+        for (auto& e : std::filesystem::directory_iterator(dir_))
+            if (e.path().extension() == ".bak") ++n;
+        return n;
+    }
+    std::string dir_;
+};
+
+TEST_F(StartupLoad, MissingFileGivesAnEmptyTableAndNoCopy) {
+    TableLock lock;
+    EXPECT_ANY_THROW(LoadVehicleTableAtStart(lock, dir_));
+    EXPECT_EQ(lock.TableUnlocked().Size(), 0u);
+    EXPECT_FALSE(lock.IsBusy());
+    EXPECT_EQ(BakFiles(), 0);
+}
+
+TEST_F(StartupLoad, BadLineKeepsTheOtherRowsAndACopyOfTheFile) {
+    const std::string content =
+        "\"Nazwa\";\"Licznik\"\r\n\"AA1\";\"1\"\r\n\"BB2\";\"x\"\r\n\"CC3\";\"3\"\r\n\"AA1\";\"9\"\r\n";
+    std::ofstream(VehicleFilePath(dir_), std::ios::binary) << content;
+    TableLock lock;
+    EXPECT_ANY_THROW(LoadVehicleTableAtStart(lock, dir_));
+    const VehicleTable& t = lock.TableUnlocked();
+    ASSERT_EQ(t.Size(), 2u);
+    EXPECT_EQ(t.Row(0).NAZWA, "AA1");
+    EXPECT_EQ(t.Row(0).LICZNIK_ODCZYTOW, 1);  // the first AA1 is kept
+    EXPECT_EQ(t.Row(1).NAZWA, "CC3");
+    ASSERT_EQ(BakFiles(), 1);
+    for (auto& e : std::filesystem::directory_iterator(dir_))
+        if (e.path().extension() == ".bak") {
+            EXPECT_EQ(e.path().filename().string().rfind("Aktualne.txt", 0), 0u);
+            std::ifstream in(e.path(), std::ios::binary);
+            EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), content);
+        }
+}
+
+TEST_F(StartupLoad, GoodFileLoadsWithoutACopy) {
+    VehicleTable t;
+    VehicleRow r;
+    r.NAZWA = "AA1";
+    t.Append(r);
+    SaveVehicleFile(t, VehicleFilePath(dir_));
+    TableLock lock;
+    EXPECT_TRUE(LoadVehicleTableAtStart(lock, dir_));
+    EXPECT_EQ(lock.TableUnlocked().Size(), 1u);
+    EXPECT_EQ(BakFiles(), 0);
+}
