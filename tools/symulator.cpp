@@ -6,12 +6,15 @@
 #include <cstdlib>
 #include <iostream>
 #include <map>
+#include <set>
+#include <sstream>
 #include <string>
 
 #include "common/Win1250.hpp"
 #include "link/Bcd.hpp"
 #include "unitsim/PositionRecordBuilder.hpp"
 #include "unitsim/SimulatedUnit.hpp"
+#include "unitsim/UnitMemory.hpp"
 
 namespace {
 
@@ -35,7 +38,26 @@ void Usage() {
         "  --wejscia 101       device inputs 1..3 as three digits (default 000)\n"
         "  --przebieg N        odometer in hundreds of km, 0..9999 (default 0)\n"
         "  --nowy              send the new record form\n"
-        "  --czekaj S          seconds to wait for the server to close (default 60)\n";
+        "  --czekaj S          seconds to wait for the server to close (default 60; a memory\n"
+        "                      read with its waits takes about 40 s)\n"
+        "memory read (the unit answers the server's dump, repeat and erase requests):\n"
+        "  --pamiec FILE       memory image to send (pages of 256 bytes; default generated)\n"
+        "  --ostatnia N        last page number in the end trailer (default 1023)\n"
+        "  --uszkodz 5,17      pages sent with a bad checksum (repaired on request)\n"
+        "  --brak 3,4          pages left out of the transfer (sent on request)\n"
+        "  --zla-powtorka 5    pages whose repeat replies are damaged too\n"
+        "  --jedna-stopka      send the end trailer once only\n"
+        "  --rozlacz-w-trakcie N  hang up after N bytes of the transfer\n"
+        "  --rozlacz-po-stopce hang up right after the transfer\n"
+        "  --kasowanie potwierdz|milcz|rozlacz  answer to the erase command (default potwierdz)\n";
+}
+
+std::set<int> PageList(const std::string& text) {
+    std::set<int> pages;
+    std::stringstream in(text);
+    for (std::string item; std::getline(in, item, ',');)
+        if (!item.empty()) pages.insert(std::stoi(item));
+    return pages;
 }
 
 bool ParseUtcTime(const std::string& text, PositionOptions& o) {
@@ -52,7 +74,7 @@ int main(int argc, char** argv) {
             Usage();
             return 0;
         }
-        if (key == "--silnik" || key == "--nowy") {
+        if (key == "--silnik" || key == "--nowy" || key == "--jedna-stopka" || key == "--rozlacz-po-stopce") {
             opt[key] = "1";
             continue;
         }
@@ -66,7 +88,20 @@ int main(int argc, char** argv) {
     auto get = [&](const std::string& k, const std::string& def) { return opt.count(k) ? opt[k] : def; };
 
     PositionOptions o;
+    UnitMemory memory;
     try {
+        const int lastPage = std::stoi(get("--ostatnia", "1023"));
+        memory = opt.count("--pamiec") ? UnitMemory::FromFile(opt["--pamiec"], lastPage) : UnitMemory::Generated(lastPage);
+        memory.damagedPages = PageList(get("--uszkodz", ""));
+        memory.missingPages = PageList(get("--brak", ""));
+        memory.badRepeatPages = PageList(get("--zla-powtorka", ""));
+        memory.singleTrailer = opt.count("--jedna-stopka") > 0;
+        memory.hangUpAfterTrailer = opt.count("--rozlacz-po-stopce") > 0;
+        if (opt.count("--rozlacz-w-trakcie")) memory.hangUpAfterBytes = std::stoul(opt["--rozlacz-w-trakcie"]);
+        const std::string erase = get("--kasowanie", "potwierdz");
+        if (erase == "milcz") memory.eraseReply = UnitMemory::EraseReply::Silent;
+        else if (erase == "rozlacz") memory.eraseReply = UnitMemory::EraseReply::HangUp;
+        else if (erase != "potwierdz") throw std::invalid_argument("--kasowanie wants potwierdz, milcz or rozlacz");
         o.registration = Cp1250(get("--rej", "WA12345"));
         o.ownerCode = ParseOwnerCode(get("--licencja", "0011223344556677"));
         o.driverId = Cp1250(get("--kierowca", ""));
@@ -104,14 +139,26 @@ int main(int argc, char** argv) {
         unit.SendPosition(BuildPositionRecord(o));
         std::cout << "position of " << get("--rej", "WA12345") << " sent; waiting for the server to close"
                   << std::endl;
-        const Bytes received = unit.WaitForClose(std::chrono::seconds(std::stoi(get("--czekaj", "60"))));
-        if (!unit.Closed()) {
+        const DownloadSession session =
+            ServeDownload(unit, memory, std::chrono::seconds(std::stoi(get("--czekaj", "60"))));
+        if (session.dumpRequested) {
+            std::cout << "memory read: dump request with owner code " << HexText(session.ownerCodeInRequest);
+            if (!session.repeatsAsked.empty()) {
+                std::cout << "; pages asked again:";
+                for (int p : session.repeatsAsked) std::cout << ' ' << p;
+            }
+            if (session.eraseLastPage) std::cout << "; erase command up to page " << *session.eraseLastPage;
+            std::cout << std::endl;
+        }
+        if (session.hungUp) {
+            std::cout << "the unit hung up" << (session.eraseLastPage ? " after confirming the erase" : "")
+                      << std::endl;
+        } else if (session.closedByServer) {
+            std::cout << "connection closed by the server" << std::endl;
+        } else {
             std::cerr << "symulator: the server did not close the connection in time\n";
             return 1;
         }
-        std::cout << "connection closed by the server";
-        if (!received.empty()) std::cout << " after sending " << received.size() << " bytes: " << HexText(received);
-        std::cout << std::endl;
     } catch (const std::exception& e) {
         std::cerr << "symulator: " << e.what() << "\n";
         return 1;

@@ -1,6 +1,5 @@
 #include "download/DumpCompletion.hpp"
 
-#include <algorithm>
 
 #include "link/Bcd.hpp"
 #include "link/ByteStuffing.hpp"

@@ -8,6 +8,11 @@
 #include "app/Settings.hpp"
 #include "common/DateTime.hpp"
 #include "common/ServerError.hpp"
+#include "download/ArchiveWriter.hpp"
+#include "download/DumpCollector.hpp"
+#include "download/EraseCommand.hpp"
+#include "download/MemoryImage.hpp"
+#include "download/RepeatRequest.hpp"
 #include "link/ByteStuffing.hpp"
 #include "link/PositionRecord.hpp"
 #include "logs/EventLog.hpp"
@@ -212,7 +217,40 @@ bool ConnectionHandler::StorePosition(const Position& position) {
                       DateTime::Now());
 }
 
-void ConnectionHandler::DownloadMemory(UnitConnection&, const Position&, std::chrono::steady_clock::time_point) {
-    // The memory download plugs in here; until then a unit due for a read goes on to
-    // the closing wait, its read attempt stamped.
+void ConnectionHandler::DownloadMemory(UnitConnection& connection, const Position& position,
+                                       std::chrono::steady_clock::time_point deadline) {
+    const std::string& name = position.registrationText;
+    const DownloadTimings& timings = ctx_.timings.download;
+
+    // The bulk transfer is received without the lock.
+    std::optional<CollectedDump> dump = DumpCollector(connection, OwnerCodeField(position.record),
+                                                      position.registrationBytes, name, deadline, timings);
+    if (!dump) return;
+
+    // The image is one for the whole process: it is assembled, archived and the read
+    // recorded under the lock, and the unit is asked for damaged pages meanwhile.
+    LockSection section(ctx_.tableLock, name);
+    MemoryImage& image = TheMemoryImage();
+    RepeatCycle(connection, dump->data, image, timings);
+    section.LogEntry();
+
+    const std::string directory = ChooseArchiveDirectory(OwnerCodeText(position.record));
+    const DateTime now = DateTime::Now();
+    WriteLog(ArchiveSavedLogLine(name, MemoryImage::kImageSize), name + "log.txt");
+    try {
+        WriteArchive(ArchiveFileName(directory, name, now), image.Contents(), now);
+    } catch (const std::exception& e) {
+        // The erase command tells the unit its data are safe; without the archive they
+        // are not. The read is not recorded, so the unit is read again next time.
+        const std::string report = name + " nie zapisano pliku sve : " + e.what();
+        WriteLog(report, "err2.txt");
+        WriteLog(report, name + "log.txt");
+        if (ctx_.display) ctx_.display->ReportArchiveFailure(report);
+        return;
+    }
+
+    VehicleTable& table = section.Table();
+    RecordCompletedRead(table, name, DateTime::Now());
+    SaveVehicleFile(table, VehicleFilePath(ctx_.dataDirectory));
+    if (ctx_.eraseEnabled.load()) SendEraseCommand(connection, dump->lastPage, timings);
 }

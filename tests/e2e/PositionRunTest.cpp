@@ -292,3 +292,13 @@ TEST_F(PositionRun, StopWaitsForTheClosingWaitOfEveryHandler) {
     // Stop closed the connection, so the handler found it closed: no disconnect line.
     EXPECT_EQ(Read("WA12345log.txt").find("rozlaczamy"), std::string::npos);
 }
+
+TEST_F(PositionRun, DecimalSeparatorOfTheLocaleIsUsedInSpeedAndCoordinates) {
+    context_.decimalSeparator = ',';
+    StartServer();
+    SendPosition(BuildPositionRecord(Sample()));
+    WaitForIdle();
+    const std::string file = Read("Aktualne.txt");
+    EXPECT_NE(file.find("\"12,34 Km/h\""), std::string::npos) << file;
+    EXPECT_NE(file.find("\"52,2057500N\";\"21,0205667E\""), std::string::npos);
+}

@@ -15,6 +15,7 @@
 #include "common/DateTime.hpp"
 #include "common/DecimalSeparator.hpp"
 #include "common/Win1250.hpp"
+#include "download/ArchiveWriter.hpp"
 #include "link/ConnectionHandler.hpp"
 #include "link/ConnectionServer.hpp"
 #include "logs/OldFileCleanup.hpp"
@@ -60,6 +61,11 @@ int main(int argc, char** argv) {
         EnsureDataDirectory(settings.dataDirectory);
     } catch (const std::exception& e) {
         std::cerr << Cp1250ToUtf8(e.what()) << std::endl;
+        return 1;
+    }
+
+    if (!ArchiveWriterUsable()) {
+        std::cerr << Cp1250ToUtf8(kArchiveWriterMissingMessage) << std::endl;
         return 1;
     }
 
