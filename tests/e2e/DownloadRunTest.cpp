@@ -194,7 +194,9 @@ TEST_F(DownloadRun, ArchiveThatCannotBeWrittenMeansNoRecordAndNoErase) {
     EXPECT_EQ(row.LICZNIK_ODCZYTOW, 0);
     EXPECT_EQ(Lines("err2.txt").rfind("WA12345 nie zapisano pliku sve : ", 0), 0u);
     for (auto& e : fs::directory_iterator(".")) {
-        if (e.path().extension() == ".sve") EXPECT_EQ(Read(e.path().string()), "an older archive");
+        if (e.path().extension() == ".sve") {
+            EXPECT_EQ(Read(e.path().string()), "an older archive");
+        }
     }
 }
 
