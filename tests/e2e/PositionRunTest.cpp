@@ -205,14 +205,20 @@ TEST_F(PositionRun, UndecodableSpeedLeavesTableAndFileAsTheyWereAndTheLockFree) 
     EXPECT_NE(Read("Aktualne.txt").find("DDD444"), std::string::npos);
 }
 
-TEST_F(PositionRun, DueVehicleGetsItsAttemptStampedAndStillClosesAfterTheWait) {
+TEST_F(PositionRun, DueVehicleIsAskedForItsMemoryWithItsAttemptStamped) {
     context_.readsEnabled = true;
     StartServer();
-    SendPosition(BuildPositionRecord(Sample("AAA111")));
+    SimulatedUnit unit("127.0.0.1", server_->Port());
+    unit.SendPosition(BuildPositionRecord(Sample("AAA111")));
+    Bytes request;
+    for (int i = 0; i < 100 && request.size() < 9; ++i) request += unit.Receive(std::chrono::milliseconds(100));
+    EXPECT_EQ(request, "\xAD" + StuffBytes(ParseOwnerCode("001A2B3C4D5E6F70")));
+    unit.Close();  // a unit that hangs up instead of sending its memory
     WaitForIdle();
     const VehicleRow& row = context_.tableLock.TableUnlocked().Row(0);
     ASSERT_TRUE(row.PROBA_ODCZYTU.has_value());
     EXPECT_FALSE(row.ODCZYT.has_value());
+    EXPECT_EQ(Messages(Read("err2.txt")), std::vector<std::string>{"AAA111 dane odebrane nie maja DCBA "});
     // The stamp is not in the file yet; it reaches it with the next save.
     EXPECT_NE(Read("Aktualne.txt").find(";;;\"True\""), std::string::npos);
 }
