@@ -1,7 +1,5 @@
 #include <gtest/gtest.h>
-#include <unistd.h>
 
-#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <string>
@@ -10,6 +8,7 @@
 #include "app/Settings.hpp"
 #include "common/ServerError.hpp"
 #include "common/Win1250.hpp"
+#include "support/TestDirectory.hpp"
 
 namespace {
 
@@ -141,18 +140,7 @@ TEST(SettingsRead, RemainingKeys) {
 // Files are read from and created in a fresh working directory.
 class SettingsFileTest : public ::testing::Test {
 protected:
-    void SetUp() override {
-        char pattern[] = "/tmp/settings_XXXXXX";
-        ASSERT_NE(::mkdtemp(pattern), nullptr);
-        dir_ = pattern;
-        previous_ = fs::current_path();
-        ASSERT_EQ(::chdir(dir_.c_str()), 0);
-    }
-    void TearDown() override {
-        ASSERT_EQ(::chdir(previous_.c_str()), 0);
-        fs::remove_all(dir_);
-    }
-    fs::path dir_, previous_;
+    TestDirectory dir_{TestDirectory::Enter::Yes};
 };
 
 TEST_F(SettingsFileTest, LoadReadsTheFile) {

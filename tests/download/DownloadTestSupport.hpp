@@ -7,12 +7,9 @@
 #include <unistd.h>
 
 #include <chrono>
-#include <cstdlib>
 #include <filesystem>
-#include <fstream>
 #include <functional>
 #include <initializer_list>
-#include <iterator>
 #include <memory>
 #include <sstream>
 #include <thread>
@@ -20,6 +17,7 @@
 #include "common/Bytes.hpp"
 #include "download/DownloadTimings.hpp"
 #include "link/UnitConnection.hpp"
+#include "support/TestDirectory.hpp"
 
 inline Bytes B(std::initializer_list<int> values) {
     Bytes out;
@@ -29,10 +27,7 @@ inline Bytes B(std::initializer_list<int> values) {
 
 inline Bytes Repeat(std::size_t count, int value) { return Bytes(count, static_cast<char>(value)); }
 
-inline std::string ReadWholeFile(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
+inline std::string ReadWholeFile(const std::string& path) { return ReadFile(path); }
 
 // Every wait cut short; the limits stay generous unless a test is about them.
 inline DownloadTimings FastTimings() {
@@ -51,21 +46,10 @@ inline DownloadTimings FastTimings() {
 // Runs each test in a fresh directory, where the logs it writes land.
 class InFreshDirectory : public ::testing::Test {
 protected:
-    void SetUp() override {
-        char pattern[] = "/tmp/download_test_XXXXXX";
-        ASSERT_NE(::mkdtemp(pattern), nullptr);
-        dir_ = pattern;
-        previous_ = std::filesystem::current_path();
-        std::filesystem::current_path(dir_);
-    }
-    void TearDown() override {
-        std::filesystem::current_path(previous_);
-        std::filesystem::remove_all(dir_);
-    }
-    std::string Log(const std::string& name) const { return ReadWholeFile(dir_ + "/" + name); }
+    std::string Log(const std::string& name) const { return ReadFile(dir_ + "/" + name); }
 
-    std::string dir_;
-    std::filesystem::path previous_;
+    TestDirectory tmp_{TestDirectory::Enter::Yes};
+    const std::string dir_ = tmp_.Path().string();
 };
 
 // The unit's end of a socketpair, driven by a script on a thread of its own. Reads give

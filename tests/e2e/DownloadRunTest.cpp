@@ -221,3 +221,23 @@ TEST_F(DownloadRun, WholeReadWithTheRealWaits) {
     EXPECT_EQ(ArchivedImage("."), ImageOf(memory));
     EXPECT_NE(Lines("log.txt").find("Mam potwierdzenie skasowania."), std::string::npos);
 }
+
+// The command-line simulator, as an installer runs it against the server.
+TEST_F(DownloadRun, CommandLineSimulatorDeliversAWholeRead) {
+    StartServer();
+    const std::string command = std::string(SERWER_BIN_DIR) + "/symulator --port " +
+                                std::to_string(server_->Port()) +
+                                " --rej KR55555 --ostatnia 20 --uszkodz 7 --czekaj 30 2>&1";
+    FILE* p = popen(command.c_str(), "r");
+    ASSERT_NE(p, nullptr);
+    std::string output;
+    char buf[256];
+    while (fgets(buf, sizeof buf, p)) output += buf;
+    EXPECT_EQ(pclose(p), 0) << output;
+    EXPECT_NE(output.find("pages asked again: 7"), std::string::npos) << output;
+    EXPECT_NE(output.find("erase command up to page 20"), std::string::npos) << output;
+    WaitForIdle();
+    std::string name;
+    EXPECT_EQ(ArchivedImage(".", &name).size(), 262144u);
+    EXPECT_EQ(name.rfind("KR55555", 0), 0u);
+}

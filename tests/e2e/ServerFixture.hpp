@@ -1,17 +1,14 @@
 #pragma once
 #include <gtest/gtest.h>
-#include <stdlib.h>
-#include <unistd.h>
 
 #include <chrono>
 #include <filesystem>
-#include <fstream>
 #include <memory>
-#include <sstream>
 #include <string>
 
 #include "link/ConnectionHandler.hpp"
 #include "link/ConnectionServer.hpp"
+#include "support/TestDirectory.hpp"
 #include "unitsim/PositionRecordBuilder.hpp"
 #include "unitsim/SimulatedUnit.hpp"
 
@@ -20,11 +17,6 @@
 class ServerFixture : public ::testing::Test {
 protected:
     void SetUp() override {
-        char pattern[] = "/tmp/serwer-e2e-XXXXXX";
-        ASSERT_NE(mkdtemp(pattern), nullptr);
-        dir_ = pattern;
-        oldCwd_ = std::filesystem::current_path();
-        std::filesystem::current_path(dir_);
         context_.timings.closingWait = std::chrono::milliseconds(50);
         context_.timings.download.pauseBeforeDumpRequest = std::chrono::milliseconds(10);
         context_.timings.download.pauseAfterDumpRequest = std::chrono::milliseconds(5);
@@ -33,12 +25,8 @@ protected:
         context_.timings.download.erasePause = std::chrono::milliseconds(20);
     }
 
-    void TearDown() override {
-        server_.reset();
-        std::filesystem::current_path(oldCwd_);
-        std::error_code ec;
-        std::filesystem::remove_all(dir_, ec);
-    }
+    // The server stops before the directory it writes to is left and removed.
+    void TearDown() override { server_.reset(); }
 
     void StartServer() {
         handler_ = std::make_unique<ConnectionHandler>(context_);
@@ -71,12 +59,7 @@ protected:
             std::this_thread::sleep_for(std::chrono::milliseconds(5));
     }
 
-    static std::string Read(const std::string& path) {
-        std::ifstream in(path, std::ios::binary);
-        std::stringstream s;
-        s << in.rdbuf();
-        return s.str();
-    }
+    static std::string Read(const std::string& path) { return ReadFile(path); }
 
     static PositionOptions Sample(const std::string& registration = "WA12345") {
         PositionOptions o;
@@ -96,8 +79,10 @@ protected:
         return o;
     }
 
+    // First member, so the directory is left and removed after everything else is gone.
+    TestDirectory tmp_{TestDirectory::Enter::Yes};
+    const std::filesystem::path dir_ = tmp_.Path();
     HandlerContext context_;
     std::unique_ptr<ConnectionHandler> handler_;
     std::unique_ptr<ConnectionServer> server_;
-    std::filesystem::path dir_, oldCwd_;
 };

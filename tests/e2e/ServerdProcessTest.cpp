@@ -8,10 +8,10 @@
 #include <chrono>
 #include <filesystem>
 #include <fstream>
-#include <sstream>
 #include <thread>
 
 #include "link/ConnectionServer.hpp"
+#include "support/TestDirectory.hpp"
 #include "unitsim/PositionRecordBuilder.hpp"
 #include "unitsim/SimulatedUnit.hpp"
 
@@ -20,19 +20,9 @@ using namespace std::chrono_literals;
 
 namespace {
 
-std::string Read(const fs::path& p) {
-    std::ifstream in(p, std::ios::binary);
-    std::stringstream s;
-    s << in.rdbuf();
-    return s.str();
-}
-
 class Serwerd : public ::testing::Test {
 protected:
     void SetUp() override {
-        char pattern[] = "/tmp/serwerd-test-XXXXXX";
-        ASSERT_NE(mkdtemp(pattern), nullptr);
-        dir_ = pattern;
         fs::copy_file(fs::path(SERWER_BIN_DIR) / "serwerd", dir_ / "serwerd");
     }
     void TearDown() override {
@@ -40,7 +30,6 @@ protected:
             ::kill(pid_, SIGKILL);
             ::waitpid(pid_, nullptr, 0);
         }
-        fs::remove_all(dir_);
     }
 
     void WriteIni(const std::string& body) { std::ofstream(dir_ / "serwer.ini") << "[Ustawienia]\n" << body; }
@@ -74,7 +63,7 @@ protected:
     // The port from the line serwerd prints when it listens.
     int ListeningPort() {
         for (int i = 0; i < 500; ++i) {
-            const std::string out = Read(dir_ / "out.txt");
+            const std::string out = ReadFile(dir_ / "out.txt");
             const auto at = out.find("listening on port ");
             if (at != std::string::npos && out.find('\n', at) != std::string::npos)
                 return std::stoi(out.substr(at + 18));
@@ -91,7 +80,8 @@ protected:
         return BuildPositionRecord(o);
     }
 
-    fs::path dir_;
+    TestDirectory tmp_;
+    const fs::path dir_ = tmp_.Path();
     pid_t pid_ = -1;
 };
 
@@ -109,19 +99,19 @@ TEST_F(Serwerd, ServesAUnitWithTheRealClosingWaitAndStopsCleanlyOnSigterm) {
         EXPECT_TRUE(unit.Closed());
         EXPECT_GE(std::chrono::steady_clock::now() - sent, 9500ms);  // never closed before the 10 s wait
     }
-    EXPECT_NE(Read(dir_ / "Aktualne.txt").find("\"WA11111\""), std::string::npos);
-    EXPECT_NE(Read(dir_ / "WA11111log.txt").find("WA11111 rozlaczamy poloczenie"), std::string::npos);
+    EXPECT_NE(ReadFile(dir_ / "Aktualne.txt").find("\"WA11111\""), std::string::npos);
+    EXPECT_NE(ReadFile(dir_ / "WA11111log.txt").find("WA11111 rozlaczamy poloczenie"), std::string::npos);
 
     // SIGTERM while a handler is in its closing wait: serwerd ends after that wait, with 0.
     SimulatedUnit unit("127.0.0.1", port);
     const auto sent = std::chrono::steady_clock::now();
     unit.SendPosition(Record("WA22222"));
-    for (int i = 0; i < 500 && Read(dir_ / "lock.txt").find("WA22222 wyjscie") == std::string::npos; ++i)
+    for (int i = 0; i < 500 && ReadFile(dir_ / "lock.txt").find("WA22222 wyjscie") == std::string::npos; ++i)
         std::this_thread::sleep_for(10ms);
     ::kill(pid_, SIGTERM);
     EXPECT_EQ(WaitExit(30s), 0);
     EXPECT_GE(std::chrono::steady_clock::now() - sent, 9500ms);
-    EXPECT_EQ(Read(dir_ / "serwer.ini"), "[Ustawienia]\nPort=0\n");  // nothing written back
+    EXPECT_EQ(ReadFile(dir_ / "serwer.ini"), "[Ustawienia]\nPort=0\n");  // nothing written back
 }
 
 TEST_F(Serwerd, PortInUseIsReportedAndEndsTheProgram) {
@@ -130,14 +120,14 @@ TEST_F(Serwerd, PortInUseIsReportedAndEndsTheProgram) {
     WriteIni("Port=" + std::to_string(busy.Port()) + "\n");
     Launch();
     EXPECT_NE(WaitExit(20s), 0);
-    EXPECT_EQ(Read(dir_ / "err.txt"), "Could not bind socket. Address and port are already in use.\n");
+    EXPECT_EQ(ReadFile(dir_ / "err.txt"), "Could not bind socket. Address and port are already in use.\n");
 }
 
 TEST_F(Serwerd, DataDirectoryThatCannotBeCreatedEndsTheProgram) {
     WriteIni("Port=0\nKatalog=brak/dane\n");
     Launch();
     EXPECT_NE(WaitExit(20s), 0);
-    EXPECT_EQ(Read(dir_ / "err.txt"),
+    EXPECT_EQ(ReadFile(dir_ / "err.txt"),
               "Nie można było utworzyc katalogu dla danych : brak/dane dalsza praca niemożliwa !\n");
     EXPECT_FALSE(fs::exists(dir_ / "brak"));
 }

@@ -1,13 +1,10 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
 #include <cerrno>
-#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
-#include <iterator>
 #include <regex>
 #include <string>
 #include <thread>
@@ -16,35 +13,19 @@
 #include "common/ServerError.hpp"
 #include "common/Win1250.hpp"
 #include "logs/EventLog.hpp"
+#include "support/TestDirectory.hpp"
 
 namespace {
 
 // Log files go to the working directory, so every test runs in a fresh one.
 class EventLogTest : public ::testing::Test {
 protected:
-    void SetUp() override {
-        char pattern[] = "/tmp/eventlog_XXXXXX";
-        ASSERT_NE(::mkdtemp(pattern), nullptr);
-        dir_ = pattern;
-        previous_ = std::filesystem::current_path();
-        ASSERT_EQ(::chdir(dir_.c_str()), 0);
-    }
-    void TearDown() override {
-        ASSERT_EQ(::chdir(previous_.c_str()), 0);
-        std::filesystem::remove_all(dir_);
-    }
-
-    static std::string ReadAll(const std::string& name) {
-        std::ifstream in(name, std::ios::binary);
-        return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    }
     static void WriteRaw(const std::string& name, const std::string& bytes) {
         std::ofstream(name, std::ios::binary) << bytes;
     }
-    bool DirectoryIsEmpty() const { return std::filesystem::is_empty(dir_); }
+    bool DirectoryIsEmpty() const { return std::filesystem::is_empty(dir_.Path()); }
 
-    std::string dir_;
-    std::filesystem::path previous_;
+    TestDirectory dir_{TestDirectory::Enter::Yes};
 };
 
 const std::regex kStamp(R"(\d{2}-\d{2}-\d{4}( \d{2}:\d{2}:\d{2})?)");
@@ -68,7 +49,7 @@ std::vector<std::pair<std::string, std::string>> SplitEntries(const std::string&
 
 TEST_F(EventLogTest, FirstEntryCreatesFileWithStampLfMessageCrLf) {
     WriteLog("przychodzi pozycja ", "log.txt");
-    const std::string content = ReadAll("log.txt");
+    const std::string content = ReadFile("log.txt");
     const std::size_t lf = content.find('\n');
     ASSERT_NE(lf, std::string::npos);
     EXPECT_TRUE(std::regex_match(content.substr(0, lf), kStamp)) << content;
@@ -78,7 +59,7 @@ TEST_F(EventLogTest, FirstEntryCreatesFileWithStampLfMessageCrLf) {
 TEST_F(EventLogTest, RawBytesAreWrittenExactly) {
     const std::string raw("nowy string :\x00\r\n\x1A\xFF$", 19);
     WriteLog(raw, "stringi.txt");
-    const std::string content = ReadAll("stringi.txt");
+    const std::string content = ReadFile("stringi.txt");
     const std::size_t lf = content.find('\n');
     ASSERT_NE(lf, std::string::npos);
     EXPECT_EQ(content.substr(lf), "\n" + raw + "\r\n");
@@ -89,7 +70,7 @@ TEST_F(EventLogTest, AppendKeepsExistingContentIncludingEndOfFileByte) {
     WriteRaw("err.txt", existing);
     WriteLog("a", "err.txt");
     WriteLog("b", "err.txt");
-    const std::string content = ReadAll("err.txt");
+    const std::string content = ReadFile("err.txt");
     ASSERT_EQ(content.compare(0, existing.size(), existing), 0);
     const auto entries = SplitEntries(content.substr(existing.size()));
     ASSERT_EQ(entries.size(), 2u);
@@ -111,7 +92,7 @@ TEST_F(EventLogTest, ConcurrentWritersToOneFileNeverInterleave) {
         });
     for (auto& th : threads) th.join();
 
-    const auto entries = SplitEntries(ReadAll("lock.txt"));
+    const auto entries = SplitEntries(ReadFile("lock.txt"));
     ASSERT_EQ(entries.size(), static_cast<std::size_t>(kThreads * kEntries));
     std::vector<int> next(kThreads, 0);
     for (const auto& [stamp, text] : entries) {

@@ -1,15 +1,13 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
-#include <cstdlib>
 #include <filesystem>
 #include <fstream>
-#include <iterator>
 #include <string>
 
 #include "common/DateTime.hpp"
 #include "logs/OldFileCleanup.hpp"
+#include "support/TestDirectory.hpp"
 
 namespace {
 
@@ -19,25 +17,11 @@ namespace fs = std::filesystem;
 // fresh one with the data directory "dane" inside it.
 class OldFileCleanupTest : public ::testing::Test {
 protected:
-    void SetUp() override {
-        char pattern[] = "/tmp/cleanup_XXXXXX";
-        ASSERT_NE(::mkdtemp(pattern), nullptr);
-        dir_ = pattern;
-        previous_ = fs::current_path();
-        ASSERT_EQ(::chdir(dir_.c_str()), 0);
-        fs::create_directory("dane");
-    }
-    void TearDown() override {
-        ASSERT_EQ(::chdir(previous_.c_str()), 0);
-        fs::remove_all(dir_);
-    }
+    void SetUp() override { fs::create_directory("dane"); }
 
     static void Touch(const std::string& path) { std::ofstream(path) << "x"; }
     static bool Exists(const std::string& path) { return fs::exists(path); }
-    static std::string LogContent() {
-        std::ifstream in("log.txt", std::ios::binary);
-        return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    }
+    static std::string LogContent() { return ReadFile("log.txt"); }
     static int LogEntries() {
         const std::string log = LogContent();
         int n = 0;
@@ -47,7 +31,7 @@ protected:
 
     static DateTime Day(int y, int m, int d, int h = 12) { return *DateTime::Make(y, m, d, h); }
 
-    fs::path dir_, previous_;
+    TestDirectory dir_{TestDirectory::Enter::Yes};
 };
 
 TEST_F(OldFileCleanupTest, PrefixIsYearAndMonthTwoMonthsBack) {

@@ -1,11 +1,9 @@
 #include <gtest/gtest.h>
-#include <stdlib.h>
 
 #include <filesystem>
-#include <fstream>
-#include <sstream>
 
 #include "common/ServerError.hpp"
+#include "support/TestDirectory.hpp"
 #include "vehicles/ReadSchedule.hpp"
 #include "vehicles/VehicleFile.hpp"
 
@@ -103,9 +101,6 @@ TEST(ShowPlannedRead, NextReadInstantInTheWindowDateForm) {
 class ForcedRead : public ::testing::Test {
 protected:
     void SetUp() override {
-        char pattern[] = "/tmp/serwer-forced-XXXXXX";
-        ASSERT_NE(mkdtemp(pattern), nullptr);
-        dir_ = pattern;
         for (const char* name : {"AB1", "CD2"}) {
             VehicleRow r = Named(name);
             r.ODCZYT = r.PROBA_ODCZYTU = At(2026, 12, 8, 5, 1);
@@ -113,15 +108,10 @@ protected:
             lock_.TableUnlocked().Append(r);
         }
     }
-    void TearDown() override { std::filesystem::remove_all(dir_); }
-    std::string File() {
-        std::ifstream in(VehicleFilePath(dir_), std::ios::binary);
-        std::stringstream s;
-        s << in.rdbuf();
-        return s.str();
-    }
+    std::string File() { return ReadFile(VehicleFilePath(dir_)); }
+    TestDirectory tmp_;
+    const std::string dir_ = tmp_.Path().string();
     TableLock lock_;
-    std::string dir_;
 };
 
 TEST_F(ForcedRead, ReadAllNowClearsEveryRowAndSavesTheFile) {

@@ -1,5 +1,4 @@
 #include <gtest/gtest.h>
-#include <stdlib.h>
 
 #include <atomic>
 #include <filesystem>
@@ -8,6 +7,7 @@
 #include <vector>
 
 #include "common/Win1250.hpp"
+#include "support/TestDirectory.hpp"
 #include "vehicles/TableLock.hpp"
 #include "vehicles/VehicleFile.hpp"
 
@@ -49,19 +49,14 @@ TEST(TableLock, GuardedSectionsNeverOverlap) {
 
 class StartupLoad : public ::testing::Test {
 protected:
-    void SetUp() override {
-        char pattern[] = "/tmp/serwer-load-XXXXXX";
-        ASSERT_NE(mkdtemp(pattern), nullptr);
-        dir_ = pattern;
-    }
-    void TearDown() override { std::filesystem::remove_all(dir_); }
     int BakFiles() {
         int n = 0;
         for (auto& e : std::filesystem::directory_iterator(dir_))
             if (e.path().extension() == ".bak") ++n;
         return n;
     }
-    std::string dir_;
+    TestDirectory tmp_;
+    const std::string dir_ = tmp_.Path().string();
 };
 
 TEST_F(StartupLoad, MissingFileGivesAnEmptyTableAndNoCopy) {

@@ -1,13 +1,12 @@
 #include <gtest/gtest.h>
-#include <stdlib.h>
 
 #include <filesystem>
 #include <fstream>
-#include <iterator>
 #include <string>
 
 #include "common/ServerError.hpp"
 #include "common/Win1250.hpp"
+#include "support/TestDirectory.hpp"
 #include "vehicles/VehicleFile.hpp"
 #include "vehicles/VehicleTable.hpp"
 
@@ -42,27 +41,17 @@ VehicleFileContent ParseWith(const std::string& header, const std::string& body)
 
 class VehicleFileOnDisk : public ::testing::Test {
 protected:
-    void SetUp() override {
-        char pattern[] = "/tmp/vehiclefileXXXXXX";
-        ASSERT_NE(mkdtemp(pattern), nullptr);
-        dir_ = pattern;
-        path_ = (dir_ / "Aktualne.txt").string();
-    }
-    void TearDown() override { fs::remove_all(dir_); }
-
     void Write(const Bytes& content) { std::ofstream(path_, std::ios::binary) << content; }
-    Bytes ReadBack() const {
-        std::ifstream in(path_, std::ios::binary);
-        return Bytes(std::istreambuf_iterator<char>(in), {});
-    }
+    Bytes ReadBack() const { return ReadFile(path_); }
     std::size_t EntriesInDir() const {
         std::size_t n = 0;
         for ([[maybe_unused]] const auto& entry : fs::directory_iterator(dir_)) ++n;
         return n;
     }
 
-    fs::path dir_;
-    std::string path_;
+    TestDirectory tmp_;
+    const fs::path dir_ = tmp_.Path();
+    const std::string path_ = (dir_ / "Aktualne.txt").string();
 };
 
 }  // namespace
