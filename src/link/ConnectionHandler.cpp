@@ -86,6 +86,7 @@ struct ConnectionHandler::Position {
     Bytes record;             // old form, 128 bytes
     Bytes registrationBytes;  // the 8 raw bytes
     std::string registrationText;
+    std::string archiveDirectory;  // chosen while the position is stored
 };
 
 bool CzPoprawnyNumer(const std::string& text, const std::vector<std::string>& allowList) {
@@ -165,7 +166,7 @@ std::string ConnectionHandler::ChooseArchiveDirectory(const std::string& ownerCo
     return dir;
 }
 
-bool ConnectionHandler::StorePosition(const Position& position) {
+bool ConnectionHandler::StorePosition(Position& position) {
     const Bytes& record = position.record;
     const std::string& name = position.registrationText;
     LockSection section(ctx_.tableLock, name);
@@ -201,7 +202,7 @@ bool ConnectionHandler::StorePosition(const Position& position) {
     row.PALIWO = DecodeFuel(record);
     row.SILNIK = DecodeEngine(record);
     row.PRZEBIEG = DecodeOdometer(record) * 100;
-    ChooseArchiveDirectory(*row.LICENCJA);
+    position.archiveDirectory = ChooseArchiveDirectory(*row.LICENCJA);
 
     try {
         if (index)
@@ -234,11 +235,10 @@ void ConnectionHandler::DownloadMemory(UnitConnection& connection, const Positio
     RepeatCycle(connection, dump->data, image, timings);
     section.LogEntry();
 
-    const std::string directory = ChooseArchiveDirectory(OwnerCodeText(position.record));
     const DateTime now = DateTime::Now();
     WriteLog(ArchiveSavedLogLine(name, MemoryImage::kImageSize), name + "log.txt");
     try {
-        WriteArchive(ArchiveFileName(directory, name, now), image.Contents(), now);
+        WriteArchive(ArchiveFileName(position.archiveDirectory, name, now), image.Contents(), now);
     } catch (const std::exception& e) {
         // The erase command tells the unit its data are safe; without the archive they
         // are not. The read is not recorded, so the unit is read again next time.

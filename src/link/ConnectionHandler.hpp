@@ -71,7 +71,7 @@ private:
     struct Position;
     Bytes ReadPositionFrame(UnitConnection& connection);
     // The first lock section; returns whether the unit's memory is due for a read.
-    bool StorePosition(const Position& position);
+    bool StorePosition(Position& position);
     std::string ChooseArchiveDirectory(const std::string& ownerCodeText);
     void DownloadMemory(UnitConnection& connection, const Position& position,
                         std::chrono::steady_clock::time_point deadline);
