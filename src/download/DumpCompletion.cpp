@@ -87,11 +87,6 @@ DumpCompletion DumpCompletionChecker::Feed(std::string_view newBytes) {
 
 DumpCompletion DumpCompletionChecker::Check() const {
     if (!markerFound_) return {};
-    if (escapePending_ && window_.size() < kWindow) {
-        // A trailing escape byte stands for itself until its partner arrives.
-        std::string provisional = window_;
-        provisional += kEscape;
-        return JudgeAfterMarker(provisional);
-    }
+    // A trailing escape byte is not judged until its partner has arrived.
     return JudgeAfterMarker(window_);
 }

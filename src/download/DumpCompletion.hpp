@@ -19,11 +19,15 @@ struct DumpCompletion {
 // byte with a nibble above 9 throws ConversionError "'%s' is not a valid integer value".
 DumpCompletion IsDumpComplete(const Bytes& collected);
 
-// The same answer as IsDumpComplete, kept up to date as data arrive: feeding the
-// collected data in pieces, split anywhere (escape pairs and trailers included), gives
-// after each piece exactly what IsDumpComplete gives for everything fed so far,
-// including its conversion errors. Each piece costs its own length plus a constant,
-// and the checker keeps at most the 256 bytes after the first end marker.
+// The answer of IsDumpComplete, kept up to date as data arrive: feeding the collected
+// data in pieces, split anywhere, gives after each piece what IsDumpComplete gives for
+// everything fed so far, including its conversion errors - with one difference: an
+// escape byte that ends the data so far is taken as the first half of a pair still on
+// its way, not as a byte of its own. A pass of the receive loop that happens to end
+// between 1B and 04 of a stuffed page count (00 1B|04 for page 10) would otherwise
+// read the count as 00 1B and fail a sound transfer with a conversion error.
+// Each piece costs its own length plus a constant, and the checker keeps at most the
+// 256 bytes after the first end marker.
 class DumpCompletionChecker {
 public:
     // Takes the bytes just appended to the collected data and answers for all of it.
@@ -37,8 +41,7 @@ public:
 private:
     void Emit(char unstuffed);
 
-    // An escape byte that ended the data fed so far; until its partner arrives it
-    // stands for itself, as in UnstuffBytes.
+    // An escape byte that ended the data fed so far, waiting for its partner.
     bool escapePending_ = false;
     bool markerFound_ = false;
     char lastByte_ = 0;
