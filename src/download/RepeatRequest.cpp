@@ -16,6 +16,13 @@ constexpr char kRepeatLead = static_cast<char>(0xAC);
 constexpr std::size_t kBlockLength = 261;
 constexpr int kSameChoiceLimit = 3;
 
+// The unstuffed length of the reply so far. An escape byte at its end waits for its
+// partner: counted as a byte of its own, it could end the wait one byte early and cut
+// the block short.
+std::size_t ReplyLength(const Bytes& reply) {
+    return UnstuffBytes(reply).size() - (EndsInUnpairedEscape(reply) ? 1 : 0);
+}
+
 std::string FourDigits(int page) {
     char buf[16];
     std::snprintf(buf, sizeof buf, "%04d", page);
@@ -53,7 +60,7 @@ void RepeatCycle(UnitConnection& connection, Bytes& collected, MemoryImage& imag
         connection.DiscardInput();
 
         Bytes reply;
-        while (connection.IsConnected() && UnstuffBytes(reply).size() < kBlockLength) {
+        while (connection.IsConnected() && ReplyLength(reply) < kBlockLength) {
             connection.WaitForInput(passWaitMs);
             if (Clock::now() > deadline) throw ServerError("Timeout 2 min na powtorke 1 strony");
             if (!connection.InputIsEmpty()) reply += connection.TakeAllInput();

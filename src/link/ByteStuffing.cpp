@@ -65,3 +65,9 @@ Bytes UnstuffDump(const Bytes& link) {
     }
     return out;
 }
+
+bool EndsInUnpairedEscape(const Bytes& link) {
+    std::size_t run = 0;
+    while (run < link.size() && link[link.size() - 1 - run] == kEscape) ++run;
+    return run % 2 == 1;
+}

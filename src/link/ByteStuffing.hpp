@@ -15,3 +15,7 @@ Bytes UnstuffBytes(const Bytes& link);
 // The decoder that drops an escape pair outside the table together with its second
 // byte, and a trailing lone 0x1B. Used on the whole dump before its pages are parsed.
 Bytes UnstuffDump(const Bytes& link);
+
+// True when the link bytes received so far end in an escape byte whose partner has not
+// arrived yet (an odd run of 0x1B at the end: a byte other than 0x1B never starts a pair).
+bool EndsInUnpairedEscape(const Bytes& link);

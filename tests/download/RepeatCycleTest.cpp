@@ -106,3 +106,28 @@ TEST_F(RepeatCycleTest, ShortReplyTimesOut) {
         EXPECT_STREQ(e.what(), "Timeout 2 min na powtorke 1 strony");
     }
 }
+
+TEST_F(RepeatCycleTest, ReplySplitInsideItsLastEscapePairIsWaitedForWhole) {
+    // Page data whose checksum byte is 0x1B, so the reply ends in the pair 1B 1B.
+    Bytes data = PatternPage(3);
+    Bytes block = BuildPageBlock(3, data);
+    data[0] = static_cast<char>(data[0] + (0x1B - static_cast<unsigned char>(block.back())));
+    block = BuildPageBlock(3, data);
+    ASSERT_EQ(static_cast<unsigned char>(block.back()), 0x1B);
+    const Bytes reply = StuffBytes(block);
+    int requests = 0;
+    ScriptedUnit unit([&](UnitEnd& end) {
+        while (end.Read(4) == kRequestForPage3) {
+            ++requests;
+            end.Write(reply.substr(0, reply.size() - 1));
+            std::this_thread::sleep_for(std::chrono::milliseconds(150));  // several passes
+            end.Write(reply.substr(reply.size() - 1));
+        }
+    });
+    Bytes collected = DumpWithPage3Damaged();
+    RepeatCycle(unit.Connection(), collected, *image_, timings_);
+    unit.Finish();
+    EXPECT_EQ(requests, 1);
+    EXPECT_TRUE(image_->Page(3).valid);
+    EXPECT_EQ(image_->Contents().substr(3 * 256, 256), data);
+}

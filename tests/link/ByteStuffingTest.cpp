@@ -74,3 +74,11 @@ TEST(Bcd, NibbleAboveNineFailsWithTheHexText) {
         EXPECT_STREQ(e.what(), "'00000000005A' is not a valid integer value");
     }
 }
+
+TEST(ByteStuffing, TrailingEscapeIsUnpairedOnlyAtTheEndOfAnOddRun) {
+    EXPECT_TRUE(EndsInUnpairedEscape(B({0x41, 0x1B})));
+    EXPECT_FALSE(EndsInUnpairedEscape(B({0x41, 0x1B, 0x1B})));
+    EXPECT_TRUE(EndsInUnpairedEscape(B({0x1B, 0x04, 0x1B, 0x1B, 0x1B})));
+    EXPECT_FALSE(EndsInUnpairedEscape(B({0x1B, 0x04})));
+    EXPECT_FALSE(EndsInUnpairedEscape(""));
+}
