@@ -39,6 +39,15 @@ std::string Message(const std::function<void()>& f) {
     return "no error";
 }
 
+// A server that counts the units it has served: one byte each, then the disconnect.
+ConnectionServer::Events CountServed(std::atomic<int>& served) {
+    return {nullptr, [&served](UnitConnection& c) {
+                c.ReadExact(1);
+                served++;
+                c.Disconnect();
+            }};
+}
+
 }  // namespace
 
 TEST(UnitConnection, ReadExactTakesBytesInArrivalOrder) {
@@ -112,11 +121,7 @@ TEST(ConnectionServer, PortThatIsNotANumberFailsAndTheServerStaysStopped) {
 
 TEST(ConnectionServer, PortInUseFailsAndLeavesTheOtherServerServing) {
     std::atomic<int> served{0};
-    ConnectionServer first({nullptr, [&](UnitConnection& c) {
-                                c.ReadExact(1);
-                                served++;
-                                c.Disconnect();
-                            }});
+    ConnectionServer first(CountServed(served));
     first.Start("0");
     ConnectionServer second({});
     EXPECT_EQ(Message([&] { second.Start(std::to_string(first.Port())); }),
@@ -132,11 +137,7 @@ TEST(ConnectionServer, PortInUseFailsAndLeavesTheOtherServerServing) {
 
 TEST(ConnectionServer, SilentUnitDoesNotHoldUpOthersAndStopEndsIt) {
     std::atomic<int> served{0};
-    ConnectionServer server({nullptr, [&](UnitConnection& c) {
-                                 c.ReadExact(1);
-                                 served++;
-                                 c.Disconnect();
-                             }});
+    ConnectionServer server(CountServed(served));
     server.Start("0");
     SimulatedUnit silent("127.0.0.1", server.Port());
     for (int i = 0; i < 5; ++i) {
