@@ -1,10 +1,13 @@
 #!/usr/bin/env bash
 # Installs what the server needs from Debian's packages, builds it, and (unless told
-# --no-run) starts serwerd from build/bin with a default serwer.ini beside it.
+# --no-run) starts it from build/bin with a default serwer.ini beside it: the operator
+# window `serwer` when a display is available, otherwise `serwerd`, the server without
+# a window.
 set -euo pipefail
 cd "$(dirname "$0")"
 
-PACKAGES=(cmake ninja-build g++ pkg-config libgtest-dev libgmock-dev libbenchmark-dev libzip-dev unzip python3)
+PACKAGES=(cmake ninja-build g++ pkg-config libgtest-dev libgmock-dev libbenchmark-dev libzip-dev unzip python3
+          qt6-base-dev libgl-dev poppler-utils)
 missing=()
 for p in "${PACKAGES[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
@@ -34,4 +37,8 @@ Pojazdy=
 INI
 fi
 cd build/bin
+if [ -n "${DISPLAY:-}${WAYLAND_DISPLAY:-}" ]; then
+  exec ./serwer
+fi
+echo "No display: starting serwerd, the server without a window." >&2
 exec ./serwerd

@@ -1,10 +1,12 @@
 #include "app/Settings.hpp"
 
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <cstdint>
+#include <cstdio>
 #include <fstream>
 #include <iterator>
 
@@ -211,4 +213,112 @@ void EnsureDataDirectory(const std::string& dir) {
     if (errno == EEXIST && ::stat(dir.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) return;
     throw ServerError(Cp1250("Nie można było utworzyc katalogu dla danych : ") + dir +
                       Cp1250(" dalsza praca niemożliwa !"));
+}
+
+std::string ExecutableDirectory() {
+    char path[4096];
+    const ssize_t n = ::readlink("/proc/self/exe", path, sizeof path - 1);
+    if (n <= 0) return ".";
+    const std::string exe(path, static_cast<std::size_t>(n));
+    const auto slash = exe.rfind('/');
+    return slash == std::string::npos ? "." : exe.substr(0, slash == 0 ? 1 : slash);
+}
+
+namespace {
+
+struct Line {
+    std::size_t begin, end;  // the line's text, without its line end
+    std::size_t next;        // where the next line begins
+};
+
+std::vector<Line> SplitLines(const std::string& content) {
+    std::vector<Line> lines;
+    std::size_t pos = 0;
+    while (pos < content.size()) {
+        std::size_t end = content.find_first_of("\r\n", pos);
+        if (end == std::string::npos) {
+            lines.push_back({pos, content.size(), content.size()});
+            break;
+        }
+        std::size_t next = end + 1;
+        if (content[end] == '\r' && next < content.size() && content[next] == '\n') ++next;
+        lines.push_back({pos, end, next});
+        pos = next;
+    }
+    return lines;
+}
+
+std::optional<std::string> SectionName(const std::string& trimmed) {
+    if (trimmed.empty() || trimmed[0] != '[') return std::nullopt;
+    const std::size_t close = trimmed.rfind(']');
+    return TrimBlanks(close == std::string::npos || close == 0 ? trimmed.substr(1) : trimmed.substr(1, close - 1));
+}
+
+}  // namespace
+
+std::string SetProfileValue(const std::string& content, const std::string& section, const std::string& key,
+                            const std::string& value) {
+    const std::string newLine = key + "=" + value;
+    const std::vector<Line> lines = SplitLines(content);
+    const std::string eol = content.find("\r\n") != std::string::npos || content.empty()
+                                ? std::string("\r\n")
+                                : std::string("\n");
+
+    std::optional<std::size_t> sectionLine;
+    std::size_t insertAt = content.size();  // after the section's last non-empty line
+    for (std::size_t i = 0; i < lines.size(); ++i) {
+        const std::string trimmed = TrimBlanks(content.substr(lines[i].begin, lines[i].end - lines[i].begin));
+        if (const auto name = SectionName(trimmed)) {
+            if (sectionLine) break;  // the next section: the key is not there
+            if (EqualsNoCase(*name, section)) {
+                sectionLine = i;
+                insertAt = lines[i].next;
+            }
+            continue;
+        }
+        if (!sectionLine) continue;
+        if (!trimmed.empty()) insertAt = lines[i].next;
+        const std::size_t eq = trimmed.find('=');
+        if (trimmed.empty() || trimmed[0] == ';' || eq == std::string::npos) continue;
+        if (EqualsNoCase(TrimBlanks(trimmed.substr(0, eq)), key))
+            return content.substr(0, lines[i].begin) + newLine + content.substr(lines[i].end);
+    }
+
+    std::string out = content;
+    if (!sectionLine) {
+        if (!out.empty() && out.back() != '\n' && out.back() != '\r') out += eol;
+        return out + "[" + section + "]" + eol + newLine + eol;
+    }
+    // The section's last line may lack a line end (the end of the file).
+    std::string insert = newLine + eol;
+    if (insertAt > 0 && out[insertAt - 1] != '\n' && out[insertAt - 1] != '\r') insert = eol + newLine;
+    out.insert(insertAt, insert);
+    return out;
+}
+
+void WriteSettingsAtClose(const std::string& path, const SettingsAtClose& settings) {
+    std::string content;
+    {
+        std::ifstream in(path, std::ios::binary);
+        if (in) content.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    }
+    content = SetProfileValue(content, kSection, "Odpytywac", settings.readsEnabled ? "1" : "0");
+    content = SetProfileValue(content, kSection, "Kasowac", settings.erase ? "1" : "0");
+    content = SetProfileValue(content, kSection, "Godzina", std::to_string(settings.readHourIndex));
+    content = SetProfileValue(content, kSection, "Port", settings.port);
+
+    const std::string temp = path + ".tmp";
+    bool ok = false;
+    {
+        std::ofstream out(temp, std::ios::binary | std::ios::trunc);
+        if (out) {
+            out.write(content.data(), static_cast<std::streamsize>(content.size()));
+            out.flush();
+            ok = static_cast<bool>(out);
+        }
+    }
+    if (!ok || std::rename(temp.c_str(), path.c_str()) != 0) {
+        std::remove(temp.c_str());
+        throw ServerError("Unable to write to " + path);
+    }
 }

@@ -52,3 +52,27 @@ std::optional<int> ReadHourOfIndex(int index);
 // "Nie można było utworzyc katalogu dla danych : <dir> dalsza praca niemożliwa !"
 // (Windows-1250).
 void EnsureDataDirectory(const std::string& dir);
+
+// The directory of the running program; serwer.ini lives there.
+std::string ExecutableDirectory();
+
+// Content with one profile value set, the way the profile-file functions write it: the
+// first line of the key in the section (names without regard to case) gets the new
+// value; a missing key is added at the end of its section, a missing section at the end
+// of the content. Every other line is kept as it was, line ends included.
+std::string SetProfileValue(const std::string& content, const std::string& section, const std::string& key,
+                            const std::string& value);
+
+// The operator-editable settings, as the window holds them when it closes.
+struct SettingsAtClose {
+    bool readsEnabled = false;  // Odpytywac
+    bool erase = true;          // Kasowac
+    int readHourIndex = 0;      // Godzina
+    std::string port;           // Port, as typed
+};
+
+// Writes Odpytywac, Kasowac, Godzina and Port, in this order, into the file (created
+// when missing); the rest of the file stays. The file is replaced through a temporary
+// file, so a failed write leaves the old one. Fails with ServerError
+// "Unable to write to <path>".
+void WriteSettingsAtClose(const std::string& path, const SettingsAtClose& settings);

@@ -1,0 +1,56 @@
+// serwer: the positioning server with its operator window.
+#include <signal.h>
+
+#include <QApplication>
+#include <QMessageBox>
+#include <cstdlib>
+#include <iostream>
+#include <memory>
+
+#include "app/Settings.hpp"
+#include "app/window/TfrmMain.hpp"
+#include "app/window/UiText.hpp"
+#include "common/DecimalSeparator.hpp"
+
+namespace {
+
+// Qt ends the process without a word of explanation when it cannot reach a display,
+// so the program looks first and points to the server without a window.
+bool DisplayAvailable() {
+    const char* platform = std::getenv("QT_QPA_PLATFORM");
+    if (platform && *platform) return true;  // chosen explicitly (offscreen, vnc, ...)
+    const char* x11 = std::getenv("DISPLAY");
+    const char* wayland = std::getenv("WAYLAND_DISPLAY");
+    return (x11 && *x11) || (wayland && *wayland);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    if (!DisplayAvailable()) {
+        std::cerr << "serwer: no display is available (neither DISPLAY nor WAYLAND_DISPLAY is set).\n"
+                     "The operator window needs a graphical session. To run the server without a window,\n"
+                     "start serwerd instead: "
+                  << ExecutableDirectory() << "/serwerd" << std::endl;
+        return 1;
+    }
+    ::signal(SIGPIPE, SIG_IGN);
+
+    TfrmMain::Options options;
+    options.settingsPath = ExecutableDirectory() + "/serwer.ini";
+    options.firstArgument = argc > 1 ? argv[1] : "";
+    options.decimalSeparator = ReadDecimalSeparatorFromEnvironment();
+
+    QApplication app(argc, argv);
+    std::unique_ptr<TfrmMain> frmMain;
+    try {
+        frmMain = std::make_unique<TfrmMain>(options);
+    } catch (const std::exception& e) {
+        // The data directory could not be created: nothing more can be done, and the
+        // settings are not written back.
+        QMessageBox::critical(nullptr, QStringLiteral("Serwer pozycjonowania"), UiMessage(e.what()));
+        return 1;
+    }
+    frmMain->show();
+    return app.exec();
+}

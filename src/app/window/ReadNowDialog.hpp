@@ -1,0 +1,29 @@
+#pragma once
+#include <QDialog>
+
+class QLabel;
+class QPushButton;
+
+// The look shared by the two read-now dialogs: a small white tool window without a
+// title text, the heading "Uwaga !" in large red letters, a word-wrapped message, and
+// the buttons "Wykonaj" and "Anuluj", "Anuluj" being the default (Enter).
+class ReadNowDialog : public QDialog {
+    Q_OBJECT
+public:
+    explicit ReadNowDialog(QWidget* parent);
+
+    QLabel* Message() const { return message_; }
+    QPushButton* ExecuteButton() const { return execute_; }
+    QPushButton* CancelButton() const { return cancel_; }
+
+protected:
+    // "Wykonaj".
+    virtual void Button1Click() = 0;
+    // "Anuluj" only closes the dialog.
+    void Button2Click() { reject(); }
+
+private:
+    QLabel* message_;
+    QPushButton* execute_;
+    QPushButton* cancel_;
+};

@@ -1,0 +1,451 @@
+#include "app/window/TfrmMain.hpp"
+
+#include <QButtonGroup>
+#include <QCheckBox>
+#include <QCloseEvent>
+#include <QGridLayout>
+#include <QGroupBox>
+#include <QHBoxLayout>
+#include <QHeaderView>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMessageBox>
+#include <QPointer>
+#include <QPushButton>
+#include <QRadioButton>
+#include <QTableView>
+#include <QTime>
+#include <QTimer>
+#include <QVBoxLayout>
+
+#include "app/Settings.hpp"
+#include "app/window/TfrmOdpytajJeden.hpp"
+#include "app/window/TfrmOdpytajWszystkie.hpp"
+#include "app/window/UiText.hpp"
+#include "app/window/VehicleGridModel.hpp"
+#include "common/ServerError.hpp"
+#include "download/ArchiveWriter.hpp"
+#include "report/RaportZbiorczy.hpp"
+#include "vehicles/ReadSchedule.hpp"
+#include "vehicles/TableLock.hpp"
+
+namespace {
+
+const char* const kVersion = "2.5";
+constexpr int kTimer1Interval = 60000;
+constexpr int kReadHourColumns = 6;
+constexpr int kReadHourCount = 24;
+
+QString Caption() { return QStringLiteral("Serwer pozycjonowania"); }
+
+QString EraseConfirmationText() {
+    return QString::fromUtf8(
+        "Uruchomienie serwera odczytów GPRS spowoduje odczyt danych z aut oraz ich skasowanie\n"
+        "w samochodach ! Odczytane dane z samochodów należy zabezpieczyć w celu dalszego przetworzenia.\n"
+        "W przeciwnym przypadku dane zostaną stracone !!\n"
+        "Czy kontynuować ?");
+}
+
+QString CloseConfirmationText() { return QString::fromUtf8("Czy napewno zamkąć program ?"); }
+
+QLabel* ColouredBold(const QString& text, Qt::GlobalColor colour, QWidget* parent) {
+    auto* label = new QLabel(text, parent);
+    QFont font = label->font();
+    font.setBold(true);
+    label->setFont(font);
+    QPalette p = label->palette();
+    p.setColor(QPalette::WindowText, colour);
+    label->setPalette(p);
+    return label;
+}
+
+}  // namespace
+
+// What the connection threads show: handed to the window's thread as queued calls,
+// never waited for (StopServer waits on the window's thread for those threads).
+class TfrmMain::WindowStatus : public StatusDisplay {
+public:
+    explicit WindowStatus(TfrmMain* window) : window_(window) {}
+
+    void ShowPacketCount(std::int32_t count) override {
+        Post([count](TfrmMain& w) { w.lbIlosc_->setText(QString::number(count)); });
+    }
+    void ShowOpenConnections(int count) override {
+        Post([count](TfrmMain& w) { w.lbWontki_->setText(QString::number(count)); });
+    }
+    void ShowPlannedRead(const std::string& text) override {
+        Post([text](TfrmMain& w) { w.lbPlanOdczytu_->setText(UiText(text)); });
+    }
+    void ReportArchiveFailure(const std::string& text) override {
+        Post([text](TfrmMain& w) {
+            // Not modal: the operator's other work goes on while the box is open.
+            auto* box = new QMessageBox(QMessageBox::Critical, Caption(), UiMessage(text), QMessageBox::Ok, &w);
+            box->setAttribute(Qt::WA_DeleteOnClose);
+            box->setModal(false);
+            box->show();
+        });
+    }
+
+private:
+    template <typename F>
+    void Post(F work) {
+        TfrmMain* w = window_;
+        QMetaObject::invokeMethod(w, [w, work] { work(*w); }, Qt::QueuedConnection);
+    }
+    TfrmMain* window_;
+};
+
+TfrmMain::TfrmMain(Options options)
+    : options_(std::move(options)), cleanup_(".") {
+    setObjectName("frmMain");
+    setWindowTitle(Caption());
+    BuildControls();
+
+    // The settings, in the order the profile is read.
+    const Settings settings = ReadSettings(IniFile::Load(options_.settingsPath), options_.firstArgument);
+    context_.allowList = settings.allowList;
+    serviceMode_ = settings.serviceMode;
+    if (!serviceMode_) {
+        cbKasuj_->setChecked(true);
+        cbKasuj_->setEnabled(false);
+    } else {
+        cbKasuj_->setChecked(settings.erase);
+    }
+    autoStart_ = settings.autoStart;
+    cbOdbieraj_->setChecked(settings.readsEnabled);
+    SelectReadHourIndex(settings.readHourIndex);
+    edPort_->setText(UiText(settings.port));
+    dataDirectory_ = settings.dataDirectory;
+    EnsureDataDirectory(dataDirectory_);
+    cleanup_ = OldFileCleanup(dataDirectory_);
+
+    context_.serviceMode = serviceMode_;
+    context_.dataDirectory = dataDirectory_;
+    context_.decimalSeparator = options_.decimalSeparator;
+    context_.timings = options_.timings;
+    context_.eraseEnabled = cbKasuj_->isChecked();
+    context_.readsEnabled = cbOdbieraj_->isChecked();
+    context_.readHourIndex = rgGodzinaButtons_->checkedId();
+    status_ = std::make_unique<WindowStatus>(this);
+    context_.display = status_.get();
+    handler_ = std::make_unique<ConnectionHandler>(context_);
+    server_ = std::make_unique<ConnectionServer>(ConnectionServer::Events{
+        [this](UnitConnection& c) { handler_->IdTCPServer1Connect(c); },
+        [this](UnitConnection& c) { handler_->IdTCPServer1Execute(c); }});
+    context_.openConnectionCount = [this] { return server_->OpenConnectionCount(); };
+
+    // The switches take effect at once where the handler reads them.
+    connect(cbKasuj_, &QCheckBox::toggled, this, [this](bool on) { context_.eraseEnabled = on; });
+    connect(cbOdbieraj_, &QCheckBox::toggled, this, [this](bool on) { context_.readsEnabled = on; });
+    connect(rgGodzinaButtons_, &QButtonGroup::idToggled, this, [this](int, bool) {
+        context_.readHourIndex = rgGodzinaButtons_->checkedId();
+    });
+
+    // A first start without Aktualne.txt leaves the grid empty until the first tick.
+    try {
+        LoadVehicleTableAtStart(context_.tableLock, dataDirectory_);
+        ReloadDisplayTable();
+    } catch (const std::exception&) {
+    }
+
+    frmOdpytajJeden_ = new TfrmOdpytajJeden(this, context_.tableLock, dataDirectory_);
+    frmOdpytajWszystkie_ = new TfrmOdpytajWszystkie(this, context_.tableLock, dataDirectory_);
+}
+
+TfrmMain::~TfrmMain() {
+    // Every connection thread ends before the window's parts they use go away.
+    server_->Stop();
+}
+
+void TfrmMain::BuildControls() {
+    auto* central = new QWidget(this);
+    setCentralWidget(central);
+
+    gbUstawienia_ = new QGroupBox(QStringLiteral("Ustawienia"), central);
+    edPort_ = new QLineEdit(gbUstawienia_);
+    edPort_->setObjectName("edPort");
+    edPort_->setMaximumWidth(90);
+    auto* lbPort = new QLabel(QStringLiteral("Port"), gbUstawienia_);
+    lbPort->setBuddy(edPort_);
+    btStart_ = new QPushButton(QStringLiteral("Start"), gbUstawienia_);
+    btStart_->setObjectName("btStart");
+    btStop_ = new QPushButton(QStringLiteral("Stop"), gbUstawienia_);
+    btStop_->setObjectName("btStop");
+    cbKasuj_ = new QCheckBox(QStringLiteral("Kasuj dane po odebraniu"), gbUstawienia_);
+    cbKasuj_->setObjectName("cbKasuj");
+    cbOdbieraj_ = new QCheckBox(QStringLiteral("Odbieraj dane"), gbUstawienia_);
+    cbOdbieraj_->setObjectName("cbOdbieraj");
+
+    rgGodzina_ = new QGroupBox(QStringLiteral("Godzina odbierania danych"), gbUstawienia_);
+    rgGodzina_->setObjectName("rgGodzina");
+    rgGodzinaButtons_ = new QButtonGroup(rgGodzina_);
+    auto* hours = new QGridLayout(rgGodzina_);
+    const int rows = (kReadHourCount + kReadHourColumns - 1) / kReadHourColumns;
+    for (int i = 0; i < kReadHourCount; ++i) {
+        const QString text = i < 23 ? QString::number(i + 1) : QStringLiteral("00");
+        auto* item = new QRadioButton(text, rgGodzina_);
+        item->setObjectName(QStringLiteral("rgGodzina_%1").arg(i));
+        rgGodzinaButtons_->addButton(item, i);
+        // Items run down each column, then on to the next column.
+        hours->addWidget(item, i % rows, i / rows);
+    }
+
+    auto* settingsLayout = new QGridLayout(gbUstawienia_);
+    settingsLayout->addWidget(lbPort, 0, 0);
+    settingsLayout->addWidget(edPort_, 0, 1);
+    settingsLayout->addWidget(btStart_, 0, 2);
+    settingsLayout->addWidget(btStop_, 0, 3);
+    settingsLayout->addWidget(cbKasuj_, 1, 0, 1, 4);
+    settingsLayout->addWidget(cbOdbieraj_, 2, 0, 1, 4);
+    settingsLayout->addWidget(rgGodzina_, 0, 4, 3, 1);
+
+    lbIlosc_ = new QLabel(QStringLiteral("0"), central);
+    lbIlosc_->setObjectName("lbIlosc");
+    lbWontki_ = new QLabel(QStringLiteral("0"), central);
+    lbWontki_->setObjectName("lbWontki");
+    lbPlanOdczytu_ = new QLabel(QString(), central);
+    lbPlanOdczytu_->setObjectName("lbPlanOdczytu");
+    lbZegar_ = new QLabel(central);
+    lbZegar_->setObjectName("lbZegar");
+    QFont clockFont = lbZegar_->font();
+    clockFont.setPointSize(28);
+    clockFont.setBold(true);
+    lbZegar_->setFont(clockFont);
+    lbZegar_->setText(QTime::currentTime().toString(QStringLiteral("hh:mm:ss")));
+
+    auto* counters = new QGridLayout;
+    counters->addWidget(new QLabel(QString::fromUtf8("Odebranych pakietów : "), central), 0, 0);
+    counters->addWidget(lbIlosc_, 0, 1);
+    counters->addWidget(new QLabel(QString::fromUtf8("Otwartych wątków"), central), 1, 0);
+    counters->addWidget(lbWontki_, 1, 1);
+    counters->addWidget(new QLabel(QStringLiteral("Planowany odczyt :"), central), 2, 0);
+    counters->addWidget(lbPlanOdczytu_, 2, 1);
+    counters->setColumnStretch(1, 1);
+
+    btOdczytajTeraz_ = new QPushButton(QStringLiteral("Odczytaj wszystkie auta teraz"), central);
+    btOdczytajTeraz_->setObjectName("btOdczytajTeraz");
+    btOdczytajWybrane_ = new QPushButton(QStringLiteral("Odczytaj wybrane auto teraz"), central);
+    btOdczytajWybrane_->setObjectName("btOdczytajWybrane");
+    auto* readNow = new QVBoxLayout;
+    readNow->addWidget(btOdczytajTeraz_);
+    readNow->addWidget(btOdczytajWybrane_);
+
+    auto* top = new QHBoxLayout;
+    top->addWidget(gbUstawienia_);
+    top->addLayout(counters, 1);
+    top->addLayout(readNow);
+    top->addWidget(lbZegar_);
+
+    gridModel_ = new VehicleGridModel(this);
+    DBGridEH1_ = new QTableView(central);
+    DBGridEH1_->setObjectName("DBGridEH1");
+    DBGridEH1_->setModel(gridModel_);
+    DBGridEH1_->setSelectionBehavior(QAbstractItemView::SelectRows);
+    DBGridEH1_->setSelectionMode(QAbstractItemView::SingleSelection);
+    DBGridEH1_->setEditTriggers(QAbstractItemView::NoEditTriggers);
+    DBGridEH1_->setSortingEnabled(false);
+    DBGridEH1_->horizontalHeader()->setSectionsClickable(true);
+    DBGridEH1_->horizontalHeader()->setHighlightSections(false);
+    DBGridEH1_->verticalHeader()->setDefaultSectionSize(DBGridEH1_->fontMetrics().height() + 6);
+
+    lbNieaktywny_ = ColouredBold(QStringLiteral("Serwer nieaktywny"), Qt::red, central);
+    lbNieaktywny_->setObjectName("lbNieaktywny");
+    lbAktywny_ = ColouredBold(QStringLiteral("Serwer aktywny"), Qt::darkGreen, central);
+    lbAktywny_->setObjectName("lbAktywny");
+    lbAktywny_->setVisible(false);
+    lbWersja_ = new QLabel(QStringLiteral("?"), central);
+    lbWersja_->setObjectName("lbWersja");
+    lbSerwisowa_ = ColouredBold(QString(), Qt::red, central);
+    lbSerwisowa_->setObjectName("lbSerwisowa");
+    btRaport_ = new QPushButton(QStringLiteral("Raport zbiorczy"), central);
+    btRaport_->setObjectName("btRaport");
+    btZakoncz_ = new QPushButton(QString::fromUtf8("Zakończ pracę"), central);
+    btZakoncz_->setObjectName("btZakoncz");
+
+    auto* bottom = new QHBoxLayout;
+    bottom->addWidget(lbNieaktywny_);
+    bottom->addWidget(lbAktywny_);
+    bottom->addSpacing(20);
+    bottom->addWidget(new QLabel(QStringLiteral("Wersja : "), central));
+    bottom->addWidget(lbWersja_);
+    bottom->addSpacing(20);
+    bottom->addWidget(lbSerwisowa_);
+    bottom->addStretch();
+    bottom->addWidget(btRaport_);
+    bottom->addWidget(btZakoncz_);
+
+    auto* layout = new QVBoxLayout(central);
+    layout->addLayout(top);
+    layout->addWidget(DBGridEH1_, 1);
+    layout->addLayout(bottom);
+
+    Timer1_ = new QTimer(this);
+    Timer1_->setObjectName("Timer1");
+    Timer1_->setInterval(kTimer1Interval);
+    connect(Timer1_, &QTimer::timeout, this, &TfrmMain::Timer1Timer);
+    Timer1_->start();
+    clockTimer_ = new QTimer(this);
+    clockTimer_->setInterval(1000);
+    connect(clockTimer_, &QTimer::timeout, this,
+            [this] { lbZegar_->setText(QTime::currentTime().toString(QStringLiteral("hh:mm:ss"))); });
+    clockTimer_->start();
+
+    connect(btStart_, &QPushButton::clicked, this, &TfrmMain::StartServer);
+    connect(btStop_, &QPushButton::clicked, this, &TfrmMain::StopServer);
+    connect(btOdczytajTeraz_, &QPushButton::clicked, this, &TfrmMain::btOdczytajTerazClick);
+    connect(btOdczytajWybrane_, &QPushButton::clicked, this, &TfrmMain::btOdczytajWybraneClick);
+    connect(btRaport_, &QPushButton::clicked, this, &TfrmMain::btRaportClick);
+    connect(btZakoncz_, &QPushButton::clicked, this, &TfrmMain::btZakonczClick);
+    connect(DBGridEH1_->horizontalHeader(), &QHeaderView::sectionClicked, this, &TfrmMain::DBGridEH1TitleClick);
+
+    resize(1200, 700);
+}
+
+void TfrmMain::SelectReadHourIndex(int index) {
+    if (index >= 0 && index < kReadHourCount) {
+        rgGodzinaButtons_->button(index)->setChecked(true);
+        return;
+    }
+    // No hour selected: an exclusive group cannot uncheck its last item on its own.
+    rgGodzinaButtons_->setExclusive(false);
+    for (QAbstractButton* b : rgGodzinaButtons_->buttons()) b->setChecked(false);
+    rgGodzinaButtons_->setExclusive(true);
+}
+
+void TfrmMain::showEvent(QShowEvent* event) {
+    QMainWindow::showEvent(event);
+    if (shown_) return;
+    shown_ = true;
+    // After the window is on screen, so the message boxes of FormShow have a parent
+    // that can be seen.
+    QMetaObject::invokeMethod(this, &TfrmMain::FormShow, Qt::QueuedConnection);
+}
+
+void TfrmMain::FormShow() {
+    lbWersja_->setText(QString::fromLatin1(kVersion));
+    if (serviceMode_) lbSerwisowa_->setText(QStringLiteral("Tryb serwisowy !"));
+    if (!ArchiveWriterUsable()) {
+        QMessageBox::critical(this, Caption(), UiMessage(kArchiveWriterMissingMessage));
+        if (close()) return;
+    }
+    if (autoStart_) StartServer();
+    try {
+        cleanup_.CleanOldFiles(DateTime::Now());
+    } catch (const std::exception&) {
+    }
+}
+
+void TfrmMain::StartServer() {
+    if (!autoStart_) {
+        if (cbKasuj_->isChecked() &&
+            QMessageBox::question(this, Caption(), EraseConfirmationText(), QMessageBox::Yes | QMessageBox::No) !=
+                QMessageBox::Yes)
+            return;
+        StopServer();
+    }
+    try {
+        server_->Start(Cp1250(edPort_->text().toStdString()));
+    } catch (const std::exception& e) {
+        ShowError(UiMessage(e.what()));
+        return;
+    }
+    context_.packetCounter = 1;
+    ShowRunning(true);
+    cbKasuj_->setEnabled(false);
+    btOdczytajTeraz_->setEnabled(false);
+    rgGodzina_->setEnabled(false);
+    ShowPlannedRead();
+}
+
+void TfrmMain::StopServer() {
+    server_->Stop();
+    ShowRunning(false);
+    btOdczytajTeraz_->setEnabled(true);
+    rgGodzina_->setEnabled(true);
+    if (serviceMode_) cbKasuj_->setEnabled(true);
+}
+
+void TfrmMain::ShowRunning(bool running) {
+    lbNieaktywny_->setVisible(!running);
+    lbAktywny_->setVisible(running);
+}
+
+void TfrmMain::ShowPlannedRead() {
+    lbPlanOdczytu_->setText(
+        UiText(::ShowPlannedRead(ReadHourOfIndex(rgGodzinaButtons_->checkedId()), DateTime::Now())));
+}
+
+void TfrmMain::ReloadDisplayTable() {
+    gridModel_->ReloadDisplayTable(dataDirectory_);
+    // The current row is the first row in the chosen sort.
+    if (gridModel_->rowCount() > 0) DBGridEH1_->setCurrentIndex(gridModel_->index(0, 0));
+}
+
+void TfrmMain::Timer1Timer() {
+    try {
+        cleanup_.CleanOldFiles(DateTime::Now());
+    } catch (const std::exception&) {
+    }
+    ReloadDisplayTable();
+}
+
+void TfrmMain::DBGridEH1TitleClick(int column) {
+    gridModel_->TitleClick(column);
+    if (gridModel_->rowCount() > 0) DBGridEH1_->setCurrentIndex(gridModel_->index(0, 0));
+}
+
+void TfrmMain::btOdczytajTerazClick() {
+    frmOdpytajWszystkie_->exec();
+    ReloadDisplayTable();
+}
+
+void TfrmMain::btOdczytajWybraneClick() {
+    std::string name, lastRead;
+    const QModelIndex current = DBGridEH1_->currentIndex();
+    if (current.isValid() && current.row() < gridModel_->rowCount()) {
+        const VehicleRow& row = gridModel_->Table().Rows()[static_cast<std::size_t>(current.row())];
+        name = row.NAZWA.value_or("");
+        lastRead = DisplayText(row, DisplayColumn::ODCZYT);
+    }
+    frmOdpytajJeden_->FormShow(name, lastRead);
+    frmOdpytajJeden_->exec();
+    ReloadDisplayTable();
+}
+
+void TfrmMain::btRaportClick() {
+    // A new report from the display copy as it stands, every time.
+    const RaportZbiorczy report(gridModel_->Table().Rows(), DateTime::Now());
+    ShowReportPreview(this, report);
+}
+
+void TfrmMain::btZakonczClick() {
+    StopServer();
+    close();
+}
+
+void TfrmMain::closeEvent(QCloseEvent* event) {
+    if (QMessageBox::question(this, Caption(), CloseConfirmationText(), QMessageBox::Yes | QMessageBox::No) !=
+        QMessageBox::Yes) {
+        event->ignore();
+        return;
+    }
+    FormClose();
+    event->accept();
+}
+
+void TfrmMain::FormClose() {
+    SettingsAtClose settings;
+    settings.readsEnabled = cbOdbieraj_->isChecked();
+    settings.erase = cbKasuj_->isChecked();
+    settings.readHourIndex = rgGodzinaButtons_->checkedId();
+    settings.port = Cp1250(edPort_->text().toStdString());
+    try {
+        WriteSettingsAtClose(options_.settingsPath, settings);
+    } catch (const std::exception& e) {
+        ShowError(UiMessage(e.what()));
+    }
+}
+
+void TfrmMain::ShowError(const QString& text) {
+    QMessageBox::critical(this, Caption(), text);
+}

@@ -1,0 +1,112 @@
+#pragma once
+#include <QMainWindow>
+#include <memory>
+#include <string>
+
+#include "link/ConnectionHandler.hpp"
+#include "link/ConnectionServer.hpp"
+#include "logs/OldFileCleanup.hpp"
+
+class QButtonGroup;
+class QCheckBox;
+class QLabel;
+class QLineEdit;
+class QPushButton;
+class QTableView;
+class QTimer;
+class VehicleGridModel;
+class TfrmOdpytajJeden;
+class TfrmOdpytajWszystkie;
+class QGroupBox;
+
+// The operator window "Serwer pozycjonowania": starts and stops the server, holds the
+// settings while the program runs (port, erase and read switches, read hour), shows the
+// status labels and the vehicle grid, forces reads and opens the summary report.
+class TfrmMain : public QMainWindow {
+    Q_OBJECT
+public:
+    struct Options {
+        std::string settingsPath;   // serwer.ini, read at creation, written at close
+        std::string firstArgument;  // "sv" service mode, "start" auto-start
+        char decimalSeparator = '.';
+        HandlerTimings timings;     // the handler's waits (shortened by tests)
+    };
+
+    // FormCreate: reads the settings, prepares the data directory and loads the tables.
+    // Fails with ServerError "Nie można było utworzyc katalogu dla danych : ..." when
+    // the data directory cannot be created; nothing is written then.
+    explicit TfrmMain(Options options);
+    ~TfrmMain() override;
+
+    void StartServer();
+    void StopServer();
+    void ReloadDisplayTable();
+    // Timer1: the old-file clean-up, then the display reload.
+    void Timer1Timer();
+    // The planned read for the label after "Planowany odczyt :", on the window's thread.
+    void ShowPlannedRead();
+
+    bool ServerActive() const { return server_->IsActive(); }
+    std::uint16_t ServerPort() const { return server_->Port(); }
+    HandlerContext& Context() { return context_; }
+    VehicleGridModel& Grid() { return *gridModel_; }
+    TfrmOdpytajJeden& ReadOneDialog() { return *frmOdpytajJeden_; }
+    TfrmOdpytajWszystkie& ReadAllDialog() { return *frmOdpytajWszystkie_; }
+
+protected:
+    void showEvent(QShowEvent* event) override;
+    void closeEvent(QCloseEvent* event) override;
+
+private:
+    class WindowStatus;
+    void BuildControls();
+    void FormShow();
+    void FormClose();
+    void btOdczytajTerazClick();
+    void btOdczytajWybraneClick();
+    void btRaportClick();
+    void btZakonczClick();
+    void DBGridEH1TitleClick(int column);
+    void SelectReadHourIndex(int index);
+    void ShowRunning(bool running);
+    void ShowError(const QString& text);
+
+    Options options_;
+    bool serviceMode_ = false;
+    bool autoStart_ = false;
+    bool shown_ = false;
+    std::string dataDirectory_;
+
+    HandlerContext context_;
+    std::unique_ptr<WindowStatus> status_;
+    std::unique_ptr<ConnectionHandler> handler_;
+    std::unique_ptr<ConnectionServer> server_;
+    OldFileCleanup cleanup_;
+
+    QGroupBox* gbUstawienia_ = nullptr;
+    QLineEdit* edPort_ = nullptr;
+    QPushButton* btStart_ = nullptr;
+    QPushButton* btStop_ = nullptr;
+    QCheckBox* cbKasuj_ = nullptr;
+    QCheckBox* cbOdbieraj_ = nullptr;
+    QGroupBox* rgGodzina_ = nullptr;
+    QButtonGroup* rgGodzinaButtons_ = nullptr;
+    QLabel* lbIlosc_ = nullptr;
+    QLabel* lbWontki_ = nullptr;
+    QLabel* lbPlanOdczytu_ = nullptr;
+    QLabel* lbZegar_ = nullptr;
+    QPushButton* btOdczytajTeraz_ = nullptr;
+    QPushButton* btOdczytajWybrane_ = nullptr;
+    QTableView* DBGridEH1_ = nullptr;
+    VehicleGridModel* gridModel_ = nullptr;
+    QLabel* lbNieaktywny_ = nullptr;
+    QLabel* lbAktywny_ = nullptr;
+    QLabel* lbWersja_ = nullptr;
+    QLabel* lbSerwisowa_ = nullptr;
+    QPushButton* btRaport_ = nullptr;
+    QPushButton* btZakoncz_ = nullptr;
+    QTimer* Timer1_ = nullptr;
+    QTimer* clockTimer_ = nullptr;
+    TfrmOdpytajJeden* frmOdpytajJeden_ = nullptr;
+    TfrmOdpytajWszystkie* frmOdpytajWszystkie_ = nullptr;
+};

@@ -1,0 +1,117 @@
+#pragma once
+#include <gtest/gtest.h>
+
+#include <QAbstractButton>
+#include <QApplication>
+#include <QDialog>
+#include <QElapsedTimer>
+#include <QMessageBox>
+#include <QTest>
+#include <QTimer>
+#include <fstream>
+#include <functional>
+#include <set>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "app/window/TfrmMain.hpp"
+#include "support/TestDirectory.hpp"
+
+// Answers every message box that opens while it lives with the given button and keeps
+// the texts it saw; the boxes are modal, so they are answered from a timer of the
+// event loop they run.
+class MessageBoxAnswerer {
+public:
+    explicit MessageBoxAnswerer(QMessageBox::StandardButton answer) : answer_(answer) {
+        timer_.setInterval(5);
+        QObject::connect(&timer_, &QTimer::timeout, [this] {
+            for (QWidget* w : QApplication::topLevelWidgets()) {
+                auto* box = qobject_cast<QMessageBox*>(w);
+                if (!box || !box->isVisible() || answered_.count(box)) continue;
+                answered_.insert(box);
+                texts_.push_back(box->text());
+                if (QAbstractButton* b = box->button(answer_)) b->click();
+                else box->done(answer_);
+            }
+        });
+        timer_.start();
+    }
+    const std::vector<QString>& Texts() const { return texts_; }
+
+private:
+    QMessageBox::StandardButton answer_;
+    QTimer timer_;
+    std::set<QMessageBox*> answered_;
+    std::vector<QString> texts_;
+};
+
+// Runs `work` once the dialog is visible (from the dialog's own event loop).
+inline void WhenShown(QDialog* dialog, std::function<void()> work) {
+    auto* timer = new QTimer;
+    timer->setInterval(5);
+    QObject::connect(timer, &QTimer::timeout, [dialog, work, timer] {
+        if (!dialog->isVisible()) return;
+        timer->stop();
+        timer->deleteLater();
+        work();
+    });
+    timer->start();
+}
+
+// Processes events until the condition holds or the time is up.
+inline bool WaitFor(const std::function<bool()>& condition, int ms = 10000) {
+    QElapsedTimer t;
+    t.start();
+    while (!condition()) {
+        if (t.elapsed() > ms) return false;
+        QApplication::processEvents(QEventLoop::AllEvents, 10);
+        QTest::qWait(5);
+    }
+    return true;
+}
+
+// A window working in a fresh directory (the logs go to the working directory) with
+// its data directory "dane" and serwer.ini beside it.
+class WindowFixture : public ::testing::Test {
+protected:
+    WindowFixture() : dir_(TestDirectory::Enter::Yes) {}
+
+    void WriteIni(const std::string& content) {
+        std::ofstream out(IniPath(), std::ios::binary);
+        out << content;
+    }
+    std::string IniPath() const { return (dir_.Path() / "serwer.ini").string(); }
+    std::string DataPath(const std::string& name) const { return (dir_.Path() / "dane" / name).string(); }
+
+    TfrmMain& Open(const std::string& firstArgument = "") {
+        TfrmMain::Options options;
+        options.settingsPath = IniPath();
+        options.firstArgument = firstArgument;
+        options.timings.closingWait = std::chrono::milliseconds(20);
+        window_ = std::make_unique<TfrmMain>(options);
+        window_->show();
+        // FormShow runs once the window is on screen.
+        QApplication::processEvents();
+        QTest::qWait(20);
+        return *window_;
+    }
+
+    template <typename T>
+    T* Find(const char* name) {
+        T* w = window_->findChild<T*>(QString::fromLatin1(name));
+        EXPECT_NE(w, nullptr) << name;
+        return w;
+    }
+
+    // Closes the window for good (the close confirmation answered Yes).
+    void TearDown() override {
+        if (!window_) return;
+        MessageBoxAnswerer yes(QMessageBox::Yes);
+        window_->close();
+        window_.reset();
+    }
+
+    TestDirectory dir_;
+    std::unique_ptr<TfrmMain> window_;
+};
