@@ -10,6 +10,7 @@
 
 #include "app/window/TfrmOdpytajJeden.hpp"
 #include "app/window/VehicleGridModel.hpp"
+#include "report/ReportPreviewDialog.hpp"
 #include "common/Win1250.hpp"
 #include "unitsim/PositionRecordBuilder.hpp"
 #include "unitsim/SimulatedUnit.hpp"
@@ -285,6 +286,24 @@ TEST_F(MainWindowTest, AFirstStartWithoutTheFileShowsAnEmptyGridUntilTheTimerTic
     EXPECT_EQ(w.Grid().rowCount(), 0);
     w.Timer1Timer();
     EXPECT_EQ(w.Grid().rowCount(), 2);
+}
+
+TEST_F(MainWindowTest, TheSummaryReportIsBuiltFromTheDisplayCopyInTheGridOrder) {
+    WriteIni(kIni);
+    std::filesystem::create_directory(dir_.Path() / "dane");
+    WriteVehicles(DataPath("Aktualne.txt"), {Vehicle("B", std::nullopt), Vehicle("A", DateTime::Now())});
+    TfrmMain& w = Open();
+    emit Find<QTableView>("DBGridEH1")->horizontalHeader()->sectionClicked(0);
+    QTest::mouseClick(Find<QPushButton>("btRaport"), Qt::LeftButton);
+    auto* preview = w.findChild<ReportPreviewDialog*>();
+    ASSERT_NE(preview, nullptr);
+    EXPECT_TRUE(preview->isVisible());
+    const RaportZbiorczy& report = preview->Report();
+    ASSERT_EQ(report.Lists().all.size(), 2u);
+    // Sorted by name in the grid: row 0 of the report is "A", the second of the file.
+    EXPECT_EQ(w.Grid().Table().Rows()[report.Lists().all[0]].NAZWA, "A");
+    EXPECT_EQ(report.Lists().readLastDay.size(), 1u);
+    preview->close();
 }
 
 TEST(MainWindowCreate, ADataDirectoryThatCannotBeCreatedFailsAndWritesNoSettings) {

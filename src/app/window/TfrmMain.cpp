@@ -377,6 +377,12 @@ void TfrmMain::ShowPlannedRead() {
 
 void TfrmMain::ReloadDisplayTable() {
     gridModel_->ReloadDisplayTable(dataDirectory_);
+    // Column widths follow the first rows seen (titles included) and are the operator's
+    // to change afterwards.
+    if (!columnsSized_ && gridModel_->rowCount() > 0) {
+        DBGridEH1_->resizeColumnsToContents();
+        columnsSized_ = true;
+    }
     // The current row is the first row in the chosen sort.
     if (gridModel_->rowCount() > 0) DBGridEH1_->setCurrentIndex(gridModel_->index(0, 0));
 }

@@ -75,6 +75,7 @@ private:
     bool serviceMode_ = false;
     bool autoStart_ = false;
     bool shown_ = false;
+    bool columnsSized_ = false;
     std::string dataDirectory_;
 
     HandlerContext context_;

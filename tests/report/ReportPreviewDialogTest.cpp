@@ -1,0 +1,73 @@
+// The report's preview window, opened without exec() as the main window's tests do.
+#include <gtest/gtest.h>
+
+#include <QAction>
+#include <QApplication>
+#include <QMessageBox>
+#include <QPointer>
+#include <QPrintPreviewWidget>
+#include <QPrinter>
+#include <QTimer>
+#include <QToolBar>
+
+#include "report/ReportPreviewDialog.hpp"
+#include "support/TestDirectory.hpp"
+
+namespace {
+
+RaportZbiorczy ReportOf(int vehicles) {
+    const DateTime now = *DateTime::Make(2026, 3, 15, 12, 34, 56);
+    std::vector<VehicleRow> rows(static_cast<std::size_t>(vehicles));
+    for (int i = 0; i < vehicles; ++i) {
+        rows[static_cast<std::size_t>(i)].NAZWA = "KR" + std::to_string(i);
+        rows[static_cast<std::size_t>(i)].ODCZYT = now;
+    }
+    return RaportZbiorczy(rows, now);
+}
+
+TEST(ReportPreview, OpensAtFullSizeOnLandscapeA4WithEveryPage) {
+    ReportPreviewDialog dialog(ReportOf(80));
+    dialog.show();
+    QApplication::processEvents();
+    QPrintPreviewWidget* preview = dialog.PreviewWidget();
+    ASSERT_NE(preview, nullptr);
+    EXPECT_DOUBLE_EQ(preview->zoomFactor(), 1.0);
+    EXPECT_EQ(preview->pageCount(), dialog.Report().PageCount());
+    EXPECT_EQ(dialog.printer()->pageLayout().orientation(), QPageLayout::Landscape);
+    EXPECT_EQ(dialog.printer()->pageLayout().pageSize().id(), QPageSize::A4);
+    auto* toolbar = dialog.findChild<QToolBar*>();
+    ASSERT_NE(toolbar, nullptr);
+    EXPECT_TRUE(toolbar->actions().contains(dialog.ExportAction()));
+    EXPECT_EQ(dialog.ExportAction()->text(), QStringLiteral("Eksport do PDF"));
+    dialog.close();
+}
+
+TEST(ReportPreview, ExportWritesAPdfFileOrTellsTheOperatorItCannot) {
+    TestDirectory dir;
+    ReportPreviewDialog dialog(ReportOf(5));
+    const std::filesystem::path pdf = dir.Path() / "raport.pdf";
+    ASSERT_TRUE(dialog.ExportPdfTo(QString::fromStdString(pdf.string())));
+    EXPECT_EQ(ReadFile(pdf).substr(0, 5), "%PDF-");
+
+    QString shown;
+    QTimer::singleShot(0, [&] {
+        if (auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget())) {
+            shown = box->text();
+            box->close();
+        }
+    });
+    EXPECT_FALSE(dialog.ExportPdfTo(QStringLiteral("/nonexistent-directory/raport.pdf")));
+    EXPECT_TRUE(shown.contains(QStringLiteral("/nonexistent-directory/raport.pdf"))) << shown.toStdString();
+}
+
+TEST(ReportPreview, ShownPreviewGoesAwayWhenClosed) {
+    QPointer<ReportPreviewDialog> dialog = ShowReportPreview(nullptr, ReportOf(2));
+    ASSERT_TRUE(dialog);
+    EXPECT_TRUE(dialog->isVisible());
+    EXPECT_FALSE(dialog->isModal());
+    dialog->close();
+    QApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+    EXPECT_TRUE(dialog.isNull());
+}
+
+}  // namespace
