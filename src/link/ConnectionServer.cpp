@@ -1,10 +1,12 @@
 #include "link/ConnectionServer.hpp"
 
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
 #include <pthread.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -23,6 +25,10 @@ struct ConnectionServer::Connection {
 namespace {
 
 constexpr int kAcceptPollMs = 250;
+// How long accepting rests when the process is out of descriptors, memory or threads.
+// The pending connection stays in the listen queue meanwhile; retrying at once would
+// only find the same shortage again and keep a core busy.
+constexpr auto kShortagePause = std::chrono::milliseconds(100);
 constexpr auto kStopPollInterval = std::chrono::milliseconds(500);
 const char* const kBindFailed = "Could not bind socket. Address and port are already in use.";
 
@@ -80,6 +86,28 @@ int BindListener(int family, int port) {
     return fd;
 }
 
+// Descriptors kept free for what a handler opens besides its socket (the log files,
+// Aktualne.txt and its new copy, an archive): a connection accepted with the very last
+// descriptor could not even write its first log line and would be dropped unserved.
+// While fewer are free, pending connections wait in the listen queue.
+constexpr rlim_t kDescriptorReserve = 16;
+
+bool DescriptorsRunLow(int listenFd) {
+    rlimit limit{};
+    if (::getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY) return false;
+    // The system hands out the lowest free number, so every number below it is in use.
+    const int lowestFree = ::fcntl(listenFd, F_DUPFD_CLOEXEC, 0);
+    if (lowestFree < 0) return true;
+    ::close(lowestFree);
+    return static_cast<rlim_t>(lowestFree) + kDescriptorReserve >= limit.rlim_cur;
+}
+
+// Errors of accept() that say the process or the system is short of something; they
+// last until some connection ends.
+bool IsResourceShortage(int err) {
+    return err == EMFILE || err == ENFILE || err == ENOBUFS || err == ENOMEM;
+}
+
 std::uint16_t BoundPort(int fd) {
     sockaddr_storage a{};
     socklen_t len = sizeof a;
@@ -131,16 +159,30 @@ void ConnectionServer::AcceptLoop(int listenFd) {
         pollfd p{listenFd, POLLIN, 0};
         const int r = ::poll(&p, 1, kAcceptPollMs);
         if (r <= 0 || stopping_) continue;
+        if (DescriptorsRunLow(listenFd)) {
+            PauseAccepting();
+            continue;
+        }
         const int fd = ::accept4(listenFd, nullptr, nullptr, SOCK_CLOEXEC);
-        if (fd < 0) continue;  // an accept error is dropped; back to waiting
+        if (fd < 0) {
+            // An accept error is dropped and accepting goes back to waiting; after a
+            // shortage it rests first, since the listening socket stays readable.
+            if (IsResourceShortage(errno)) PauseAccepting();
+            continue;
+        }
         EnableKeepAlive(fd);
         try {
             StartConnectionThread(fd);
         } catch (...) {
             // No thread could be had for it: the unit gets its connection closed and
             // will try again.
+            PauseAccepting();
         }
     }
+}
+
+void ConnectionServer::PauseAccepting() {
+    if (!stopping_) std::this_thread::sleep_for(kShortagePause);
 }
 
 void ConnectionServer::StartConnectionThread(int fd) {
@@ -181,9 +223,11 @@ void ConnectionServer::RunConnection(const std::shared_ptr<Connection>& connecti
     UnitConnection& link = *connection->link;
     try {
         if (events_.onConnect) events_.onConnect(link);
+        // Once the server is stopping, a connection that still has unread bytes is not
+        // run again: Stop must not wait for every buffered byte to get its own run.
         do {
             if (events_.onExecute) events_.onExecute(link);
-        } while (link.IsConnected());
+        } while (!stopping_ && link.IsConnected());
     } catch (...) {
         // An error that escapes the handler only ends the connection; the handler has
         // logged what it logs.

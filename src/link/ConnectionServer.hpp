@@ -49,6 +49,9 @@ public:
 private:
     struct Connection;
     void AcceptLoop(int listenFd);
+    // A short rest of the accepting thread after it met a shortage (no descriptor,
+    // memory or thread); skipped when the server is stopping.
+    void PauseAccepting();
     void StartConnectionThread(int fd);
     static void* ConnectionThreadMain(void* arg);
     void RunConnection(const std::shared_ptr<Connection>& connection);

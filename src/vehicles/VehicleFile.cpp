@@ -66,6 +66,8 @@ template <class... Ts>
 struct Overloaded : Ts... {
     using Ts::operator()...;
 };
+template <class... Ts>
+Overloaded(Ts...) -> Overloaded<Ts...>;  // clang before 17 deduces no aggregate's arguments
 
 const char* const kDuplicateKey = "Duplicate index value. Operation aborted.";
 

@@ -7,6 +7,7 @@
 #include <iostream>
 #include <memory>
 
+#include "app/ProcessLimits.hpp"
 #include "app/Settings.hpp"
 #include "app/window/TfrmMain.hpp"
 #include "app/window/UiText.hpp"
@@ -35,6 +36,8 @@ int main(int argc, char** argv) {
         return 1;
     }
     ::signal(SIGPIPE, SIG_IGN);
+    // Every connected unit holds a socket.
+    RaiseDescriptorLimit();
 
     TfrmMain::Options options;
     options.settingsPath = ExecutableDirectory() + "/serwer.ini";

@@ -6,11 +6,13 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <cstdint>
 #include <cstdio>
 #include <ctime>
 #include <iostream>
 #include <string>
 
+#include "app/ProcessLimits.hpp"
 #include "app/Settings.hpp"
 #include "common/DateTime.hpp"
 #include "common/DecimalSeparator.hpp"
@@ -24,15 +26,6 @@
 namespace {
 
 constexpr int kCleanupIntervalSeconds = 60;
-
-std::string ExecutableDirectory() {
-    char path[4096];
-    const ssize_t n = ::readlink("/proc/self/exe", path, sizeof path - 1);
-    if (n <= 0) return ".";
-    const std::string exe(path, static_cast<std::size_t>(n));
-    const auto slash = exe.rfind('/');
-    return slash == std::string::npos ? "." : exe.substr(0, slash == 0 ? 1 : slash);
-}
 
 class ConsoleStatus : public StatusDisplay {
 public:
@@ -52,6 +45,8 @@ int main(int argc, char** argv) {
     sigaddset(&signals, SIGTERM);
     pthread_sigmask(SIG_BLOCK, &signals, nullptr);
     ::signal(SIGPIPE, SIG_IGN);
+    // One descriptor per connected unit: take all the administrator allows.
+    const std::uint64_t descriptorLimit = RaiseDescriptorLimit();
 
     const char decimalSeparator = ReadDecimalSeparatorFromEnvironment();
     const std::string firstArgument = argc > 1 ? argv[1] : "";
@@ -101,6 +96,7 @@ int main(int argc, char** argv) {
         return 1;
     }
     context.packetCounter = 1;
+    std::cout << "serwerd: up to " << descriptorLimit << " open descriptors" << std::endl;
     std::cout << "serwerd: listening on port " << server.Port() << ", data directory "
               << Cp1250ToUtf8(settings.dataDirectory) << std::endl;
 

@@ -1,0 +1,114 @@
+#pragma once
+// serwerd as a child process of the test, started from a copy beside its serwer.ini.
+// Its standard output comes back through a pipe, so the test learns the listening
+// port as soon as serwerd prints it; its standard error goes to stderr.txt in its
+// directory (err.txt is one of the server's own logs).
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <filesystem>
+#include <functional>
+#include <string>
+
+class ServerdChild {
+public:
+    ServerdChild() = default;
+    ~ServerdChild() { Kill(); }
+    ServerdChild(const ServerdChild&) = delete;
+    ServerdChild& operator=(const ServerdChild&) = delete;
+
+    // Starts dir/serwerd in dir with `argument` as its first argument (none when empty).
+    // beforeExec, when given, runs in the child just before the program is executed
+    // (async-signal-safe calls only); a non-zero result ends the child with that code.
+    bool Start(const std::filesystem::path& dir, const std::string& argument,
+               const std::function<int()>& beforeExec = {}) {
+        Kill();
+        int out[2];
+        if (::pipe2(out, O_CLOEXEC) != 0) return false;
+        const std::string directory = dir.string();
+        const std::string errPath = (dir / "stderr.txt").string();
+        pid_ = ::fork();
+        if (pid_ < 0) {
+            ::close(out[0]);
+            ::close(out[1]);
+            return false;
+        }
+        if (pid_ == 0) {
+            if (beforeExec) {
+                const int code = beforeExec();
+                if (code != 0) _exit(code);
+            }
+            if (::chdir(directory.c_str()) != 0) _exit(99);
+            const int err = ::open(errPath.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
+            if (err < 0 || ::dup2(out[1], 1) < 0 || ::dup2(err, 2) < 0) _exit(99);
+            if (argument.empty())
+                ::execl("./serwerd", "serwerd", static_cast<char*>(nullptr));
+            else
+                ::execl("./serwerd", "serwerd", argument.c_str(), static_cast<char*>(nullptr));
+            _exit(98);
+        }
+        ::close(out[1]);
+        out_ = out[0];
+        printed_.clear();
+        return true;
+    }
+
+    // The port from serwerd's "listening on port N" line; 0 when the process ended or
+    // the limit passed first.
+    int WaitForPort(std::chrono::milliseconds limit) {
+        const auto end = std::chrono::steady_clock::now() + limit;
+        while (out_ >= 0) {
+            const auto at = printed_.find("listening on port ");
+            if (at != std::string::npos && printed_.find('\n', at) != std::string::npos)
+                return std::stoi(printed_.substr(at + 18));
+            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(end - std::chrono::steady_clock::now());
+            if (left.count() <= 0) return 0;
+            pollfd p{out_, POLLIN, 0};
+            if (::poll(&p, 1, static_cast<int>(left.count())) <= 0) continue;
+            char chunk[512];
+            const ssize_t n = ::read(out_, chunk, sizeof chunk);
+            if (n <= 0) CloseOutput();
+            else printed_.append(chunk, static_cast<std::size_t>(n));
+        }
+        return 0;
+    }
+
+    // SIGKILL and reap; returns the raw wait status (-1 when nothing was running).
+    int Kill() {
+        CloseOutput();
+        if (pid_ <= 0) return -1;
+        ::kill(pid_, SIGKILL);
+        int status = -1;
+        ::waitpid(pid_, &status, 0);
+        pid_ = -1;
+        return status;
+    }
+
+    // Reaps the child when it has ended on its own; returns its raw wait status, or -1
+    // while it still runs (or when none was started).
+    int Ended() {
+        if (pid_ <= 0) return -1;
+        int status = 0;
+        if (::waitpid(pid_, &status, WNOHANG) != pid_) return -1;
+        pid_ = -1;
+        CloseOutput();
+        return status;
+    }
+
+    pid_t Pid() const { return pid_; }
+    const std::string& Printed() const { return printed_; }
+
+private:
+    void CloseOutput() {
+        if (out_ >= 0) ::close(out_);
+        out_ = -1;
+    }
+
+    pid_t pid_ = -1;
+    int out_ = -1;
+    std::string printed_;
+};
