@@ -47,6 +47,26 @@ TEST(TableLock, GuardedSectionsNeverOverlap) {
     EXPECT_FALSE(lock.IsBusy());
 }
 
+// The pre-waiters sleep until the lock is free; every one of them must be woken when
+// the holder leaves, also those that began to wait while others were acquiring.
+TEST(TableLock, EveryPreWaiterGetsInAfterTheHolderLeaves) {
+    TableLock lock;
+    lock.Acquire();
+    std::atomic<int> entered{0};
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 64; ++t)
+        threads.emplace_back([&] {
+            TableLockGuard g(lock);
+            entered++;
+        });
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    EXPECT_EQ(entered.load(), 0);
+    lock.Release();
+    for (auto& t : threads) t.join();
+    EXPECT_EQ(entered.load(), 64);
+    EXPECT_FALSE(lock.IsBusy());
+}
+
 class StartupLoad : public ::testing::Test {
 protected:
     int BakFiles() {
