@@ -6,16 +6,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 out="${1:-build/screenshots}"
 
-missing=()
-for p in xvfb xauth; do
-  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
-done
-if [ ${#missing[@]} -gt 0 ]; then
-  SUDO=""
-  [ "$(id -u)" -ne 0 ] && SUDO="sudo"
-  $SUDO apt-get update -q
-  DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -q "${missing[@]}"
-fi
+tools/install-packages.sh xvfb xauth
 
 ./setup.sh --no-run
 cmake --build build --target screenshots

@@ -93,7 +93,9 @@ public:
     CellFitter() : probe_(MeasuringProbe()), metrics_(ReportFont(kCellFontPoints, false), &probe_) {}
     float Scale(const QString& text, int cell) const {
         if (text.isEmpty()) return 1.0f;
-        const double availableMm = kColumns[static_cast<std::size_t>(cell)].widthMm - 2 * kCellPaddingMm;
+        // A little room is kept back: at a screen's resolution hinting makes text
+        // wider than measured at a printer's.
+        const double availableMm = (kColumns[static_cast<std::size_t>(cell)].widthMm - 2 * kCellPaddingMm) * 0.92;
         const double widthMm = metrics_.horizontalAdvance(text) * 25.4 / kMeasureDpi;
         if (widthMm <= availableMm) return 1.0f;
         return static_cast<float>(std::max(kMinimumFitScale, availableMm / widthMm));
