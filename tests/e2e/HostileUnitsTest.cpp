@@ -686,26 +686,32 @@ TEST_F(HostileUnits, NoThreadForAConnectionClosesItAndTheServerGoesOn) {
         ASSERT_GE(fd, 0);
         silent_.fds.push_back(fd);
     }
-    // Each unit ends up with a thread or with its connection closed.
+    // Each unit ends up with a thread or with its connection closed. On a busy machine
+    // the last few may still wait in the listen queue when the address space is given
+    // back; they must then get their thread.
     std::vector<bool> closed(kUnits, false);
     int refused = 0;
     long served = 0;
-    for (int round = 0; round < 300 && refused + served < kUnits; ++round) {
-        std::this_thread::sleep_for(50ms);
-        for (int i = 0; i < kUnits; ++i) {
-            char c;
-            if (!closed[i] && ::recv(silent_.fds[i], &c, 1, MSG_DONTWAIT) == 0) closed[i] = true, ++refused;
+    auto poll = [&](int rounds) {
+        for (int round = 0; round < rounds && refused + served < kUnits; ++round) {
+            std::this_thread::sleep_for(50ms);
+            for (int i = 0; i < kUnits; ++i) {
+                char c;
+                if (!closed[i] && ::recv(silent_.fds[i], &c, 1, MSG_DONTWAIT) == 0) closed[i] = true, ++refused;
+            }
+            served = StatusField(pid_, "Threads") - baseThreads_;
         }
-        served = StatusField(pid_, "Threads") - baseThreads_;
-    }
+    };
+    poll(300);
     std::cout << "[ measured ] no thread: " << refused << " of " << kUnits << " connections closed, "
               << served << " with a thread" << std::endl;
     EXPECT_GT(refused, 0);
-    EXPECT_EQ(refused + served, kUnits);
     EXPECT_TRUE(Running());
 
     const rlimit free{RLIM_INFINITY, RLIM_INFINITY};
     ASSERT_EQ(::prlimit(pid_, RLIMIT_AS, &free, nullptr), 0);
+    poll(300);
+    EXPECT_EQ(refused + served, kUnits);
     ExpectServerStillSound("no_thread", "WA70001");
 }
 #endif
