@@ -100,7 +100,7 @@ struct Unit {
 };
 
 struct Stats {
-    std::atomic<long> sent{0}, connectFailures{0}, sendFailures{0}, open{0}, openPeak{0};
+    std::atomic<long> sent{0}, connectFailures{0}, sendFailures{0}, serveFailures{0}, open{0}, openPeak{0};
     std::atomic<long> readsAsked{0}, readsErased{0}, readsWithRepeats{0}, repeatsAsked{0}, notClosed{0};
     std::mutex mutex;
     std::condition_variable allClosed;
@@ -132,11 +132,12 @@ PositionOptions PositionOf(const Unit& unit, int seq, std::time_t startUtc) {
 // One connection: send the position, then do what the server asks until it closes.
 void RunConnection(Unit& unit, Bytes record, int port, const UnitMemory& memory, Stats& stats) {
     const auto start = Clock::now();
-    bool connected = false;
+    enum { Connecting, Sending, Serving } phase = Connecting;
     try {
         SimulatedUnit link("127.0.0.1", port);
-        connected = true;
+        phase = Sending;
         link.SendPosition(record);
+        phase = Serving;
         {
             std::lock_guard<std::mutex> lock(unit.mutex);
             unit.sent.push_back(record);
@@ -159,7 +160,7 @@ void RunConnection(Unit& unit, Bytes record, int port, const UnitMemory& memory,
         }
         if (!s.closedByServer && !s.hungUp) ++stats.notClosed;
     } catch (const std::exception&) {
-        ++(connected ? stats.sendFailures : stats.connectFailures);
+        ++(phase == Connecting ? stats.connectFailures : phase == Sending ? stats.sendFailures : stats.serveFailures);
     }
     std::lock_guard<std::mutex> lock(stats.mutex);
     if (--stats.open == 0) stats.allClosed.notify_all();
@@ -570,8 +571,8 @@ int main(int argc, char** argv) {
     std::printf("\nsoak results (%.0f s run, %d units)\n", o.seconds, o.units);
     if (cutShort) std::printf("  %-60s %.0f s\n", "SENDING CUT SHORT (server not keeping up) at", cutAt);
     std::printf("  %-60s %ld (+%ld in the final round)\n", "positions sent", sentInRun, totalSent - sentInRun);
-    std::printf("  %-60s %ld / %ld\n", "connect failures / send failures", stats.connectFailures.load(),
-                stats.sendFailures.load());
+    std::printf("  %-60s %ld / %ld / %ld\n", "connect / send / read-exchange failures", stats.connectFailures.load(),
+                stats.sendFailures.load(), stats.serveFailures.load());
     std::printf("  %-60s %ld\n", "connections counted in log.txt (przychodzi pozycja)", arrivals);
     std::printf("  %-60s %ld once, %ld missing, %ld more than once\n", "sent frames found in stringi.txt", framesOnce,
                 framesMissing, framesTwice);
@@ -627,7 +628,8 @@ int main(int argc, char** argv) {
 
     const bool ok = !cutShort && framesMissing == 0 && framesTwice == 0 && nrrejMismatch == 0 && lockMismatch == 0 &&
                     finalEqual == o.units && archives.files == archives.contentEqual && drained && finalDrained &&
-                    exitStatus == 0 && stats.connectFailures == 0 && stats.sendFailures == 0;
+                    exitStatus == 0 && stats.connectFailures == 0 && stats.sendFailures == 0 &&
+                    stats.serveFailures == 0;
     std::printf("soak: %s\n", ok ? "every position stored, every archive whole" : "PROBLEMS FOUND (see above)");
     if (o.keep)
         std::printf("soak: the scratch directory is kept: %s\n", dir.c_str());
