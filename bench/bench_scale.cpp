@@ -317,6 +317,19 @@ ResultB PartB(const Options& o) {
     return r;
 }
 
+// The handler and the connection server in this process, listening on a free port,
+// with the real 10 s closing wait.
+struct StopBenchServer {
+    HandlerContext context;
+    ConnectionHandler handler{context};
+    ConnectionServer server{{[this](UnitConnection& c) { handler.IdTCPServer1Connect(c); },
+                             [this](UnitConnection& c) { handler.IdTCPServer1Execute(c); }}};
+    StopBenchServer() {
+        context.openConnectionCount = [this] { return server.OpenConnectionCount(); };
+        server.Start("0");
+    }
+};
+
 struct ResultC {
     double idleStopSeconds = 0, waitingStopSeconds = 0, queuedStopSeconds = 0;
 };
@@ -327,12 +340,8 @@ ResultC PartC(const Options& o) {
     const fs::path previous = fs::current_path();
     fs::current_path(dir.path);  // the in-process server writes its logs here
     {
-        HandlerContext context;  // the real 10 s closing wait
-        ConnectionHandler handler(context);
-        ConnectionServer server({[&](UnitConnection& c) { handler.IdTCPServer1Connect(c); },
-                                 [&](UnitConnection& c) { handler.IdTCPServer1Execute(c); }});
-        context.openConnectionCount = [&server] { return server.OpenConnectionCount(); };
-        server.Start("0");
+        StopBenchServer local;
+        ConnectionServer& server = local.server;
         std::vector<std::unique_ptr<SimulatedUnit>> units;
         for (int i = 0; i < o.stopConnections; ++i)
             units.push_back(std::make_unique<SimulatedUnit>("127.0.0.1", server.Port()));
@@ -342,12 +351,8 @@ ResultC PartC(const Options& o) {
         r.idleStopSeconds = bench::Seconds(Clock::now() - start);
     }
     {
-        HandlerContext context;
-        ConnectionHandler handler(context);
-        ConnectionServer server({[&](UnitConnection& c) { handler.IdTCPServer1Connect(c); },
-                                 [&](UnitConnection& c) { handler.IdTCPServer1Execute(c); }});
-        context.openConnectionCount = [&server] { return server.OpenConnectionCount(); };
-        server.Start("0");
+        StopBenchServer local;
+        ConnectionServer& server = local.server;
         bench::LockLogFollower follower(".");
         std::vector<std::unique_ptr<SimulatedUnit>> units;
         for (int i = 0; i < o.stopConnections; ++i) {
@@ -363,18 +368,14 @@ ResultC PartC(const Options& o) {
     {
         // Positions that arrive together: their handlers have read the frame and wait
         // for the table lock when Stop is called. Each is still stored, then waits.
-        HandlerContext context;
-        ConnectionHandler handler(context);
-        ConnectionServer server({[&](UnitConnection& c) { handler.IdTCPServer1Connect(c); },
-                                 [&](UnitConnection& c) { handler.IdTCPServer1Execute(c); }});
-        context.openConnectionCount = [&server] { return server.OpenConnectionCount(); };
-        server.Start("0");
+        StopBenchServer local;
+        ConnectionServer& server = local.server;
         std::vector<std::unique_ptr<SimulatedUnit>> units;
         for (int i = 0; i < o.stopQueued; ++i)
             units.push_back(std::make_unique<SimulatedUnit>("127.0.0.1", server.Port()));
         while (server.OpenConnectionCount() < o.stopQueued) std::this_thread::sleep_for(10ms);
         for (auto& u : units) u->SendPosition(Record(7, 5));
-        while (context.packetCounter.load() < o.stopQueued) std::this_thread::sleep_for(1ms);
+        while (local.context.packetCounter.load() < o.stopQueued) std::this_thread::sleep_for(1ms);
         const auto start = Clock::now();
         server.Stop();
         r.queuedStopSeconds = bench::Seconds(Clock::now() - start);
