@@ -12,22 +12,35 @@
 
 VehicleTable& TableLock::Acquire() {
     waitersAndHolders_.fetch_add(1);
-    permit_.acquire();
+    std::unique_lock<std::mutex> line(lineMutex_);
+    if (!held_) {
+        held_ = true;
+        return table_;
+    }
+    Waiter me;
+    if (last_)
+        last_->next = &me;
+    else
+        first_ = &me;
+    last_ = &me;
+    me.turn.wait(line, [&] { return me.granted; });
     return table_;
 }
 
 void TableLock::Release() {
-    const int left = waitersAndHolders_.fetch_sub(1) - 1;
-    permit_.release();
-    if (left == 0) waitersAndHolders_.notify_all();
-}
-
-void TableLock::WaitUntilFree() const {
-    // Sleeps until the counter next drops to 0. Polling would wake every waiting
-    // thread again and again, and with thousands of units waiting behind a long save
-    // the wake-ups alone would take the processors from the lock's holder.
-    for (int seen = waitersAndHolders_.load(); seen > 0; seen = waitersAndHolders_.load())
-        waitersAndHolders_.wait(seen);
+    std::lock_guard<std::mutex> line(lineMutex_);
+    waitersAndHolders_.fetch_sub(1);
+    if (!first_) {
+        held_ = false;
+        return;
+    }
+    // Hand over to the first in line. It is notified while the line's mutex is held,
+    // so it cannot leave (and take its Waiter off the stack) before the notify is done.
+    Waiter* next = first_;
+    first_ = next->next;
+    if (!first_) last_ = nullptr;
+    next->granted = true;
+    next->turn.notify_one();
 }
 
 std::string VehicleFilePath(const std::string& dataDirectory) { return dataDirectory + "/Aktualne.txt"; }

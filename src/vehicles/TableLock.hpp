@@ -1,44 +1,49 @@
 #pragma once
 #include <atomic>
-#include <semaphore>
+#include <condition_variable>
+#include <mutex>
 #include <string>
 
 #include "vehicles/VehicleTable.hpp"
 
-// The lock around the vehicle table (and the process-wide memory image): a semaphore
-// with one permit plus a counter of the threads that hold it or wait for it. It has no
-// owner and is not re-entrant; Release may come from any thread.
+// The lock around the vehicle table (and the process-wide memory image): one holder at
+// a time, plus a counter of the threads that hold it or wait for it. It has no owner
+// and is not re-entrant; Release may come from any thread.
 //
-// Every taker first waits until IsBusy is false, then Acquires, and Releases on every
-// way out (TableLockGuard). Two takers that both see it free both go on to Acquire,
-// and the second one waits there.
+// Takers get the lock in the order they asked for it: a taker that finds it held
+// waits in line, and Release hands it straight to the first in line. Positions of one
+// vehicle that wait behind a long section (a memory read holds the lock for half a
+// minute) are therefore stored in the order they came, and the row ends with the
+// newest. A free-for-all when the lock comes free would store them in any order.
 class TableLock {
 public:
     VehicleTable& Acquire();
     void Release();
     bool IsBusy() const { return waitersAndHolders_.load() > 0; }
 
-    // The pre-wait of the handlers and dialogs: blocks until IsBusy is false, without
-    // keeping a processor busy (the waiters sleep until the last holder or waiter
-    // leaves).
-    void WaitUntilFree() const;
-
     // For readers that only look (tests, the load at start): the table without locking.
     VehicleTable& TableUnlocked() { return table_; }
 
 private:
+    // One per waiting taker, on its own stack; the line is a singly linked queue.
+    struct Waiter {
+        std::condition_variable turn;
+        bool granted = false;
+        Waiter* next = nullptr;
+    };
+
     std::atomic<int> waitersAndHolders_{0};
-    std::binary_semaphore permit_{1};
+    std::mutex lineMutex_;
+    bool held_ = false;  // stays true while the lock is handed from one taker to the next
+    Waiter* first_ = nullptr;
+    Waiter* last_ = nullptr;
     VehicleTable table_;
 };
 
-// Pre-wait, Acquire, and Release when the guard goes out of scope.
+// Acquire (waiting in line), and Release when the guard goes out of scope.
 class TableLockGuard {
 public:
-    explicit TableLockGuard(TableLock& lock) : lock_(lock) {
-        lock_.WaitUntilFree();
-        table_ = &lock_.Acquire();
-    }
+    explicit TableLockGuard(TableLock& lock) : lock_(lock), table_(&lock_.Acquire()) {}
     ~TableLockGuard() { lock_.Release(); }
     TableLockGuard(const TableLockGuard&) = delete;
     TableLockGuard& operator=(const TableLockGuard&) = delete;
@@ -46,7 +51,7 @@ public:
 
 private:
     TableLock& lock_;
-    VehicleTable* table_ = nullptr;
+    VehicleTable* table_;
 };
 
 // The load at start: waits for the lock (every 100 ms, at most 60 pauses, then gives

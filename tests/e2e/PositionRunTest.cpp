@@ -1,6 +1,7 @@
 // A unit connects and sends its position: what reaches the vehicle file and the logs.
 #include <sys/stat.h>
 
+#include <memory>
 #include <regex>
 #include <thread>
 
@@ -268,6 +269,36 @@ TEST_F(PositionRun, ManyUnitsAtOnceAreStoredOneAfterTheOther) {
         EXPECT_EQ(lines[i], name + " wejscie do blokady");
         EXPECT_EQ(lines[i + 1], name + " wyjscie z blokady");
     }
+}
+
+// While a read holds the lock, a unit that reports every few seconds queues several
+// positions; once the lock is free they must be stored in the order they came, so the
+// row ends with the newest position and not with whichever waiter won a race.
+TEST_F(PositionRun, PositionsWaitingBehindALockSectionAreStoredInTheOrderTheyCame) {
+    StartServer();
+    context_.tableLock.Acquire();  // a long section, as a memory read would hold it
+    constexpr int kPositions = 8;
+    std::vector<std::unique_ptr<SimulatedUnit>> connections;
+    for (int i = 0; i < kPositions; ++i) {
+        PositionOptions o = Sample("AAA111");
+        o.speedHundredths = 1001 + i;  // 10.01 .. 10.08 Km/h
+        connections.push_back(std::make_unique<SimulatedUnit>("127.0.0.1", server_->Port()));
+        connections.back()->SendPosition(BuildPositionRecord(o));
+        // Counted once the frame is read; then the handler goes on to wait for the lock.
+        for (int k = 0; k < 2000 && context_.packetCounter.load() < i + 1; ++k)
+            std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        std::this_thread::sleep_for(std::chrono::milliseconds(30));
+    }
+    EXPECT_EQ(context_.packetCounter.load(), kPositions);
+    EXPECT_EQ(Read("lock.txt"), "");  // nothing stored while the lock is held
+    context_.tableLock.Release();
+    for (auto& c : connections) c->WaitForClose(std::chrono::seconds(20));
+    WaitForIdle();
+    const VehicleTable& table = context_.tableLock.TableUnlocked();
+    ASSERT_EQ(table.Size(), 1u);
+    EXPECT_EQ(table.Row(0).PREDKOSC.value_or(""), "10.08 Km/h");
+    EXPECT_NE(Read("Aktualne.txt").find("\"10.08 Km/h\""), std::string::npos);
+    EXPECT_EQ(Messages(Read("lock.txt")).size(), 2u * kPositions);
 }
 
 TEST_F(PositionRun, SilentUnitIsDroppedAfterTheFrameTimeLimit) {

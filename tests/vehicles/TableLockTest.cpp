@@ -47,9 +47,9 @@ TEST(TableLock, GuardedSectionsNeverOverlap) {
     EXPECT_FALSE(lock.IsBusy());
 }
 
-// The pre-waiters sleep until the lock is free; every one of them must be woken when
-// the holder leaves, also those that began to wait while others were acquiring.
-TEST(TableLock, EveryPreWaiterGetsInAfterTheHolderLeaves) {
+// Every waiter must get in once the holder leaves, also those that began to wait
+// while others were being handed the lock.
+TEST(TableLock, EveryWaiterGetsInAfterTheHolderLeaves) {
     TableLock lock;
     lock.Acquire();
     std::atomic<int> entered{0};
@@ -64,6 +64,33 @@ TEST(TableLock, EveryPreWaiterGetsInAfterTheHolderLeaves) {
     lock.Release();
     for (auto& t : threads) t.join();
     EXPECT_EQ(entered.load(), 64);
+    EXPECT_FALSE(lock.IsBusy());
+}
+
+// Takers that wait behind a long section get the lock in the order they came, so the
+// later of two positions of one vehicle is stored last.
+TEST(TableLock, WaitersGetTheLockInTheOrderTheyCame) {
+    TableLock lock;
+    lock.Acquire();
+    std::vector<int> order;  // written only by the holder of the lock
+    std::vector<std::thread> threads;
+    constexpr int kWaiters = 24;
+    for (int t = 0; t < kWaiters; ++t) {
+        std::atomic<bool> started{false};
+        threads.emplace_back([&, t] {
+            started = true;
+            TableLockGuard g(lock);
+            order.push_back(t);
+        });
+        while (!started) std::this_thread::yield();
+        // Give it time to join the line before the next one comes.
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    lock.Release();
+    for (auto& t : threads) t.join();
+    std::vector<int> expected(kWaiters);
+    for (int t = 0; t < kWaiters; ++t) expected[static_cast<std::size_t>(t)] = t;
+    EXPECT_EQ(order, expected);
     EXPECT_FALSE(lock.IsBusy());
 }
 
