@@ -14,13 +14,6 @@ set -euo pipefail
 cd "$(dirname "$0")"
 root=$(pwd)
 
-ALL_TARGETS=(fuzz_position_frame fuzz_dump fuzz_dump_completion fuzz_vehicle_file fuzz_settings)
-# The longest input worth trying per target: a frame with all its stuffing, a few pages
-# with their repeat replies, a trailer with its 256-byte window, a header with some rows,
-# a settings file.
-declare -A MAX_LEN=([fuzz_position_frame]=300 [fuzz_dump]=2048 [fuzz_dump_completion]=600
-                    [fuzz_vehicle_file]=2048 [fuzz_settings]=1024)
-
 seconds=20
 runs=""
 keep=0
@@ -35,23 +28,9 @@ while [ $# -gt 0 ]; do
     *) echo "run-fuzz.sh: unknown argument $1" >&2; exit 2 ;;
   esac
 done
-[ ${#targets[@]} -eq 0 ] && targets=("${ALL_TARGETS[@]}")
-for t in "${targets[@]}"; do
-  [ -n "${MAX_LEN[$t]:-}" ] || { echo "run-fuzz.sh: no such target $t" >&2; exit 2; }
-done
 
 # clang with its fuzzer and sanitizer runtimes, and what the build itself needs.
-PACKAGES=(clang libclang-rt-14-dev cmake ninja-build pkg-config libgtest-dev libgmock-dev)
-missing=()
-for p in "${PACKAGES[@]}"; do
-  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
-done
-if [ ${#missing[@]} -gt 0 ]; then
-  SUDO=""
-  [ "$(id -u)" -ne 0 ] && SUDO="sudo"
-  $SUDO apt-get update -q
-  DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -q "${missing[@]}"
-fi
+tools/install-packages.sh clang libclang-rt-14-dev cmake ninja-build pkg-config libgtest-dev
 
 # The core is instrumented for coverage and built with both sanitizers; the standard
 # library's own bounds checks catch reads past a string's end that stay inside its buffer.
@@ -60,10 +39,24 @@ fi
 build=build-fuzz
 CC=clang CXX=clang++ cmake -S . -B "$build" -G Ninja \
   -DSERWER_FUZZ=ON -DSERWER_BUILD_WINDOW=OFF -DSERWER_BUILD_BENCH=OFF -DSERWER_BUILD_TESTS=ON \
-  -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+  -DCMAKE_BUILD_TYPE=RelWithDebInfo -DSERWER_WERROR="${SERWER_WERROR:-OFF}" \
   -DCMAKE_CXX_FLAGS_RELWITHDEBINFO="-O1 -g" \
   -DCMAKE_CXX_FLAGS="-fsanitize=fuzzer-no-link,address,undefined -fno-sanitize-recover=undefined -fno-omit-frame-pointer -D_GLIBCXX_ASSERTIONS -fsanitize-coverage-ignorelist=$root/tests/fuzz/coverage-ignorelist.txt" \
   >/dev/null
+
+# The targets and the longest input worth trying on each, as tests/fuzz/CMakeLists.txt
+# lists them.
+declare -A MAX_LEN=()
+all_targets=()
+while read -r name max_len; do
+  all_targets+=("$name")
+  MAX_LEN[$name]=$max_len
+done <"$build/fuzz-targets.txt"
+[ ${#targets[@]} -eq 0 ] && targets=("${all_targets[@]}")
+for t in "${targets[@]}"; do
+  [ -n "${MAX_LEN[$t]:-}" ] || { echo "run-fuzz.sh: no such target $t" >&2; exit 2; }
+done
+
 # Only the fuzz targets: the test programs are built and run by run-tests.sh.
 cmake --build "$build" -j"$(nproc)" --target "${targets[@]}"
 

@@ -2,6 +2,7 @@
 # Builds the project and runs the whole test suite.
 #   ./run-tests.sh             normal build in build/
 #   ./run-tests.sh --sanitize  AddressSanitizer + UndefinedBehaviorSanitizer build in build-asan/
+# SERWER_WERROR=ON in the environment turns warnings into errors (CI does this).
 set -euo pipefail
 cd "$(dirname "$0")"
 ./setup.sh --deps-only
@@ -14,6 +15,7 @@ if [ "${1:-}" = "--sanitize" ]; then
   export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1
   export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
 fi
+flags+=(-DSERWER_WERROR="${SERWER_WERROR:-OFF}")
 cmake -S . -B "$dir" -G Ninja "${flags[@]}" >/dev/null
 cmake --build "$dir" -j"$(nproc)"
 ctest --test-dir "$dir" --output-on-failure -j"$(nproc)"

@@ -13,8 +13,7 @@
 #include <filesystem>
 #include <vector>
 
-#include "link/ConnectionHandler.hpp"
-#include "link/ConnectionServer.hpp"
+#include "server/PositioningServer.hpp"
 #include "unitsim/PositionRecordBuilder.hpp"
 #include "unitsim/SimulatedUnit.hpp"
 #include "unitsim/UnitMemory.hpp"
@@ -32,16 +31,14 @@ int main() {
     if (!mkdtemp(pattern)) return 1;
     std::filesystem::current_path(pattern);
 
-    HandlerContext context;
-    context.readsEnabled = true;
-    context.timings.closingWait = std::chrono::milliseconds(0);
-    context.timings.download.pauseBeforeDumpRequest = std::chrono::milliseconds(0);
-    context.timings.download.pauseAfterDumpRequest = std::chrono::milliseconds(0);
-    context.timings.download.repeatPreWait = std::chrono::milliseconds(0);
-    context.timings.download.erasePause = std::chrono::milliseconds(0);
-    ConnectionHandler handler(context);
-    ConnectionServer server({[&](UnitConnection& c) { handler.IdTCPServer1Connect(c); },
-                             [&](UnitConnection& c) { handler.IdTCPServer1Execute(c); }});
+    ServerSetup setup;
+    setup.readsEnabled = true;
+    setup.timings.closingWait = std::chrono::milliseconds(0);
+    setup.timings.download.pauseBeforeDumpRequest = std::chrono::milliseconds(0);
+    setup.timings.download.pauseAfterDumpRequest = std::chrono::milliseconds(0);
+    setup.timings.download.repeatPreWait = std::chrono::milliseconds(0);
+    setup.timings.download.erasePause = std::chrono::milliseconds(0);
+    PositioningServer server(setup);
     server.Start("0");
 
     for (int damaged : {0, 4}) {
@@ -49,7 +46,7 @@ int main() {
         for (int p = 0; p < damaged; ++p) memory.damagedPages.insert(100 + p * 200);
         std::vector<double> seconds;
         for (int run = 0; run < 5; ++run) {
-            ReadAllNow(context.tableLock, ".");  // due again
+            ReadAllNow(server.Table(), ".");  // due again
             PositionOptions o;
             o.registration = "BENCH1";
             o.day = 8, o.month = 12, o.year = 2026;

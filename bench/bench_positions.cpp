@@ -22,8 +22,7 @@
 #include <thread>
 #include <vector>
 
-#include "link/ConnectionHandler.hpp"
-#include "link/ConnectionServer.hpp"
+#include "server/PositioningServer.hpp"
 #include "unitsim/PositionRecordBuilder.hpp"
 #include "unitsim/SimulatedUnit.hpp"
 
@@ -38,13 +37,13 @@ long ResidentKiB() {
 }
 
 Bytes Record(int vehicle, int n) {
-    PositionOptions o;
-    o.registration = "BN" + std::to_string(10000 + vehicle);
-    o.day = 8, o.month = 12, o.year = 2026, o.hour = 12, o.minute = n % 60;
+    PositionOptions o = SamplePosition("BN" + std::to_string(10000 + vehicle));
+    o.ownerCode = Bytes(8, '\0');
+    o.hour = 12, o.minute = n % 60;
     o.latitude = {52, 12, n % 1000};
-    o.longitude = {21, 1, 234};
     o.speedHundredths = (n * 37) % 12000;
     o.fuelReading = static_cast<unsigned char>(n % 200);
+    o.engine = o.input1 = false;
     o.odometerHundredsKm = n % 9999;
     return BuildPositionRecord(o);
 }
@@ -71,12 +70,9 @@ int main(int argc, char** argv) {
     const std::filesystem::path dir = pattern;
     std::filesystem::current_path(dir);
 
-    HandlerContext context;
-    context.timings.closingWait = std::chrono::milliseconds(0);
-    ConnectionHandler handler(context);
-    ConnectionServer server({[&](UnitConnection& c) { handler.IdTCPServer1Connect(c); },
-                             [&](UnitConnection& c) { handler.IdTCPServer1Execute(c); }});
-    context.openConnectionCount = [&] { return server.OpenConnectionCount(); };
+    ServerSetup setup;
+    setup.timings.closingWait = std::chrono::milliseconds(0);
+    PositioningServer server(setup);
     server.Start("0");
     const int port = server.Port();
 
@@ -112,11 +108,11 @@ int main(int argc, char** argv) {
                     vehicles, positionsPerRun, Median(rates));
         // Next table size starts from an empty table and file.
         {
-            TableLockGuard g(context.tableLock);
+            TableLockGuard g(server.Table());
             g.Table().Clear();
         }
     }
-    const auto total = context.packetCounter.load();
+    const auto total = server.Context().packetCounter.load();
     idle.clear();
     server.Stop();
     std::filesystem::current_path("/");

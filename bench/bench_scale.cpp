@@ -52,8 +52,7 @@
 #include <vector>
 
 #include "BenchProcess.hpp"
-#include "link/ConnectionHandler.hpp"
-#include "link/ConnectionServer.hpp"
+#include "server/PositioningServer.hpp"
 #include "unitsim/PositionRecordBuilder.hpp"
 #include "unitsim/SimulatedUnit.hpp"
 #include "vehicles/TableLock.hpp"
@@ -70,15 +69,14 @@ std::string Registration(int vehicle) { return "SK" + std::to_string(10000 + veh
 
 // A valid position of `vehicle`; `seq` makes it differ from every other one sent.
 Bytes Record(int vehicle, int seq) {
-    PositionOptions o;
-    o.registration = Registration(vehicle);
+    PositionOptions o = SamplePosition(Registration(vehicle));
     o.ownerCode = ParseOwnerCode("00112233445566AA");
-    o.day = 1 + seq / 1440 % 28, o.month = 12, o.year = 2026, o.hour = seq / 60 % 24, o.minute = seq % 60;
+    o.day = 1 + seq / 1440 % 28, o.hour = seq / 60 % 24, o.minute = seq % 60;
     o.latitude = {52, 12, seq % 1000};
     o.longitude = {21, 1, vehicle % 1000};
-    o.gpsStatus = 'A';
     o.speedHundredths = seq % 1000000;
     o.fuelReading = static_cast<unsigned char>(seq % 200);
+    o.engine = o.input1 = false;
     o.odometerHundredsKm = vehicle % 9999;
     return BuildPositionRecord(o);
 }
@@ -126,16 +124,13 @@ int Serve(int closingWaitMs) {
     pthread_sigmask(SIG_BLOCK, &signals, nullptr);
     ::signal(SIGPIPE, SIG_IGN);
 
-    HandlerContext context;
-    context.timings.closingWait = std::chrono::milliseconds(closingWaitMs);
+    ServerSetup setup;
+    setup.timings.closingWait = std::chrono::milliseconds(closingWaitMs);
+    PositioningServer server(setup);
     try {
-        LoadVehicleTableAtStart(context.tableLock, ".");
+        server.LoadVehicleTable();
     } catch (...) {
     }
-    ConnectionHandler handler(context);
-    ConnectionServer server({[&](UnitConnection& c) { handler.IdTCPServer1Connect(c); },
-                             [&](UnitConnection& c) { handler.IdTCPServer1Execute(c); }});
-    context.openConnectionCount = [&server] { return server.OpenConnectionCount(); };
     server.Start("0");
     std::printf("bench server listening on port %d\n", server.Port());
     std::fflush(stdout);
@@ -317,17 +312,10 @@ ResultB PartB(const Options& o) {
     return r;
 }
 
-// The handler and the connection server in this process, listening on a free port,
-// with the real 10 s closing wait.
+// The server in this process, listening on a free port, with the real 10 s closing wait.
 struct StopBenchServer {
-    HandlerContext context;
-    ConnectionHandler handler{context};
-    ConnectionServer server{{[this](UnitConnection& c) { handler.IdTCPServer1Connect(c); },
-                             [this](UnitConnection& c) { handler.IdTCPServer1Execute(c); }}};
-    StopBenchServer() {
-        context.openConnectionCount = [this] { return server.OpenConnectionCount(); };
-        server.Start("0");
-    }
+    PositioningServer server;
+    StopBenchServer() { server.Start("0"); }
 };
 
 struct ResultC {
@@ -341,7 +329,7 @@ ResultC PartC(const Options& o) {
     fs::current_path(dir.path);  // the in-process server writes its logs here
     {
         StopBenchServer local;
-        ConnectionServer& server = local.server;
+        PositioningServer& server = local.server;
         std::vector<std::unique_ptr<SimulatedUnit>> units;
         for (int i = 0; i < o.stopConnections; ++i)
             units.push_back(std::make_unique<SimulatedUnit>("127.0.0.1", server.Port()));
@@ -352,7 +340,7 @@ ResultC PartC(const Options& o) {
     }
     {
         StopBenchServer local;
-        ConnectionServer& server = local.server;
+        PositioningServer& server = local.server;
         bench::LockLogFollower follower(".");
         std::vector<std::unique_ptr<SimulatedUnit>> units;
         for (int i = 0; i < o.stopConnections; ++i) {
@@ -369,13 +357,13 @@ ResultC PartC(const Options& o) {
         // Positions that arrive together: their handlers have read the frame and wait
         // for the table lock when Stop is called. Each is still stored, then waits.
         StopBenchServer local;
-        ConnectionServer& server = local.server;
+        PositioningServer& server = local.server;
         std::vector<std::unique_ptr<SimulatedUnit>> units;
         for (int i = 0; i < o.stopQueued; ++i)
             units.push_back(std::make_unique<SimulatedUnit>("127.0.0.1", server.Port()));
         while (server.OpenConnectionCount() < o.stopQueued) std::this_thread::sleep_for(10ms);
         for (auto& u : units) u->SendPosition(Record(7, 5));
-        while (local.context.packetCounter.load() < o.stopQueued) std::this_thread::sleep_for(1ms);
+        while (server.Context().packetCounter.load() < o.stopQueued) std::this_thread::sleep_for(1ms);
         const auto start = Clock::now();
         server.Stop();
         r.queuedStopSeconds = bench::Seconds(Clock::now() - start);

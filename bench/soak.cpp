@@ -68,6 +68,7 @@
 #include "unitsim/SimulatedUnit.hpp"
 #include "unitsim/UnitMemory.hpp"
 #include "vehicles/VehicleFile.hpp"
+#include "vehicles/VehicleRow.hpp"
 #include "vehicles/VehicleTable.hpp"
 
 namespace fs = std::filesystem;
@@ -112,8 +113,7 @@ struct Stats {
 // The fix time of a unit's n-th position: the run's start (UTC, whole minute) plus n
 // minutes, so every position of a unit has its own.
 PositionOptions PositionOf(const Unit& unit, int seq, std::time_t startUtc) {
-    PositionOptions o;
-    o.registration = unit.registration;
+    PositionOptions o = SamplePosition(unit.registration);
     o.ownerCode = ParseOwnerCode("0A0B0C0D0E0F1011");
     const std::time_t t = startUtc - startUtc % 60 + static_cast<std::time_t>(seq) * 60;
     std::tm tm{};
@@ -121,9 +121,9 @@ PositionOptions PositionOf(const Unit& unit, int seq, std::time_t startUtc) {
     o.year = tm.tm_year + 1900, o.month = tm.tm_mon + 1, o.day = tm.tm_mday, o.hour = tm.tm_hour, o.minute = tm.tm_min;
     o.latitude = {52, 10 + unit.index % 40, seq % 1000};
     o.longitude = {21, 5, (seq * 7) % 1000};
-    o.gpsStatus = 'A';
     o.speedHundredths = seq;
     o.engine = seq % 2 == 0;
+    o.input1 = false;
     o.fuelReading = static_cast<unsigned char>(seq % 200);
     o.odometerHundredsKm = seq % 9999;
     return o;

@@ -87,7 +87,8 @@ int main(int argc, char** argv) {
     }
     auto get = [&](const std::string& k, const std::string& def) { return opt.count(k) ? opt[k] : def; };
 
-    PositionOptions o;
+    // Every field is set from its option below, with the defaults --help names.
+    PositionOptions o = SamplePosition();
     UnitMemory memory;
     try {
         const int lastPage = std::stoi(get("--ostatnia", "1023"));

@@ -10,6 +10,8 @@
 #include <fstream>
 #include <iterator>
 
+#include "common/DurableFile.hpp"
+#include "common/QuotedField.hpp"
 #include "common/ServerError.hpp"
 #include "common/Win1250.hpp"
 
@@ -157,19 +159,7 @@ std::vector<std::string> ParseAllowList(const std::string& pojazdy) {
     while (p < n) {
         std::string item;
         if (text[p] == '"') {
-            ++p;
-            while (p < n) {
-                if (text[p] == '"') {
-                    if (p + 1 < n && text[p + 1] == '"') {
-                        item += '"';
-                        p += 2;
-                        continue;
-                    }
-                    ++p;
-                    break;
-                }
-                item += text[p++];
-            }
+            item = ScanQuotedField(std::string_view(text).substr(0, n), p);
         } else {
             const std::size_t start = p;
             while (p < n && static_cast<unsigned char>(text[p]) > 0x20 && text[p] != ',') ++p;
@@ -198,11 +188,6 @@ Settings ReadSettings(const IniFile& ini, const std::string& firstArgument) {
     s.port = ini.ReadString(kSection, "Port", "4500");
     s.dataDirectory = ini.ReadString(kSection, "Katalog", ".");
     return s;
-}
-
-std::optional<int> ReadHourOfIndex(int index) {
-    if (index < 0 || index > 23) return std::nullopt;
-    return index == 23 ? 0 : index + 1;
 }
 
 void EnsureDataDirectory(const std::string& dir) {
@@ -307,18 +292,7 @@ void WriteSettingsAtClose(const std::string& path, const SettingsAtClose& settin
     content = SetProfileValue(content, kSection, "Godzina", std::to_string(settings.readHourIndex));
     content = SetProfileValue(content, kSection, "Port", settings.port);
 
-    const std::string temp = path + ".tmp";
-    bool ok = false;
-    {
-        std::ofstream out(temp, std::ios::binary | std::ios::trunc);
-        if (out) {
-            out.write(content.data(), static_cast<std::streamsize>(content.size()));
-            out.flush();
-            ok = static_cast<bool>(out);
-        }
-    }
-    if (!ok || std::rename(temp.c_str(), path.c_str()) != 0) {
-        std::remove(temp.c_str());
+    // A failed directory flush is no failure: the file is already in place.
+    if (!WriteDurableFile(path, content, Placement::Replace).placed)
         throw ServerError("Unable to write to " + path);
-    }
 }

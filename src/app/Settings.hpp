@@ -37,16 +37,13 @@ struct Settings {
     bool autoStart = false;              // first argument "start", else parametr = "start"
     bool erase = true;                   // Kasowac in ServiceMode; always on otherwise
     bool readsEnabled = false;           // Odpytywac
-    int readHourIndex = 0;               // Godzina clamped to -1..23; index 23 is hour "00"
+    int readHourIndex = 0;               // Godzina clamped to -1..23 (see ReadHourOfIndex)
     std::string port = "4500";           // Port, as typed
     std::string dataDirectory = ".";     // Katalog, relative to the working directory
 };
 
 // Reads the settings from the file's values and the first argument (empty when none).
 Settings ReadSettings(const IniFile& ini, const std::string& firstArgument);
-
-// The hour of day a read-hour index stands for: 0..22 -> 1..23, 23 -> 0; nothing for -1.
-std::optional<int> ReadHourOfIndex(int index);
 
 // Makes sure the data directory exists, creating one level. Fails with ServerError
 // "Nie można było utworzyc katalogu dla danych : <dir> dalsza praca niemożliwa !"

@@ -1,14 +1,11 @@
 #include "download/ArchiveWriter.hpp"
 
-#include <fcntl.h>
-#include <unistd.h>
-
-#include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <optional>
 #include <system_error>
 
+#include "common/DurableFile.hpp"
 #include "common/ServerError.hpp"
 #include "common/Win1250.hpp"
 
@@ -115,81 +112,12 @@ std::optional<Bytes> BuildArchive(const Bytes& content, DateTime entryTime, std:
     return bytes;
 }
 
-std::string DirectoryOf(const std::string& path) {
-    const auto slash = path.find_last_of('/');
-    if (slash == std::string::npos) return ".";
-    if (slash == 0) return "/";
-    return path.substr(0, slash);
-}
-
-// A file being written under a temporary name; removed unless it was given its name.
-class TemporaryFile {
-public:
-    explicit TemporaryFile(const std::string& finalPath) : finalPath_(finalPath) {
-        static std::atomic<unsigned> serial{0};
-        for (int attempt = 0; attempt < 100; ++attempt) {
-            name_ = finalPath + ".tmp" + std::to_string(::getpid()) + "_" + std::to_string(serial++);
-            fd_ = ::open(name_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-            if (fd_ >= 0) return;
-            if (errno != EEXIST) Fail(finalPath, SystemErrorText(errno));
-        }
-        Fail(finalPath, "brak wolnej nazwy tymczasowej");
-    }
-    ~TemporaryFile() {
-        if (fd_ >= 0) ::close(fd_);
-        if (!placed_) ::unlink(name_.c_str());
-    }
-    TemporaryFile(const TemporaryFile&) = delete;
-    TemporaryFile& operator=(const TemporaryFile&) = delete;
-
-    void WriteAll(const Bytes& bytes) {
-        std::size_t done = 0;
-        while (done < bytes.size()) {
-            const ssize_t n = ::write(fd_, bytes.data() + done, bytes.size() - done);
-            if (n < 0 && errno == EINTR) continue;
-            if (n < 0) Fail(finalPath_, SystemErrorText(errno));
-            done += static_cast<std::size_t>(n);
-        }
-    }
-
-    void FlushAndClose() {
-        if (::fsync(fd_) != 0) Fail(finalPath_, SystemErrorText(errno));
-        const int fd = fd_;
-        fd_ = -1;
-        if (::close(fd) != 0) Fail(finalPath_, SystemErrorText(errno));
-    }
-
-    // Gives the file its final name, which must not exist yet.
-    void PlaceWithoutReplacing() {
-        if (::renameat2(AT_FDCWD, name_.c_str(), AT_FDCWD, finalPath_.c_str(), RENAME_NOREPLACE) == 0) {
-            placed_ = true;
-            return;
-        }
-        if (errno != EINVAL && errno != ENOSYS && errno != ENOTSUP) FailPlacing(errno);
-        // A file system without an exclusive rename: a hard link is exclusive too.
-        if (::link(name_.c_str(), finalPath_.c_str()) != 0) FailPlacing(errno);
-        placed_ = true;
-        ::unlink(name_.c_str());
-    }
-
-private:
-    [[noreturn]] void FailPlacing(int error) {
-        Fail(finalPath_, error == EEXIST ? std::string("plik juz istnieje") : SystemErrorText(error));
-    }
-
-    std::string finalPath_;
-    std::string name_;
-    int fd_ = -1;
-    bool placed_ = false;
-};
-
-void SyncDirectory(const std::string& path) {
-    const int fd = ::open(DirectoryOf(path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd < 0) Fail(path, SystemErrorText(errno));
-    const int result = ::fsync(fd);
-    const int error = errno;
-    ::close(fd);
-    if (result != 0) Fail(path, SystemErrorText(error));
+// The reason of a failed write of the finished archive; a flushed directory is part of
+// the write here, so its failure fails the write though the file is in place.
+std::string WriteFailureReason(const DurableWriteResult& result) {
+    if (result.failed == DurableStep::NoFreeName) return "brak wolnej nazwy tymczasowej";
+    if (result.failed == DurableStep::Place && result.error == EEXIST) return "plik juz istnieje";
+    return SystemErrorText(result.error);
 }
 #endif
 }  // namespace
@@ -199,13 +127,8 @@ void WriteArchive(const std::string& path, const Bytes& image, DateTime entryTim
     std::string error;
     const std::optional<Bytes> archive = BuildArchive(image, entryTime, error);
     if (!archive) Fail(path, error);
-    {
-        TemporaryFile file(path);
-        file.WriteAll(*archive);
-        file.FlushAndClose();
-        file.PlaceWithoutReplacing();
-    }
-    SyncDirectory(path);
+    const DurableWriteResult written = WriteDurableFile(path, *archive, Placement::NoReplace);
+    if (!written.Ok()) Fail(path, WriteFailureReason(written));
 #else
     (void)image;
     (void)entryTime;

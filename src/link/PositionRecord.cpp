@@ -198,14 +198,6 @@ DateTime FixTimeToLocal(DateTime utc) {
     return utc.PlusHours(utc > summerStart && utc < summerEnd ? 2 : 1);
 }
 
-std::string FormatFixTime(DateTime local) {
-    // DateTime already holds whole milliseconds, so splitting it cannot lose a minute.
-    const DateTime::Parts p = local.Split();
-    char buf[32];
-    std::snprintf(buf, sizeof buf, "%04d.%02d.%02d-%02d:%02d", p.year, p.month, p.day, p.hour, p.minute);
-    return buf;
-}
-
 double DmsToDegrees(int degrees, int minutes, double seconds) {
     if (minutes < 0 || minutes > 60 || seconds < 0.0 || seconds > 60.0)
         throw ConversionError("Invalid argument to degrees conversion");

@@ -37,8 +37,6 @@ DateTime DecodeFixTime(const Bytes& record);
 // Fixed rule: +2 h strictly between 00:00 UTC of the last Sundays of March and
 // October of the fix's year, +1 h otherwise (the two instants included).
 DateTime FixTimeToLocal(DateTime utc);
-// "yyyy.mm.dd-hh:mm", the OPIS column text.
-std::string FormatFixTime(DateTime local);
 
 // degrees + minutes/60 + seconds/3600; fails when minutes or seconds lie outside 0..60.
 double DmsToDegrees(int degrees, int minutes, double seconds);

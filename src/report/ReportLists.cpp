@@ -1,6 +1,5 @@
 #include "report/ReportLists.hpp"
 
-#include "link/PositionRecord.hpp"
 
 DateTime ReadListThreshold(DateTime now) { return now.Date().PlusDays(-1); }
 

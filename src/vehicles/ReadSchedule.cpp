@@ -3,6 +3,11 @@
 #include "common/ServerError.hpp"
 #include "vehicles/VehicleFile.hpp"
 
+std::optional<int> ReadHourOfIndex(int index) {
+    if (index < 0 || index > 23) return std::nullopt;
+    return index == 23 ? 0 : index + 1;
+}
+
 namespace {
 constexpr std::int64_t kRetryIntervalMs = DateTime::kMsPerHour;
 

@@ -11,6 +11,10 @@
 // The read hour is 0..23; nothing means no hour is selected, and then only forced reads
 // (an empty ODCZYT) are due. Every function takes the current time as an argument.
 
+// The hour of day a read-hour index stands for: 0..22 -> 1..23, 23 -> 0; nothing for -1.
+// The index is the position in the operator's list of hours ("Godzina" in serwer.ini).
+std::optional<int> ReadHourOfIndex(int index);
+
 // True when today's read instant lies after `last` and `now` lies after the instant.
 bool IsDue(DateTime last, DateTime now, std::optional<int> readHour);
 

@@ -60,20 +60,7 @@ private:
 // loadable row is in the table; when the file exists but the load reports an error, a
 // copy of the file as it was is kept first as "Aktualne.txt<yyyy_mm_dd_hh_mm_ss>.bak",
 // so the next save cannot destroy rows that could not be read.
-//
-// Before loading, it removes the temporary files that a save or an archive write cut
-// short by a crash leaves behind (see RemoveStaleTemporaryFiles).
 bool LoadVehicleTableAtStart(TableLock& lock, const std::string& dataDirectory);
-
-// The vehicle file and the archives are written under a temporary name beside their
-// final one, "<final name>.tmp<process id>_<serial>", and renamed when complete; a
-// process killed meanwhile leaves the temporary file behind. This removes such files
-// of Aktualne.txt in the data directory and of .sve archives in the data directory
-// and its subdirectories (one level: the per-owner archive directories). Nothing else
-// is touched, and a file that cannot be removed is left as it is. Only for the start,
-// before anything is written: one data directory belongs to one server.
-// Returns the number of files removed.
-int RemoveStaleTemporaryFiles(const std::string& dataDirectory);
 
 // The path of the vehicle file in a data directory.
 std::string VehicleFilePath(const std::string& dataDirectory);

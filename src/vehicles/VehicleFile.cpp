@@ -5,7 +5,6 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <atomic>
 #include <cerrno>
 #include <charconv>
 #include <cstdint>
@@ -15,6 +14,8 @@
 #include <utility>
 #include <variant>
 
+#include "common/DurableFile.hpp"
+#include "common/QuotedField.hpp"
 #include "common/ServerError.hpp"
 #include "common/Win1250.hpp"
 #include "vehicles/VehicleTable.hpp"
@@ -165,22 +166,8 @@ std::vector<std::optional<std::string>> SplitFields(std::string_view line, std::
         if (line[pos] == '"') {
             // Quoted: up to the next lone quote; a doubled quote is one quote. The
             // character after the closing quote is the separator and is skipped.
-            std::string value;
-            ++pos;
-            while (pos < line.size()) {
-                if (line[pos] == '"') {
-                    if (pos + 1 < line.size() && line[pos + 1] == '"') {
-                        value += '"';
-                        pos += 2;
-                        continue;
-                    }
-                    ++pos;
-                    break;
-                }
-                value += line[pos++];
-            }
+            fields.emplace_back(ScanQuotedField(line, pos));
             if (pos < line.size()) ++pos;
-            fields.emplace_back(std::move(value));
         } else if (line[pos] == ';') {
             ++pos;
             fields.emplace_back(std::nullopt);
@@ -352,38 +339,6 @@ void StoreField(VehicleRow& row, const Column& column, const std::optional<std::
 // ---------------------------------------------------------------------------
 // File access
 
-std::string DirectoryOf(const std::string& path) {
-    const std::size_t slash = path.rfind('/');
-    if (slash == std::string::npos) return ".";
-    if (slash == 0) return "/";
-    return path.substr(0, slash);
-}
-
-bool WriteAll(int fd, const Bytes& content) {
-    std::size_t done = 0;
-    while (done < content.size()) {
-        const ssize_t n = ::write(fd, content.data() + done, content.size() - done);
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            return false;
-        }
-        done += static_cast<std::size_t>(n);
-    }
-    return true;
-}
-
-// Creates a new, unique file beside path for the content to be written to.
-// Returns its descriptor and name, or -1 when the directory admits no new file.
-int CreateTemporaryBeside(const std::string& path, std::string& tempPath) {
-    static std::atomic<unsigned> counter{0};
-    for (int attempt = 0; attempt < 100; ++attempt) {
-        tempPath = path + ".tmp" + std::to_string(::getpid()) + "_" + std::to_string(counter++);
-        const int fd = ::open(tempPath.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-        if (fd >= 0 || errno != EEXIST) return fd;
-    }
-    return -1;
-}
-
 }  // namespace
 
 Bytes FormatVehicleFile(const std::vector<VehicleRow>& rows) {
@@ -429,23 +384,10 @@ VehicleFileContent ParseVehicleFile(const Bytes& content) {
 void SaveVehicleFile(const VehicleTable& table, const std::string& path) {
     // A reader never sees a partly written file and a failed save never damages
     // the previous one: the new content is complete on disk before it replaces it.
+    // A failed directory flush is no failure: the file is already in place.
     const Bytes content = FormatVehicleFile(table.Rows());
-    std::string tempPath;
-    const int fd = CreateTemporaryBeside(path, tempPath);
-    if (fd < 0) throw ServerError("Cannot create file " + path);
-    bool ok = WriteAll(fd, content) && ::fsync(fd) == 0;
-    ok = ::close(fd) == 0 && ok;
-    ok = ok && ::rename(tempPath.c_str(), path.c_str()) == 0;
-    if (!ok) {
-        ::unlink(tempPath.c_str());
+    if (!WriteDurableFile(path, content, Placement::Replace).placed)
         throw ServerError("Cannot create file " + path);
-    }
-    // Make the rename itself durable; the file is already in place if this fails.
-    const int dirFd = ::open(DirectoryOf(path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (dirFd >= 0) {
-        ::fsync(dirFd);
-        ::close(dirFd);
-    }
 }
 
 VehicleFileContent ReadVehicleFile(const std::string& path) {

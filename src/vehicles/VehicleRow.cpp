@@ -1,6 +1,7 @@
 #include "vehicles/VehicleRow.hpp"
 
 #include <cstddef>
+#include <cstdio>
 
 #include "common/Win1250.hpp"
 
@@ -33,4 +34,12 @@ void VehicleRow::CutToWidths() {
     Cut(PALIWO, 20);
     Cut(SZEROKOSC, 20);
     Cut(DLUGOSC, 20);
+}
+
+std::string FormatFixTime(DateTime local) {
+    // DateTime already holds whole milliseconds, so splitting it cannot lose a minute.
+    const DateTime::Parts p = local.Split();
+    char buf[32];
+    std::snprintf(buf, sizeof buf, "%04d.%02d.%02d-%02d:%02d", p.year, p.month, p.day, p.hour, p.minute);
+    return buf;
 }

@@ -36,3 +36,7 @@ struct VehicleRow {
 
     bool operator==(const VehicleRow&) const = default;
 };
+
+// The OPIS column text of a fix time (local time): "yyyy.mm.dd-hh:mm". Text order is
+// time order, so the column sorts and compares as times do.
+std::string FormatFixTime(DateTime local);

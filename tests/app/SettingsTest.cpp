@@ -9,6 +9,7 @@
 #include "common/ServerError.hpp"
 #include "common/Win1250.hpp"
 #include "support/TestDirectory.hpp"
+#include "vehicles/ReadSchedule.hpp"
 
 namespace {
 
@@ -102,13 +103,6 @@ TEST(SettingsRead, ReadHourIsClampedToMinusOneAndTwentyThree) {
     EXPECT_EQ(FromIni("[Ustawienia]\nGodzina=30\n").readHourIndex, 23);
     EXPECT_EQ(FromIni("[Ustawienia]\nGodzina=-5\n").readHourIndex, -1);
     EXPECT_EQ(FromIni("[Ustawienia]\nGodzina=7\n").readHourIndex, 7);
-}
-
-TEST(SettingsRead, HourOfIndex) {
-    EXPECT_EQ(ReadHourOfIndex(0), 1);
-    EXPECT_EQ(ReadHourOfIndex(22), 23);
-    EXPECT_EQ(ReadHourOfIndex(23), 0);
-    EXPECT_EQ(ReadHourOfIndex(-1), std::nullopt);
 }
 
 TEST(SettingsRead, EraseComesFromKasowacOnlyInServiceMode) {

@@ -10,6 +10,7 @@
 #include "download/MemoryImage.hpp"
 #include "link/PositionRecord.hpp"
 #include "vehicles/VehicleFile.hpp"
+#include "vehicles/VehicleRow.hpp"
 
 namespace {
 

@@ -8,7 +8,6 @@
 #include <atomic>
 #include <chrono>
 #include <filesystem>
-#include <fstream>
 #include <iostream>
 #include <mutex>
 #include <random>
@@ -42,15 +41,16 @@ constexpr int kPositionRegistrations = 40;
 constexpr std::size_t kImageSize = 262144;
 
 Bytes Position(const std::string& registration, const std::string& ownerHex, int speedHundredths, int odometer) {
-    PositionOptions o;
-    o.registration = registration;
+    PositionOptions o = SamplePosition(registration);
     o.ownerCode = ParseOwnerCode(ownerHex);
-    o.day = 8, o.month = 12, o.year = 2026, o.hour = 12, o.minute = 30;
+    o.hour = 12, o.minute = 30;
     o.latitude = {52, 14, 120};
     o.longitude = {21, 0, 450};
     o.speedHundredths = speedHundredths;
+    o.fuelReading = 0;
     o.odometerHundredsKm = odometer;
     o.engine = speedHundredths > 0;
+    o.input1 = false;
     return BuildPositionRecord(o);
 }
 
@@ -161,10 +161,9 @@ private:
 class CrashSafety : public ::testing::Test {
 protected:
     void SetUp() override {
-        fs::copy_file(fs::path(SERWER_BIN_DIR) / "serwerd", dir_ / "serwerd");
         // Reads on, read hour "00" (a new vehicle is due at once), erasing off in
         // service mode so that reads there end without the erase pause.
-        std::ofstream(dir_ / "serwer.ini") << "[Ustawienia]\nPort=0\nKatalog=dane\nOdpytywac=1\nGodzina=23\nKasowac=0\n";
+        ServerdChild::Install(dir_, "Port=0\nKatalog=dane\nOdpytywac=1\nGodzina=23\nKasowac=0\n");
     }
 
     // Files in the data directory (and one level below) whose name marks a write that

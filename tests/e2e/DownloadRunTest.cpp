@@ -53,7 +53,7 @@ protected:
     // The unit sends its position, then answers the server until the connection ends.
     DownloadSession Run(const UnitMemory& memory, const std::string& registration = "WA12345") {
         SimulatedUnit unit("127.0.0.1", server_->Port());
-        unit.SendPosition(BuildPositionRecord(Sample(registration)));
+        unit.SendPosition(BuildPositionRecord(SamplePosition(registration)));
         DownloadSession session = ServeDownload(unit, memory, std::chrono::seconds(60));
         unit.WaitForClose(std::chrono::seconds(20));
         WaitForIdle();
@@ -90,7 +90,7 @@ TEST_F(DownloadRun, CleanFullReadIsArchivedRecordedAndErased) {
     EXPECT_EQ(Lines("lock.txt"), "WA12345 wejscie do blokady\r\nWA12345 wyjscie z blokady\r\n"
                                  "WA12345 wejscie do blokady\r\nWA12345 wyjscie z blokady\r\n");
     EXPECT_EQ(Lines("log.txt"), "przychodzi pozycja \r\npoczatek analizy\r\n1023\r\nMam potwierdzenie skasowania.\r\n");
-    const Bytes reg = BuildPositionRecord(Sample()).substr(31, 8);
+    const Bytes reg = BuildPositionRecord(SamplePosition()).substr(31, 8);
     EXPECT_EQ(Lines("WA12345log.txt"), "nrrej :" + reg + "\r\n" + Cp1250("pytamy licencją : ") + reg +
                                            "\r\nWA12345zapisano 262144 bajtow danych w pliku sve\r\n");
     EXPECT_EQ(Read("surowe.txt").find("WA12345:"), Read("surowe.txt").find('\n') + 1);

@@ -14,7 +14,6 @@
 #include <chrono>
 #include <cstring>
 #include <filesystem>
-#include <fstream>
 #include <set>
 #include <string>
 #include <thread>
@@ -98,10 +97,8 @@ bool FillUp(const fs::path& path) {
 class FullDisk : public ::testing::Test {
 protected:
     void SetUp() override {
-        fs::copy_file(fs::path(SERWER_BIN_DIR) / "serwerd", dir_ / "serwerd");
+        ServerdChild::Install(dir_, "Port=0\nOdpytywac=1\nGodzina=23\nKatalog=" + disk_.string() + "\n");
         fs::create_directory(disk_);
-        std::ofstream(dir_ / "serwer.ini") << "[Ustawienia]\nPort=0\nOdpytywac=1\nGodzina=23\nKatalog=" << disk_.string()
-                                           << "\n";
         setup_.uidMap = "0 " + std::to_string(::getuid()) + " 1";
         setup_.gidMap = "0 " + std::to_string(::getgid()) + " 1";
         setup_.mountPoint = disk_.string();
@@ -155,13 +152,13 @@ protected:
     }
 
     static Bytes Position(const std::string& registration, int speedHundredths) {
-        PositionOptions o;
-        o.registration = registration;
-        o.ownerCode = ParseOwnerCode("001A2B3C4D5E6F70");
-        o.day = 8, o.month = 12, o.year = 2026, o.hour = 9, o.minute = 15;
+        PositionOptions o = SamplePosition(registration);
+        o.hour = 9, o.minute = 15;
         o.latitude = {50, 3, 500};
         o.longitude = {19, 56, 250};
         o.speedHundredths = speedHundredths;
+        o.fuelReading = 0;
+        o.engine = o.input1 = false;
         o.odometerHundredsKm = 420;
         return BuildPositionRecord(o);
     }

@@ -17,7 +17,6 @@
 #include <stdlib.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -35,6 +34,7 @@
 #include <vector>
 
 #include "app/ProcessLimits.hpp"
+#include "e2e/ServerdChild.hpp"
 #include "link/ByteStuffing.hpp"
 #include "support/TestDirectory.hpp"
 #include "unitsim/BulkTransferBuilder.hpp"
@@ -251,78 +251,39 @@ class HostileUnits : public ::testing::Test {
 protected:
     // root/serwer is the working directory, root/dane the data directory; everything
     // else under root is "outside" and is watched.
-    void SetUp() override {
-        fs::create_directories(work_);
-        fs::copy_file(fs::path(SERWER_BIN_DIR) / "serwerd", work_ / "serwerd");
-    }
+    void SetUp() override { fs::create_directories(work_); }
     void TearDown() override {
         silent_.CloseAll();
-        if (pid_ > 0) {
-            ::kill(pid_, SIGKILL);
-            ::waitpid(pid_, nullptr, 0);
-        }
+        serwerd_.Kill();
     }
 
     // Starts serwerd with Port=0, Katalog=../dane and the extra settings given. A
     // descriptor limit, when given, is set for serwerd alone (soft, and hard too when
     // `hardToo`).
     void Start(const std::string& settings = "", rlim_t descriptors = 0, bool hardToo = false) {
-        std::ofstream(work_ / "serwer.ini") << "[Ustawienia]\nPort=0\nKatalog=../dane\n" << settings;
-        pid_ = ::fork();
-        ASSERT_GE(pid_, 0);
-        if (pid_ == 0) {
-            if (::chdir(work_.c_str()) != 0) _exit(99);
-            if (descriptors > 0) {
-                rlimit l{};
-                ::getrlimit(RLIMIT_NOFILE, &l);
-                l.rlim_cur = descriptors;
-                if (hardToo) l.rlim_max = descriptors;
-                if (::setrlimit(RLIMIT_NOFILE, &l) != 0) _exit(97);
-            }
-            if (!freopen("out.txt", "w", stdout) || !freopen("stderr.txt", "w", stderr)) _exit(96);
-            execl("./serwerd", "serwerd", static_cast<char*>(nullptr));
-            _exit(98);
-        }
-        port_ = ListeningPort();
-        baseThreads_ = StatusField(pid_, "Threads");  // main and the accepting threads
+        ServerdChild::Install(work_, "Port=0\nKatalog=../dane\n" + settings);
+        const auto limitDescriptors = [descriptors, hardToo] {
+            if (descriptors == 0) return 0;
+            rlimit l{};
+            ::getrlimit(RLIMIT_NOFILE, &l);
+            l.rlim_cur = descriptors;
+            if (hardToo) l.rlim_max = descriptors;
+            return ::setrlimit(RLIMIT_NOFILE, &l) == 0 ? 0 : 97;
+        };
+        ASSERT_TRUE(serwerd_.Start(work_, "", limitDescriptors));
+        port_ = serwerd_.WaitForPort(10s);
+        if (port_ == 0) ADD_FAILURE() << "serwerd did not report listening: " << ReadFile(work_ / "stderr.txt");
+        baseThreads_ = StatusField(serwerd_.Pid(), "Threads");  // main and the accepting threads
         before_ = TreeOf(root_);
     }
 
-    int ListeningPort() {
-        for (int i = 0; i < 1000; ++i) {
-            const std::string out = ReadFile(work_ / "out.txt");
-            const auto at = out.find("listening on port ");
-            if (at != std::string::npos && out.find('\n', at) != std::string::npos)
-                return std::stoi(out.substr(at + 18));
-            std::this_thread::sleep_for(10ms);
-        }
-        ADD_FAILURE() << "serwerd did not report listening: " << ReadFile(work_ / "stderr.txt");
-        return 0;
-    }
-
-    int WaitExit(std::chrono::seconds limit) {
-        const auto end = Clock::now() + limit;
-        while (Clock::now() < end) {
-            int status = 0;
-            if (::waitpid(pid_, &status, WNOHANG) == pid_) {
-                pid_ = -1;
-                return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-            }
-            std::this_thread::sleep_for(20ms);
-        }
-        return -1;
-    }
-
-    bool Running() { return ::waitpid(pid_, nullptr, WNOHANG) == 0; }
-
     static Bytes Record(const std::string& registration) {
-        PositionOptions o;
-        o.registration = registration;
-        o.ownerCode = ParseOwnerCode("001A2B3C4D5E6F70");
-        o.day = 8, o.month = 12, o.year = 2026, o.hour = 10;
-        o.latitude = {52, 12, 345};
-        o.longitude = {21, 1, 234};
+        PositionOptions o = SamplePosition(registration);
+        o.hour = 10, o.minute = 0;
         o.speedHundredths = 4550;
+        o.fuelReading = 0;
+        o.engine = o.input1 = false;
+        o.odometerHundredsKm = 0;
         return BuildPositionRecord(o);
     }
 
@@ -362,9 +323,9 @@ protected:
     void ExpectServerStillSound(const std::string& what, const std::string& goodRegistration,
                                 long rssBoundKiB = kRssBoundKiB) {
         const auto wait = ServeGoodUnit(goodRegistration);
-        const long rss = StatusField(pid_, "VmRSS");
+        const long rss = StatusField(serwerd_.Pid(), "VmRSS");
         std::cout << "[ measured ] " << what << ": VmRSS " << rss << " KiB, threads "
-                  << StatusField(pid_, "Threads") << ", good unit served after "
+                  << StatusField(serwerd_.Pid(), "Threads") << ", good unit served after "
                   << (wait ? std::to_string(wait->count()) + " ms" : std::string("(never)")) << std::endl;
         RecordProperty(what + "_VmRSS_KiB", std::to_string(rss));
         if (wait) RecordProperty(what + "_good_unit_ms", std::to_string(wait->count()));
@@ -378,7 +339,7 @@ protected:
     // Opens `count` connections that never send a byte, paced so that the listen queue
     // (150) never overflows; returns false when serwerd falls behind for 20 s.
     bool OpenSilentConnections(int count) {
-        const long baseThreads = StatusField(pid_, "Threads");  // (earlier connections included)
+        const long baseThreads = StatusField(serwerd_.Pid(), "Threads");  // (earlier connections included)
         for (int i = 0; i < count; ++i) {
             const int fd = ConnectTo(port_);
             if (fd < 0) {
@@ -388,7 +349,7 @@ protected:
             silent_.fds.push_back(fd);
             if (i % 100 == 99) {
                 const auto end = Clock::now() + 20s;
-                while (StatusField(pid_, "Threads") < baseThreads + i + 1 - 50)
+                while (StatusField(serwerd_.Pid(), "Threads") < baseThreads + i + 1 - 50)
                     if (Clock::now() > end) return false;
                     else std::this_thread::sleep_for(1ms);
             }
@@ -401,7 +362,7 @@ protected:
     const fs::path work_ = root_ / "serwer";
     const fs::path data_ = root_ / "dane";
     std::set<fs::path> before_;
-    pid_t pid_ = -1;
+    ServerdChild serwerd_;
     int port_ = 0;
     long baseThreads_ = 0;
     SilentConnections silent_;
@@ -419,13 +380,12 @@ TEST_F(HostileUnits, TenThousandSilentConnectionsLeaveOthersServed) {
     Start("", 1024);
     rlimit ourLimit{};
     ::getrlimit(RLIMIT_NOFILE, &ourLimit);
-    EXPECT_EQ(SoftLimit(pid_, "Max open files"), std::to_string(ourLimit.rlim_max));
-    EXPECT_NE(ReadFile(work_ / "out.txt").find("serwerd: up to " + std::to_string(ourLimit.rlim_max) +
-                                               " open descriptors\n"),
+    EXPECT_EQ(SoftLimit(serwerd_.Pid(), "Max open files"), std::to_string(ourLimit.rlim_max));
+    EXPECT_NE(serwerd_.Printed().find("serwerd: up to " + std::to_string(ourLimit.rlim_max) + " open descriptors\n"),
               std::string::npos);
 
     ASSERT_TRUE(OpenSilentConnections(kIdleConnections));
-    EXPECT_TRUE(Running());
+    EXPECT_TRUE(serwerd_.Running());
     ExpectServerStillSound("idle_connections", "WA10001", kIdleRssBoundKiB);
 
     // Every silent unit still has its connection: none was closed to make room.
@@ -437,8 +397,8 @@ TEST_F(HostileUnits, TenThousandSilentConnectionsLeaveOthersServed) {
     EXPECT_EQ(closed, 0);
 
     // Stopping with all of them open ends every thread after its closing wait.
-    ::kill(pid_, SIGTERM);
-    EXPECT_EQ(WaitExit(90s), 0);
+    serwerd_.Signal(SIGTERM);
+    EXPECT_EQ(serwerd_.WaitForExit(90s), 0);
 }
 
 TEST_F(HostileUnits, GarbageWithoutFrameEndIsNotBufferedAndTheUnitIsDisconnected) {
@@ -453,7 +413,7 @@ TEST_F(HostileUnits, GarbageWithoutFrameEndIsNotBufferedAndTheUnitIsDisconnected
     ExpectServerStillSound("garbage_without_dollar", "WA20001");
     // The frame fails at its tenth extra byte; the closing wait then ends the connection.
     EXPECT_TRUE(ClosedByPeer(garbage, 30s));
-    EXPECT_LT(StatusField(pid_, "VmRSS"), kRssBoundKiB);
+    EXPECT_LT(StatusField(serwerd_.Pid(), "VmRSS"), kRssBoundKiB);
     Abort(garbage);
 }
 
@@ -476,13 +436,13 @@ TEST_F(HostileUnits, GarbageWithFrameEndsIsRejectedFrameByFrame) {
     EXPECT_NE(ReadFile(work_ / "err.txt").find("Bledna pozycja  : " + UnstuffBytes(pattern.substr(0, 128)) + "\r\n"),
               std::string::npos);
     EXPECT_TRUE(ClosedByPeer(garbage, 30s));
-    EXPECT_LT(StatusField(pid_, "VmRSS"), kRssBoundKiB);
+    EXPECT_LT(StatusField(serwerd_.Pid(), "VmRSS"), kRssBoundKiB);
     Abort(garbage);
 
     // The handler goes on through what it had buffered (some 250 frames, each with its
     // closing wait); stopping the server ends that after the current frame's wait.
-    ::kill(pid_, SIGTERM);
-    EXPECT_EQ(WaitExit(30s), 0);
+    serwerd_.Signal(SIGTERM);
+    EXPECT_EQ(serwerd_.WaitForExit(30s), 0);
 }
 
 TEST_F(HostileUnits, GarbageInPlaceOfAMemoryDumpIsCutAtTheDumpLimit) {
@@ -502,7 +462,7 @@ TEST_F(HostileUnits, GarbageInPlaceOfAMemoryDumpIsCutAtTheDumpLimit) {
         std::this_thread::sleep_for(10ms);
     EXPECT_NE(ReadFile(work_ / "err2.txt").find(gaveUp), std::string::npos);
     EXPECT_TRUE(ClosedByPeer(unit, 30s));
-    EXPECT_LT(StatusField(pid_, "VmRSS"), kRssBoundKiB);
+    EXPECT_LT(StatusField(serwerd_.Pid(), "VmRSS"), kRssBoundKiB);
     Abort(unit);
 }
 
@@ -643,14 +603,14 @@ TEST_F(HostileUnits, OutOfDescriptorsAcceptingRestsInsteadOfSpinningAndResumes) 
         silent_.fds.push_back(fd);
     }
     std::this_thread::sleep_for(500ms);
-    const long before = CpuTicks(pid_);
+    const long before = CpuTicks(serwerd_.Pid());
     std::this_thread::sleep_for(2s);
-    const long used = CpuTicks(pid_) - before;
+    const long used = CpuTicks(serwerd_.Pid()) - before;
     std::cout << "[ measured ] out of descriptors: " << used << " CPU ticks in 2 s, threads "
-              << StatusField(pid_, "Threads") << std::endl;
+              << StatusField(serwerd_.Pid(), "Threads") << std::endl;
     // Retrying at once while short would keep a core busy (139 ticks in 2 s when tried).
     EXPECT_LT(used, 50);
-    EXPECT_TRUE(Running());
+    EXPECT_TRUE(serwerd_.Running());
 
     // The units beyond the limit wait in the listen queue; none was accepted only to be
     // dropped because its handler found no descriptor for its log.
@@ -676,10 +636,10 @@ TEST_F(HostileUnits, OutOfDescriptorsAcceptingRestsInsteadOfSpinningAndResumes) 
 TEST_F(HostileUnits, NoThreadForAConnectionClosesItAndTheServerGoesOn) {
     Start();
     // Address space for a few dozen more connection stacks only.
-    const long size = StatusField(pid_, "VmSize");
+    const long size = StatusField(serwerd_.Pid(), "VmSize");
     ASSERT_GT(size, 0);
     rlimit tight{static_cast<rlim_t>(size + 16 * 1024) * 1024, RLIM_INFINITY};
-    ASSERT_EQ(::prlimit(pid_, RLIMIT_AS, &tight, nullptr), 0);
+    ASSERT_EQ(::prlimit(serwerd_.Pid(), RLIMIT_AS, &tight, nullptr), 0);
     constexpr int kUnits = 100;
     for (int i = 0; i < kUnits; ++i) {
         const int fd = ConnectTo(port_);
@@ -699,17 +659,17 @@ TEST_F(HostileUnits, NoThreadForAConnectionClosesItAndTheServerGoesOn) {
                 char c;
                 if (!closed[i] && ::recv(silent_.fds[i], &c, 1, MSG_DONTWAIT) == 0) closed[i] = true, ++refused;
             }
-            served = StatusField(pid_, "Threads") - baseThreads_;
+            served = StatusField(serwerd_.Pid(), "Threads") - baseThreads_;
         }
     };
     poll(300);
     std::cout << "[ measured ] no thread: " << refused << " of " << kUnits << " connections closed, "
               << served << " with a thread" << std::endl;
     EXPECT_GT(refused, 0);
-    EXPECT_TRUE(Running());
+    EXPECT_TRUE(serwerd_.Running());
 
     const rlimit free{RLIM_INFINITY, RLIM_INFINITY};
-    ASSERT_EQ(::prlimit(pid_, RLIMIT_AS, &free, nullptr), 0);
+    ASSERT_EQ(::prlimit(serwerd_.Pid(), RLIMIT_AS, &free, nullptr), 0);
     poll(300);
     EXPECT_EQ(refused + served, kUnits);
     ExpectServerStillSound("no_thread", "WA70001");

@@ -56,7 +56,7 @@ using PositionRun = ServerFixture;
 
 TEST_F(PositionRun, StoresTheDecodedRowInTheVehicleFileExactly) {
     StartServer();
-    SendPosition(BuildPositionRecord(Sample()));
+    SendPosition(BuildPositionRecord(SamplePosition()));
     WaitForIdle();
     EXPECT_EQ(Read("Aktualne.txt"), kHeader + kSampleRow);
     EXPECT_EQ(context_.packetCounter.load(), 1);
@@ -64,7 +64,7 @@ TEST_F(PositionRun, StoresTheDecodedRowInTheVehicleFileExactly) {
 
 TEST_F(PositionRun, WritesEveryLogLineOfARunWithItsExactBytes) {
     StartServer();
-    const Bytes record = BuildPositionRecord(Sample());
+    const Bytes record = BuildPositionRecord(SamplePosition());
     SendPosition(record);
     WaitForIdle();
     const Bytes reg = record.substr(31, 8);
@@ -78,7 +78,7 @@ TEST_F(PositionRun, WritesEveryLogLineOfARunWithItsExactBytes) {
 
 TEST_F(PositionRun, NewFormRecordIsConvertedAndLoggedAsReceived) {
     StartServer();
-    PositionOptions o = Sample();
+    PositionOptions o = SamplePosition();
     o.newForm = true;
     const Bytes record = BuildPositionRecord(o);
     SendPosition(record);
@@ -90,7 +90,7 @@ TEST_F(PositionRun, NewFormRecordIsConvertedAndLoggedAsReceived) {
 TEST_F(PositionRun, FrameThatUnstuffsToAnotherLengthIsLoggedAsBledna) {
     StartServer();
     // 0x10 in the owner code is stuffed; a "$" right after 128 stuffed bytes cuts the frame.
-    PositionOptions o = Sample();
+    PositionOptions o = SamplePosition();
     o.ownerCode = Bytes(8, '\x10');
     Bytes stuffed = StuffBytes(BuildPositionRecord(o));
     stuffed[127] = '$';
@@ -106,7 +106,7 @@ TEST_F(PositionRun, FrameThatUnstuffsToAnotherLengthIsLoggedAsBledna) {
 
 TEST_F(PositionRun, StuffingOfUpToNineBytesIsAcceptedAndTenIsNot) {
     StartServer();
-    PositionOptions nine = Sample("NINE1");
+    PositionOptions nine = SamplePosition("NINE1");
     nine.ownerCode = Bytes(8, '\x10');
     // with the 0x10 of the sample's longitude: nine escape pairs
     const Bytes nineRecord = BuildPositionRecord(nine);
@@ -129,7 +129,7 @@ TEST_F(PositionRun, StuffingOfUpToNineBytesIsAcceptedAndTenIsNot) {
 
 TEST_F(PositionRun, ImplausibleRegistrationIsThrownOut) {
     StartServer();
-    PositionOptions o = Sample("        ");
+    PositionOptions o = SamplePosition("        ");
     const Bytes record = BuildPositionRecord(o);
     SendPosition(record);
     WaitForIdle();
@@ -143,8 +143,8 @@ TEST_F(PositionRun, ImplausibleRegistrationIsThrownOut) {
 TEST_F(PositionRun, AllowListComparesTheWholeFieldWithoutRegardToCase) {
     context_.allowList = {"WA12345A", "KR99999B"};
     StartServer();
-    SendPosition(BuildPositionRecord(Sample("wa12345a")));
-    SendPosition(BuildPositionRecord(Sample("WA12345B")));
+    SendPosition(BuildPositionRecord(SamplePosition("wa12345a")));
+    SendPosition(BuildPositionRecord(SamplePosition("WA12345B")));
     WaitForIdle();
     const std::string file = Read("Aktualne.txt");
     EXPECT_NE(file.find("\"wa12345a\""), std::string::npos);
@@ -154,7 +154,7 @@ TEST_F(PositionRun, AllowListComparesTheWholeFieldWithoutRegardToCase) {
 TEST_F(PositionRun, RegistrationThatCannotBeAFileNameNeverReachesAPath) {
     StartServer();
     for (const char* bad : {"../../x", "A/B", "C:\\D", "x?y", "a\x01z", "<a>|\"b"}) {
-        SendPosition(BuildPositionRecord(Sample(bad)));
+        SendPosition(BuildPositionRecord(SamplePosition(bad)));
     }
     WaitForIdle();
     EXPECT_FALSE(std::filesystem::exists("Aktualne.txt"));
@@ -170,9 +170,9 @@ TEST_F(PositionRun, RegistrationThatCannotBeAFileNameNeverReachesAPath) {
 
 TEST_F(PositionRun, KnownVehicleIsUpdatedInPlaceAndANewOneAppended) {
     StartServer();
-    SendPosition(BuildPositionRecord(Sample("AAA111")));
-    SendPosition(BuildPositionRecord(Sample("BBB222")));
-    PositionOptions again = Sample("AAA111");
+    SendPosition(BuildPositionRecord(SamplePosition("AAA111")));
+    SendPosition(BuildPositionRecord(SamplePosition("BBB222")));
+    PositionOptions again = SamplePosition("AAA111");
     again.speedHundredths = 5;
     again.gpsStatus = 'X';  // neither A nor V: GPS keeps "OK"
     SendPosition(BuildPositionRecord(again));
@@ -188,20 +188,20 @@ TEST_F(PositionRun, KnownVehicleIsUpdatedInPlaceAndANewOneAppended) {
 
 TEST_F(PositionRun, UndecodableSpeedLeavesTableAndFileAsTheyWereAndTheLockFree) {
     StartServer();
-    SendPosition(BuildPositionRecord(Sample("AAA111")));
+    SendPosition(BuildPositionRecord(SamplePosition("AAA111")));
     WaitForIdle();
     const std::string before = Read("Aktualne.txt");
-    Bytes bad = BuildPositionRecord(Sample("AAA111"));
+    Bytes bad = BuildPositionRecord(SamplePosition("AAA111"));
     bad[20] = '\x0A';  // a BCD nibble above 9 in the speed
     SendPosition(bad);
-    bad = BuildPositionRecord(Sample("CCC333"));
+    bad = BuildPositionRecord(SamplePosition("CCC333"));
     bad[51] = '\xA0';  // and in the odometer
     SendPosition(bad);
     WaitForIdle();
     EXPECT_EQ(Read("Aktualne.txt"), before);
     EXPECT_EQ(context_.tableLock.TableUnlocked().Size(), 1u);
     EXPECT_FALSE(context_.tableLock.IsBusy());
-    SendPosition(BuildPositionRecord(Sample("DDD444")));
+    SendPosition(BuildPositionRecord(SamplePosition("DDD444")));
     WaitForIdle();
     EXPECT_NE(Read("Aktualne.txt").find("DDD444"), std::string::npos);
 }
@@ -210,7 +210,7 @@ TEST_F(PositionRun, DueVehicleIsAskedForItsMemoryWithItsAttemptStamped) {
     context_.readsEnabled = true;
     StartServer();
     SimulatedUnit unit("127.0.0.1", server_->Port());
-    unit.SendPosition(BuildPositionRecord(Sample("AAA111")));
+    unit.SendPosition(BuildPositionRecord(SamplePosition("AAA111")));
     Bytes request;
     for (int i = 0; i < 100 && request.size() < 9; ++i) request += unit.Receive(std::chrono::milliseconds(100));
     EXPECT_EQ(request, "\xAD" + StuffBytes(ParseOwnerCode("001A2B3C4D5E6F70")));
@@ -226,7 +226,7 @@ TEST_F(PositionRun, DueVehicleIsAskedForItsMemoryWithItsAttemptStamped) {
 
 TEST_F(PositionRun, ReadsDisabledNeverStampAnAttempt) {
     StartServer();
-    SendPosition(BuildPositionRecord(Sample("AAA111")));
+    SendPosition(BuildPositionRecord(SamplePosition("AAA111")));
     WaitForIdle();
     EXPECT_FALSE(context_.tableLock.TableUnlocked().Row(0).PROBA_ODCZYTU.has_value());
 }
@@ -234,7 +234,7 @@ TEST_F(PositionRun, ReadsDisabledNeverStampAnAttempt) {
 TEST_F(PositionRun, ServiceModeCreatesTheOwnersDirectory) {
     context_.serviceMode = true;
     StartServer();
-    SendPosition(BuildPositionRecord(Sample()));
+    SendPosition(BuildPositionRecord(SamplePosition()));
     WaitForIdle();
     EXPECT_TRUE(std::filesystem::is_directory("001A2B3C4D5E6F70"));
     EXPECT_TRUE(std::filesystem::exists("Aktualne.txt"));
@@ -244,7 +244,7 @@ TEST_F(PositionRun, OwnersDirectoryThatCannotBeCreatedLeavesTheRowUnposted) {
     context_.serviceMode = true;
     StartServer();
     std::ofstream("001A2B3C4D5E6F70") << "a file in the way";
-    SendPosition(BuildPositionRecord(Sample()));
+    SendPosition(BuildPositionRecord(SamplePosition()));
     WaitForIdle();
     EXPECT_FALSE(std::filesystem::exists("Aktualne.txt"));
     EXPECT_EQ(context_.tableLock.TableUnlocked().Size(), 0u);
@@ -256,7 +256,8 @@ TEST_F(PositionRun, ManyUnitsAtOnceAreStoredOneAfterTheOther) {
     constexpr int kUnits = 60;
     std::vector<std::thread> units;
     for (int i = 0; i < kUnits; ++i)
-        units.emplace_back([this, i] { SendPosition(BuildPositionRecord(Sample("U" + std::to_string(1000 + i)))); });
+        units.emplace_back(
+            [this, i] { SendPosition(BuildPositionRecord(SamplePosition("U" + std::to_string(1000 + i)))); });
     for (auto& t : units) t.join();
     WaitForIdle();
     EXPECT_EQ(context_.tableLock.TableUnlocked().Size(), static_cast<std::size_t>(kUnits));
@@ -280,7 +281,7 @@ TEST_F(PositionRun, PositionsWaitingBehindALockSectionAreStoredInTheOrderTheyCam
     constexpr int kPositions = 8;
     std::vector<std::unique_ptr<SimulatedUnit>> connections;
     for (int i = 0; i < kPositions; ++i) {
-        PositionOptions o = Sample("AAA111");
+        PositionOptions o = SamplePosition("AAA111");
         o.speedHundredths = 1001 + i;  // 10.01 .. 10.08 Km/h
         connections.push_back(std::make_unique<SimulatedUnit>("127.0.0.1", server_->Port()));
         connections.back()->SendPosition(BuildPositionRecord(o));
@@ -316,7 +317,7 @@ TEST_F(PositionRun, StopWaitsForTheClosingWaitOfEveryHandler) {
     context_.timings.closingWait = std::chrono::milliseconds(1500);
     StartServer();
     SimulatedUnit unit("127.0.0.1", server_->Port());
-    unit.SendPosition(BuildPositionRecord(Sample()));
+    unit.SendPosition(BuildPositionRecord(SamplePosition()));
     // Wait until the position is stored, so the handler is in its closing wait.
     for (int i = 0; i < 2000 && Read("lock.txt").find("wyjscie") == std::string::npos; ++i)
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
@@ -333,7 +334,7 @@ TEST_F(PositionRun, StopWaitsForTheClosingWaitOfEveryHandler) {
 TEST_F(PositionRun, DecimalSeparatorOfTheLocaleIsUsedInSpeedAndCoordinates) {
     context_.decimalSeparator = ',';
     StartServer();
-    SendPosition(BuildPositionRecord(Sample()));
+    SendPosition(BuildPositionRecord(SamplePosition()));
     WaitForIdle();
     const std::string file = Read("Aktualne.txt");
     EXPECT_NE(file.find("\"12,34 Km/h\""), std::string::npos) << file;

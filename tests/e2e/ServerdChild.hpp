@@ -11,8 +11,10 @@
 
 #include <chrono>
 #include <filesystem>
+#include <fstream>
 #include <functional>
 #include <string>
+#include <thread>
 
 class ServerdChild {
 public:
@@ -20,6 +22,13 @@ public:
     ~ServerdChild() { Kill(); }
     ServerdChild(const ServerdChild&) = delete;
     ServerdChild& operator=(const ServerdChild&) = delete;
+
+    // Puts a copy of the built serwerd into dir, with a serwer.ini beside it holding the
+    // section [Ustawienia] with `settings` (lines ending in "\n").
+    static void Install(const std::filesystem::path& dir, const std::string& settings) {
+        std::filesystem::copy_file(std::filesystem::path(SERWER_BIN_DIR) / "serwerd", dir / "serwerd");
+        std::ofstream(dir / "serwer.ini") << "[Ustawienia]\n" << settings;
+    }
 
     // Starts dir/serwerd in dir with `argument` as its first argument (none when empty).
     // beforeExec, when given, runs in the child just before the program is executed
@@ -98,6 +107,23 @@ public:
         CloseOutput();
         return status;
     }
+
+    // Waits for the child to end; returns its exit code, 128 + the number of the signal
+    // that ended it, or -1 when it still runs at the limit.
+    int WaitForExit(std::chrono::milliseconds limit) {
+        const auto end = std::chrono::steady_clock::now() + limit;
+        for (;;) {
+            const int status = Ended();
+            if (status != -1) return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+            if (std::chrono::steady_clock::now() >= end) return -1;
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
+    }
+
+    bool Signal(int signal) const { return pid_ > 0 && ::kill(pid_, signal) == 0; }
+
+    // True while the child runs (an ended one is reaped).
+    bool Running() { return Ended() == -1 && pid_ > 0; }
 
     pid_t Pid() const { return pid_; }
     const std::string& Printed() const { return printed_; }

@@ -1,35 +1,37 @@
-// The position frame as a connection handler takes it off the link: 128 bytes, then
-// single bytes until the frame ends with "$" (at most ten more), unstuffed, checked for
-// 128 bytes, converted from the new form when byte 53 says so, then every decoder in the
-// order the handler stores the vehicle's row. The decoders may refuse a record only with
+// The position frame as a connection handler takes it off the link (PositionFrame),
+// unstuffed, checked for 128 bytes, converted from the new form when byte 53 says so,
+// then every decoder in the order the handler stores the vehicle's row. The decoders may refuse a record only with
 // a ConversionError; any other exception or a sanitizer report is a finding.
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "FuzzCheck.hpp"
 #include "common/ServerError.hpp"
 #include "link/ByteStuffing.hpp"
-#include "link/ConnectionHandler.hpp"
+#include "link/PositionFrame.hpp"
 #include "link/PositionRecord.hpp"
+#include "server/ConnectionHandler.hpp"
+#include "vehicles/VehicleRow.hpp"
 
 namespace {
 
-constexpr int kExtraFrameBytes = 10;
-
 // The frame the handler would have read from these link bytes, or nothing when the
-// unit stops short of it or never ends it with "$".
+// unit stops short of it or never ends it in time.
 bool ReadFrame(const Bytes& link, Bytes& frame) {
-    if (link.size() < kRecordSize) return false;
-    frame = link.substr(0, kRecordSize);
-    std::size_t next = kRecordSize;
-    int counter = kExtraFrameBytes;
-    while (frame.back() != '$') {
-        if (next == link.size()) return false;  // the connection ends
-        frame += link[next++];
-        if (--counter == 0) return false;  // "nie doczekalismy sie pozycji"
+    PositionFrame reader;
+    std::size_t next = 0;
+    for (;;) {
+        const std::size_t wanted = reader.BytesWanted();
+        if (link.size() - next < wanted) return false;  // the connection ends
+        const PositionFrame::State state = reader.Add(std::string_view(link).substr(next, wanted));
+        next += wanted;
+        if (state == PositionFrame::State::TooLong) return false;  // "nie doczekalismy sie pozycji"
+        if (state == PositionFrame::State::Complete) break;
     }
+    frame = reader.Frame();
     return true;
 }
 

@@ -10,6 +10,7 @@
 #include "FuzzCheck.hpp"
 #include "ScratchFile.hpp"
 #include "app/Settings.hpp"
+#include "vehicles/ReadSchedule.hpp"
 
 namespace {
 

@@ -26,30 +26,19 @@ void Put(const fs::path& dir, const std::string& name, const Bytes& content) {
     if (!out) throw std::runtime_error("cannot write " + (dir / name).string());
 }
 
-PositionOptions SamplePosition() {
-    PositionOptions o;
-    o.registration = "WA12345";
+void PositionFrames(const fs::path& dir) {
+    PositionOptions o = SamplePosition();
     o.ownerCode = ParseOwnerCode("0123456789ABCDEF");
     o.driverId = "K07";
-    o.day = 27;
-    o.month = 3;
-    o.year = 2026;
-    o.hour = 10;
+    o.day = 27, o.month = 3, o.hour = 10;
     o.minute = 3;  // BCD 03 travels stuffed
     o.latitude = CoordinateFromDegrees(52.2297);
     o.longitude = CoordinateFromDegrees(21.0122);
-    o.gpsStatus = 'A';
     o.speedHundredths = 100310;  // 1003.10 km/h: BCD 10 03 10, all three stuffed
     o.fuelSensorType = 3;
     o.fuelReading = 57;
-    o.engine = true;
+    o.input1 = false;
     o.input2 = true;
-    o.odometerHundredsKm = 1234;
-    return o;
-}
-
-void PositionFrames(const fs::path& dir) {
-    PositionOptions o = SamplePosition();
     Put(dir, "old_form", StuffBytes(BuildPositionRecord(o)));
     o.newForm = true;
     Put(dir, "new_form", StuffBytes(BuildPositionRecord(o)));

@@ -4,26 +4,21 @@
 
 #include "link/PositionRecord.hpp"
 #include "unitsim/PositionRecordBuilder.hpp"
+#include "vehicles/VehicleRow.hpp"
 
 namespace {
 
 PositionOptions SampleOptions() {
-    PositionOptions o;
-    o.registration = "WA12345";
-    o.ownerCode = ParseOwnerCode("001a2b3c4d5e6f70");
+    PositionOptions o = SamplePosition();
+    o.ownerCode = ParseOwnerCode("001a2b3c4d5e6f70");  // the sample's, in small letters
     o.driverId = "K07";
-    o.day = 15, o.month = 7, o.year = 2026, o.hour = 10, o.minute = 30;
-    o.latitude = {52, 12, 345};
-    o.longitude = {21, 1, 234};
+    o.day = 15, o.month = 7, o.hour = 10, o.minute = 30;
     o.hemisphere = 1;
     o.gpsStatus = 'V';
     o.speedHundredths = 12345;
     o.fuelSensorType = 3;
     o.fuelReading = 57;
-    o.engine = true;
-    o.input1 = true;
     o.input3 = true;
-    o.odometerHundredsKm = 1234;
     return o;
 }
 

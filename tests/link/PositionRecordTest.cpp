@@ -2,6 +2,7 @@
 
 #include "common/ServerError.hpp"
 #include "link/PositionRecord.hpp"
+#include "vehicles/VehicleRow.hpp"
 
 namespace {
 

@@ -17,6 +17,13 @@ VehicleRow Named(const std::string& name) {
 }
 }  // namespace
 
+TEST(ReadHourOfIndex, IndexTwentyThreeIsMidnightAndMinusOneIsNoHour) {
+    EXPECT_EQ(ReadHourOfIndex(0), 1);
+    EXPECT_EQ(ReadHourOfIndex(22), 23);
+    EXPECT_EQ(ReadHourOfIndex(23), 0);
+    EXPECT_EQ(ReadHourOfIndex(-1), std::nullopt);
+}
+
 TEST(IsDue, OncePerDayAfterTheReadHour) {
     const DateTime lastRead = At(2026, 12, 7, 5, 10);
     EXPECT_FALSE(IsDue(lastRead, At(2026, 12, 8, 4, 59), 5));

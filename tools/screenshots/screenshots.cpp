@@ -46,8 +46,7 @@ const Sample kFleet[] = {
 };
 
 PositionOptions Position(const Sample& s) {
-    PositionOptions o;
-    o.registration = s.registration;
+    PositionOptions o = SamplePosition(s.registration);
     o.ownerCode = ParseOwnerCode(s.owner);
     const auto fix = std::chrono::system_clock::now() - std::chrono::minutes(s.minutesAgo);
     const std::time_t t = std::chrono::system_clock::to_time_t(fix);
@@ -57,7 +56,6 @@ PositionOptions Position(const Sample& s) {
     o.hour = utc.tm_hour, o.minute = utc.tm_min;
     o.latitude = CoordinateFromDegrees(s.latitude);
     o.longitude = CoordinateFromDegrees(s.longitude);
-    o.gpsStatus = 'A';
     o.speedHundredths = s.speedHundredths;
     o.fuelReading = static_cast<unsigned char>(s.fuel);
     o.engine = s.engine;

@@ -50,6 +50,24 @@ Bytes ParseOwnerCode(const std::string& hex16) {
     return code;
 }
 
+PositionOptions SamplePosition(const std::string& registration) {
+    PositionOptions o;
+    o.registration = registration;
+    o.ownerCode = ParseOwnerCode("001A2B3C4D5E6F70");
+    o.day = 8, o.month = 12, o.year = 2026, o.hour = 13, o.minute = 45;
+    o.latitude = {52, 12, 345};
+    o.longitude = {21, 1, 234};
+    o.hemisphere = 0;
+    o.gpsStatus = 'A';
+    o.speedHundredths = 1234;
+    o.fuelSensorType = 0;
+    o.fuelReading = 84;
+    o.engine = true;
+    o.input1 = true;
+    o.odometerHundredsKm = 1234;
+    return o;
+}
+
 Bytes BuildPositionRecord(const PositionOptions& o) {
     if (o.registration.size() > kFieldSize) throw std::invalid_argument("registration longer than 8 characters");
     if (o.ownerCode.size() != kFieldSize) throw std::invalid_argument("owner code must be 8 bytes");

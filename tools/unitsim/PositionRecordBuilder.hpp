@@ -47,5 +47,10 @@ struct PositionOptions {
 // std::invalid_argument on anything else.
 Bytes ParseOwnerCode(const std::string& hex16);
 
+// The position the tests, the benchmarks and the simulator start from: a valid fix of
+// 8 Dec 2026 13:45 UTC near Warsaw, old form, owner code 001A2B3C4D5E6F70, 12.34 km/h,
+// probe at 84, engine and input 1 on, odometer 1234.
+PositionOptions SamplePosition(const std::string& registration = "WA12345");
+
 // The unstuffed record, byte 127 "$".
 Bytes BuildPositionRecord(const PositionOptions& options);

@@ -13,15 +13,14 @@
 #include <string>
 
 #include "app/ProcessLimits.hpp"
+#include "app/ServerSetupFromSettings.hpp"
 #include "app/Settings.hpp"
 #include "common/DateTime.hpp"
 #include "common/DecimalSeparator.hpp"
 #include "common/Win1250.hpp"
 #include "download/ArchiveWriter.hpp"
-#include "link/ConnectionHandler.hpp"
-#include "link/ConnectionServer.hpp"
 #include "logs/OldFileCleanup.hpp"
-#include "vehicles/TableLock.hpp"
+#include "server/PositioningServer.hpp"
 
 namespace {
 
@@ -65,18 +64,12 @@ int main(int argc, char** argv) {
     }
 
     ConsoleStatus status;
-    HandlerContext context;
-    context.allowList = settings.allowList;
-    context.serviceMode = settings.serviceMode;
-    context.dataDirectory = settings.dataDirectory;
-    context.decimalSeparator = decimalSeparator;
-    context.readsEnabled = settings.readsEnabled;
-    context.eraseEnabled = settings.erase;
-    context.readHourIndex = settings.readHourIndex;
-    context.display = &status;
+    ServerSetup setup = ServerSetupFromSettings(settings, decimalSeparator);
+    setup.display = &status;
+    PositioningServer server(setup);
 
     try {
-        LoadVehicleTableAtStart(context.tableLock, settings.dataDirectory);
+        server.LoadVehicleTable();
     } catch (const std::exception& e) {
         // A missing file only means an empty table; other problems are worth a note,
         // since the rows that could not be read are kept in a .bak copy.
@@ -84,18 +77,13 @@ int main(int argc, char** argv) {
             std::cerr << "Aktualne.txt: " << Cp1250ToUtf8(e.what()) << std::endl;
     }
 
-    ConnectionHandler handler(context);
-    ConnectionServer server({[&](UnitConnection& c) { handler.IdTCPServer1Connect(c); },
-                             [&](UnitConnection& c) { handler.IdTCPServer1Execute(c); }});
-    context.openConnectionCount = [&server] { return server.OpenConnectionCount(); };
-
     try {
         server.Start(settings.port);
     } catch (const std::exception& e) {
         std::cerr << Cp1250ToUtf8(e.what()) << std::endl;
         return 1;
     }
-    context.packetCounter = 1;
+    server.Context().packetCounter = 1;
     std::cout << "serwerd: up to " << descriptorLimit << " open descriptors" << std::endl;
     std::cout << "serwerd: listening on port " << server.Port() << ", data directory "
               << Cp1250ToUtf8(settings.dataDirectory) << std::endl;

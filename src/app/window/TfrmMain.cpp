@@ -18,6 +18,7 @@
 #include <QTimer>
 #include <QVBoxLayout>
 
+#include "app/ServerSetupFromSettings.hpp"
 #include "app/Settings.hpp"
 #include "app/window/TfrmOdpytajJeden.hpp"
 #include "app/window/TfrmOdpytajWszystkie.hpp"
@@ -27,7 +28,6 @@
 #include "download/ArchiveWriter.hpp"
 #include "report/RaportZbiorczy.hpp"
 #include "vehicles/ReadSchedule.hpp"
-#include "vehicles/TableLock.hpp"
 
 namespace {
 
@@ -103,7 +103,6 @@ TfrmMain::TfrmMain(Options options)
 
     // The settings, in the order the profile is read.
     const Settings settings = ReadSettings(IniFile::Load(options_.settingsPath), options_.firstArgument);
-    context_.allowList = settings.allowList;
     serviceMode_ = settings.serviceMode;
     if (!serviceMode_) {
         cbKasuj_->setChecked(true);
@@ -119,37 +118,32 @@ TfrmMain::TfrmMain(Options options)
     EnsureDataDirectory(dataDirectory_);
     cleanup_ = OldFileCleanup(dataDirectory_);
 
-    context_.serviceMode = serviceMode_;
-    context_.dataDirectory = dataDirectory_;
-    context_.decimalSeparator = options_.decimalSeparator;
-    context_.timings = options_.timings;
-    context_.eraseEnabled = cbKasuj_->isChecked();
-    context_.readsEnabled = cbOdbieraj_->isChecked();
-    context_.readHourIndex = rgGodzinaButtons_->checkedId();
     status_ = std::make_unique<WindowStatus>(this);
-    context_.display = status_.get();
-    handler_ = std::make_unique<ConnectionHandler>(context_);
-    server_ = std::make_unique<ConnectionServer>(ConnectionServer::Events{
-        [this](UnitConnection& c) { handler_->IdTCPServer1Connect(c); },
-        [this](UnitConnection& c) { handler_->IdTCPServer1Execute(c); }});
-    context_.openConnectionCount = [this] { return server_->OpenConnectionCount(); };
+    ServerSetup setup = ServerSetupFromSettings(settings, options_.decimalSeparator);
+    setup.timings = options_.timings;
+    setup.eraseEnabled = cbKasuj_->isChecked();
+    setup.readsEnabled = cbOdbieraj_->isChecked();
+    setup.readHourIndex = rgGodzinaButtons_->checkedId();
+    setup.display = status_.get();
+    server_ = std::make_unique<PositioningServer>(setup);
+    HandlerContext& context = server_->Context();
 
     // The switches take effect at once where the handler reads them.
-    connect(cbKasuj_, &QCheckBox::toggled, this, [this](bool on) { context_.eraseEnabled = on; });
-    connect(cbOdbieraj_, &QCheckBox::toggled, this, [this](bool on) { context_.readsEnabled = on; });
-    connect(rgGodzinaButtons_, &QButtonGroup::idToggled, this, [this](int, bool) {
-        context_.readHourIndex = rgGodzinaButtons_->checkedId();
+    connect(cbKasuj_, &QCheckBox::toggled, this, [&context](bool on) { context.eraseEnabled = on; });
+    connect(cbOdbieraj_, &QCheckBox::toggled, this, [&context](bool on) { context.readsEnabled = on; });
+    connect(rgGodzinaButtons_, &QButtonGroup::idToggled, this, [this, &context](int, bool) {
+        context.readHourIndex = rgGodzinaButtons_->checkedId();
     });
 
     // A first start without Aktualne.txt leaves the grid empty until the first tick.
     try {
-        LoadVehicleTableAtStart(context_.tableLock, dataDirectory_);
+        server_->LoadVehicleTable();
         ReloadDisplayTable();
     } catch (const std::exception&) {
     }
 
-    frmOdpytajJeden_ = new TfrmOdpytajJeden(this, context_.tableLock, dataDirectory_);
-    frmOdpytajWszystkie_ = new TfrmOdpytajWszystkie(this, context_.tableLock, dataDirectory_);
+    frmOdpytajJeden_ = new TfrmOdpytajJeden(this, server_->Table(), dataDirectory_);
+    frmOdpytajWszystkie_ = new TfrmOdpytajWszystkie(this, server_->Table(), dataDirectory_);
 }
 
 TfrmMain::~TfrmMain() {
@@ -349,7 +343,7 @@ void TfrmMain::StartServer() {
         ShowError(UiMessage(e.what()));
         return;
     }
-    context_.packetCounter = 1;
+    server_->Context().packetCounter = 1;
     ShowRunning(true);
     cbKasuj_->setEnabled(false);
     btOdczytajTeraz_->setEnabled(false);

@@ -3,9 +3,8 @@
 #include <memory>
 #include <string>
 
-#include "link/ConnectionHandler.hpp"
-#include "link/ConnectionServer.hpp"
 #include "logs/OldFileCleanup.hpp"
+#include "server/PositioningServer.hpp"
 
 class QButtonGroup;
 class QCheckBox;
@@ -48,7 +47,7 @@ public:
 
     bool ServerActive() const { return server_->IsActive(); }
     std::uint16_t ServerPort() const { return server_->Port(); }
-    HandlerContext& Context() { return context_; }
+    HandlerContext& Context() { return server_->Context(); }
     VehicleGridModel& Grid() { return *gridModel_; }
     TfrmOdpytajJeden& ReadOneDialog() { return *frmOdpytajJeden_; }
     TfrmOdpytajWszystkie& ReadAllDialog() { return *frmOdpytajWszystkie_; }
@@ -78,10 +77,8 @@ private:
     bool columnsSized_ = false;
     std::string dataDirectory_;
 
-    HandlerContext context_;
-    std::unique_ptr<WindowStatus> status_;
-    std::unique_ptr<ConnectionHandler> handler_;
-    std::unique_ptr<ConnectionServer> server_;
+    std::unique_ptr<WindowStatus> status_;    // outlives the server, whose threads use it
+    std::unique_ptr<PositioningServer> server_;
     OldFileCleanup cleanup_;
 
     QGroupBox* gbUstawienia_ = nullptr;

@@ -1,11 +1,10 @@
-#include "link/ConnectionHandler.hpp"
+#include "server/ConnectionHandler.hpp"
 
 #include <sys/stat.h>
 
 #include <cerrno>
 #include <thread>
 
-#include "app/Settings.hpp"
 #include "common/DateTime.hpp"
 #include "common/ServerError.hpp"
 #include "download/ArchiveWriter.hpp"
@@ -14,15 +13,14 @@
 #include "download/MemoryImage.hpp"
 #include "download/RepeatRequest.hpp"
 #include "link/ByteStuffing.hpp"
+#include "link/PositionFrame.hpp"
 #include "link/PositionRecord.hpp"
 #include "logs/EventLog.hpp"
 #include "vehicles/ReadSchedule.hpp"
 #include "vehicles/VehicleFile.hpp"
+#include "vehicles/VehicleRow.hpp"
 
 namespace {
-
-constexpr char kFrameEnd = '$';
-constexpr int kExtraFrameBytes = 10;
 
 std::string AsciiUpper(std::string s) {
     for (char& c : s)
@@ -113,13 +111,17 @@ Bytes ConnectionHandler::ReadPositionFrame(UnitConnection& connection) {
         ~ClearDeadline() { c.SetReadDeadline(std::nullopt); }
     } clearDeadline{connection};
 
-    Bytes frame = connection.ReadExact(kRecordSize);
-    int counter = kExtraFrameBytes;
-    while (frame.back() != kFrameEnd) {
-        frame += connection.ReadByte();
-        if (--counter == 0) throw ServerError("nie doczekalismy sie pozycji");
+    PositionFrame frame;
+    for (;;) {
+        switch (frame.Add(connection.ReadExact(frame.BytesWanted()))) {
+            case PositionFrame::State::Complete:
+                return frame.Frame();
+            case PositionFrame::State::TooLong:
+                throw ServerError("nie doczekalismy sie pozycji");
+            case PositionFrame::State::Incomplete:
+                break;
+        }
     }
-    return frame;
 }
 
 void ConnectionHandler::IdTCPServer1Execute(UnitConnection& connection) {

@@ -7,8 +7,9 @@
 #include <set>
 #include <string>
 
+#include "server/PositioningServer.hpp"
+#include "server/StaleTemporaryFiles.hpp"
 #include "support/TestDirectory.hpp"
-#include "vehicles/TableLock.hpp"
 #include "vehicles/VehicleFile.hpp"
 
 namespace fs = std::filesystem;
@@ -66,8 +67,10 @@ TEST_F(StaleTemporaryFiles, EverythingElseIsLeftAlone) {
 TEST_F(StaleTemporaryFiles, TheStartUpLoadRemovesThemAndLoadsTheTable) {
     Touch("Aktualne.txt", FormatVehicleFile({}));
     Touch("Aktualne.txt.tmp4242_0", "\"Nazwa\";\"Grupa Kat");  // a save cut short
-    TableLock lock;
-    EXPECT_TRUE(LoadVehicleTableAtStart(lock, dir_.string()));
+    ServerSetup setup;
+    setup.dataDirectory = dir_.string();
+    PositioningServer server(setup);
+    EXPECT_TRUE(server.LoadVehicleTable());
     EXPECT_EQ(Left(), std::set<std::string>{"Aktualne.txt"});
 }
 

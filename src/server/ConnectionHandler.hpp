@@ -1,0 +1,37 @@
+#pragma once
+#include <chrono>
+#include <string>
+#include <vector>
+
+#include "common/Bytes.hpp"
+#include "link/UnitConnection.hpp"
+#include "server/HandlerContext.hpp"
+
+// The registration check: false for fewer than 2 characters or all characters equal;
+// otherwise true when the allow-list is empty or holds the text (whole text, compared
+// without regard to ASCII letter case).
+bool CzPoprawnyNumer(const std::string& text, const std::vector<std::string>& allowList);
+
+// One run per connection: reads the position frame, stores the vehicle's row under
+// the TableLock, saves Aktualne.txt, reads the unit's memory when it is due, and always
+// ends with the closing wait and the disconnect.
+class ConnectionHandler {
+public:
+    explicit ConnectionHandler(HandlerContext& context) : ctx_(context) {}
+
+    // The connect event: shows the packet counter and the planned read.
+    void IdTCPServer1Connect(UnitConnection& connection);
+    // One run of the handler. Errors it does not swallow leave it after its clean-up.
+    void IdTCPServer1Execute(UnitConnection& connection);
+
+private:
+    struct Position;
+    Bytes ReadPositionFrame(UnitConnection& connection);
+    // The first lock section; returns whether the unit's memory is due for a read.
+    bool StorePosition(Position& position);
+    std::string ChooseArchiveDirectory(const std::string& ownerCodeText);
+    void DownloadMemory(UnitConnection& connection, const Position& position,
+                        std::chrono::steady_clock::time_point deadline);
+
+    HandlerContext& ctx_;
+};

@@ -1,0 +1,60 @@
+#pragma once
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "link/ConnectionServer.hpp"
+#include "server/ConnectionHandler.hpp"
+#include "server/HandlerContext.hpp"
+#include "server/StatusDisplay.hpp"
+
+// What a server starts with: the settings as the program read them, and the display
+// its connection threads report to (none for the windowless server).
+struct ServerSetup {
+    std::vector<std::string> allowList;  // empty admits every registration
+    bool serviceMode = false;
+    std::string dataDirectory = ".";
+    char decimalSeparator = '.';
+    bool readsEnabled = false;
+    bool eraseEnabled = true;
+    int readHourIndex = 0;
+    HandlerTimings timings;
+    StatusDisplay* display = nullptr;
+    std::size_t threadStackSize = ConnectionServer::DefaultThreadStackSize();
+};
+
+// The positioning server in one piece: the handler's context (settings, the operator's
+// switches, the counters and the vehicle table), the connection handler, and the
+// connection server that runs the handler on a thread of its own for every unit.
+// serwerd, the operator window, the tests and the benchmarks all run this one.
+class PositioningServer {
+public:
+    explicit PositioningServer(const ServerSetup& setup = {});
+    // Stops first: every connection thread ends before the parts it uses go away.
+    ~PositioningServer();
+    PositioningServer(const PositioningServer&) = delete;
+    PositioningServer& operator=(const PositioningServer&) = delete;
+
+    // The load at start: removes the temporary files a killed server left in the data
+    // directory (RemoveStaleTemporaryFiles), then LoadVehicleTableAtStart; errors are
+    // thrown after every readable row is in the table.
+    bool LoadVehicleTable();
+
+    // Listens on the port given as text (see ConnectionServer::Start).
+    void Start(const std::string& portText);
+    // Closes every connection and returns when every connection thread has ended.
+    void Stop();
+
+    bool IsActive() const { return server_.IsActive(); }
+    std::uint16_t Port() const { return server_.Port(); }
+    int OpenConnectionCount() const { return server_.OpenConnectionCount(); }
+
+    HandlerContext& Context() { return context_; }
+    TableLock& Table() { return context_.tableLock; }
+
+private:
+    HandlerContext context_;
+    ConnectionHandler handler_;
+    ConnectionServer server_;
+};

@@ -1,0 +1,15 @@
+#pragma once
+#include <cstdint>
+#include <string>
+
+// Where the connection threads show what they change: the operator window hands these
+// to its own thread without waiting; the windowless server ignores them.
+class StatusDisplay {
+public:
+    virtual ~StatusDisplay() = default;
+    virtual void ShowPacketCount(std::int32_t) {}
+    virtual void ShowOpenConnections(int) {}
+    virtual void ShowPlannedRead(const std::string&) {}
+    // A memory read whose archive could not be written (Windows-1250 text).
+    virtual void ReportArchiveFailure(const std::string&) {}
+};
