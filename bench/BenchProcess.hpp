@@ -28,6 +28,8 @@
 #include <thread>
 #include <vector>
 
+namespace serwer {
+
 namespace bench {
 
 using Clock = std::chrono::steady_clock;
@@ -266,3 +268,5 @@ private:
 };
 
 }  // namespace bench
+
+}  // namespace serwer

@@ -19,6 +19,8 @@
 #include "unitsim/UnitMemory.hpp"
 #include "vehicles/ReadSchedule.hpp"
 
+using namespace serwer;
+
 namespace {
 double Median(std::vector<double> v) {
     std::sort(v.begin(), v.end());

@@ -26,6 +26,8 @@
 #include "unitsim/PositionRecordBuilder.hpp"
 #include "unitsim/SimulatedUnit.hpp"
 
+using namespace serwer;
+
 namespace {
 
 long ResidentKiB() {
@@ -104,8 +106,8 @@ int main(int argc, char** argv) {
             const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
             rates.push_back(positionsPerRun / seconds);
         }
-        std::printf("vehicles in table: %4d  positions stored per second (median of 3 runs of %d): %.0f\n",
-                    vehicles, positionsPerRun, Median(rates));
+        std::printf("vehicles in table: %4d  positions stored per second (median of 3 runs of %d): %.0f\n", vehicles,
+                    positionsPerRun, Median(rates));
         // Next table size starts from an empty table and file.
         {
             TableLockGuard g(server.Table());

@@ -59,6 +59,8 @@
 #include "vehicles/VehicleFile.hpp"
 #include "vehicles/VehicleTable.hpp"
 
+using namespace serwer;
+
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 using bench::Clock;
@@ -231,8 +233,8 @@ ResultA PartA(const Options& o) {
     r.threadsAfterProbes = bench::ThreadCount(server);
     // Every unit was still held (nothing had reached the end of its wait) through the
     // probes when the thread count never fell below that of the 10,000 added.
-    r.allHeld = follower.ExitLines() - exitsBefore >= o.units &&
-                r.threadsHeld - r.threadsBefore >= o.units && r.threadsAfterProbes - r.threadsBefore >= o.units &&
+    r.allHeld = follower.ExitLines() - exitsBefore >= o.units && r.threadsHeld - r.threadsBefore >= o.units &&
+                r.threadsAfterProbes - r.threadsBefore >= o.units &&
                 Clock::now() - start < std::chrono::seconds(o.waitSeconds);
 
     ::kill(server, SIGKILL);
@@ -428,8 +430,7 @@ int main(int argc, char** argv) {
         std::printf("(a) %-58s %s\n", held.c_str(), ra.allHeld ? "yes" : "NO (some left before the end of the probes)");
         std::printf("    %-58s %.1f s / %.1f s\n", "all connected / all sent and stored", ra.connectSeconds,
                     ra.fillSeconds);
-        std::printf("    %-58s %d\n", "connects that waited >0.5 s (listen queue full, SYN resent)",
-                    ra.slowConnects);
+        std::printf("    %-58s %d\n", "connects that waited >0.5 s (listen queue full, SYN resent)", ra.slowConnects);
         std::printf("    %-58s %ld / %ld / %ld\n", "server threads: before / held / after probes", ra.threadsBefore,
                     ra.threadsHeld, ra.threadsAfterProbes);
         std::printf("    %-58s %ld KiB -> %ld KiB\n", "server VmRSS before -> with the units held", ra.rssBefore,
@@ -448,8 +449,9 @@ int main(int argc, char** argv) {
         for (std::size_t k = 0; k < rb.rates.size(); ++k) products.push_back(rb.rates[k] * rb.saveMs[k] / 1000);
         std::printf("(b) %-58s %.0f  (runs: %.0f %.0f %.0f)\n", "positions stored per second (median of 3 runs)", rate,
                     rb.rates[0], rb.rates[1], rb.rates[2]);
-        std::printf("    %-58s %.2f ms  (runs: %.2f %.2f %.2f)\n", "SaveVehicleFile of the table (median of 25 per run)",
-                    save, rb.saveMs[0], rb.saveMs[1], rb.saveMs[2]);
+        std::printf("    %-58s %.2f ms  (runs: %.2f %.2f %.2f)\n",
+                    "SaveVehicleFile of the table (median of 25 per run)", save, rb.saveMs[0], rb.saveMs[1],
+                    rb.saveMs[2]);
         std::printf("    %-58s %.2f / %.2f ms\n", "  fastest / slowest save seen", bench::Median(rb.saveMinMs),
                     bench::Median(rb.saveMaxMs));
         std::printf("    %-58s %.2f ms\n", "  of which building the file content", bench::Median(rb.formatMs));
@@ -463,7 +465,8 @@ int main(int argc, char** argv) {
                     rc.idleStopSeconds <= 11 ? "ok" : "OVER");
         std::printf("    %-58s %.2f s %s\n", "Stop right after 1000 stored (all in the wait, limit 11 s)",
                     rc.waitingStopSeconds, rc.waitingStopSeconds <= 11 ? "ok" : "OVER");
-        const std::string queued = "Stop with " + std::to_string(o.stopQueued) + " positions waiting for the table lock";
+        const std::string queued =
+            "Stop with " + std::to_string(o.stopQueued) + " positions waiting for the table lock";
         std::printf("    %-58s %.2f s %s\n", queued.c_str(), rc.queuedStopSeconds,
                     rc.queuedStopSeconds <= 11 ? "within 11 s" : "over 11 s");
     }

@@ -14,6 +14,8 @@
 #include "link/ByteStuffing.hpp"
 #include "unitsim/BulkTransferBuilder.hpp"
 
+using namespace serwer;
+
 namespace {
 using Clock = std::chrono::steady_clock;
 constexpr int kRuns = 25;
@@ -56,8 +58,8 @@ int main() {
 
     std::printf("UnstuffDump, full dump:                 %10.1f us\n", unstuff);
     std::printf("IsDumpComplete, full dump:              %10.1f us\n", pureWhole);
-    std::printf("IsDumpComplete per pass (whole data):   %10.1f us  (%zu passes: %.1f us)\n",
-                pureAllPasses / kPasses, kPasses, pureAllPasses);
+    std::printf("IsDumpComplete per pass (whole data):   %10.1f us  (%zu passes: %.1f us)\n", pureAllPasses / kPasses,
+                kPasses, pureAllPasses);
     std::printf("DumpCompletionChecker per pass:         %10.1f us  (%zu passes: %.1f us)\n",
                 incrementalAllPasses / kPasses, kPasses, incrementalAllPasses);
     std::printf("ParseDump, full 1024-page dump:         %10.1f us\n", parse);

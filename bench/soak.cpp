@@ -71,6 +71,8 @@
 #include "vehicles/VehicleRow.hpp"
 #include "vehicles/VehicleTable.hpp"
 
+using namespace serwer;
+
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 using bench::Clock;
@@ -85,8 +87,8 @@ struct Options {
     int readEvery = 45;
     int pauseMinMs = 2000, pauseMaxMs = 5000;  // between two positions of a unit
     bool keep = false;
-    long abortOpen = 2500;    // more open connections than this ends the sending early
-    int drainMinutes = 10;    // how long the connections open at the end may take
+    long abortOpen = 2500;  // more open connections than this ends the sending early
+    int drainMinutes = 10;  // how long the connections open at the end may take
 };
 
 struct Unit {
@@ -96,7 +98,7 @@ struct Unit {
     bool damaged = false;      // its reads carry damaged pages
     double readDueAt = 0;      // seconds after the start
     std::mutex mutex;
-    std::vector<Bytes> sent;   // every record sent, in order
+    std::vector<Bytes> sent;  // every record sent, in order
     int seq = 0;
 };
 
@@ -177,7 +179,8 @@ void Launch(Unit& unit, int port, std::time_t startUtc, const UnitMemory& memory
         const long now = ++stats.open;
         if (now > stats.openPeak) stats.openPeak = now;
     }
-    bench::StartSmallThread([&unit, record, port, &memory, &stats] { RunConnection(unit, record, port, memory, stats); });
+    bench::StartSmallThread(
+        [&unit, record, port, &memory, &stats] { RunConnection(unit, record, port, memory, stats); });
 }
 
 bool WaitAllClosed(Stats& stats, std::chrono::seconds limit) {
@@ -253,14 +256,15 @@ ArchiveCheck CheckArchives(const fs::path& dir, const Bytes& expected) {
         }
         zip_stat_t st;
         zip_stat_init(&st);
-        const bool one = zip_get_num_entries(z, 0) == 1 && zip_stat_index(z, 0, 0, &st) == 0 &&
-                         std::string(st.name) == "SOURCE";
+        const bool one =
+            zip_get_num_entries(z, 0) == 1 && zip_stat_index(z, 0, 0, &st) == 0 && std::string(st.name) == "SOURCE";
         Bytes content;
         if (one) {
             if (zip_file_t* f = zip_fopen_index(z, 0, 0)) {
                 char buffer[65536];
                 zip_int64_t n;
-                while ((n = zip_fread(f, buffer, sizeof buffer)) > 0) content.append(buffer, static_cast<std::size_t>(n));
+                while ((n = zip_fread(f, buffer, sizeof buffer)) > 0)
+                    content.append(buffer, static_cast<std::size_t>(n));
                 if (n < 0) content.clear();  // a CRC or inflate error
                 zip_fclose(f);
             }
@@ -298,8 +302,8 @@ bool RowHolds(const VehicleRow& row, const ExpectedRow& e) {
 }
 
 // How many vehicles' rows hold their last sent position (and how many an earlier one).
-void CompareTable(const fs::path& dir, const std::vector<std::unique_ptr<Unit>>& units, char separator,
-                  int& equal, int& earlier, int& other) {
+void CompareTable(const fs::path& dir, const std::vector<std::unique_ptr<Unit>>& units, char separator, int& equal,
+                  int& earlier, int& other) {
     equal = earlier = other = 0;
     std::map<std::string, VehicleRow> rows;
     for (auto& r : ReadVehicleFile((dir / "Aktualne.txt").string()).rows)
@@ -330,12 +334,18 @@ int main(int argc, char** argv) {
     for (int i = 1; i < argc; ++i) {
         const std::string a = argv[i];
         const bool hasValue = i + 1 < argc;
-        if (a == "--minutes" && hasValue) o.seconds = 60 * std::atof(argv[++i]), timeGiven = true;
-        else if (a == "--seconds" && hasValue) o.seconds = std::atof(argv[++i]), timeGiven = true;
-        else if (a == "--units" && hasValue) o.units = std::atoi(argv[++i]);
-        else if (a == "--read-share" && hasValue) o.readShare = std::atof(argv[++i]);
-        else if (a == "--damaged-share" && hasValue) o.damagedShare = std::atof(argv[++i]);
-        else if (a == "--read-every" && hasValue) o.readEvery = std::atoi(argv[++i]);
+        if (a == "--minutes" && hasValue)
+            o.seconds = 60 * std::atof(argv[++i]), timeGiven = true;
+        else if (a == "--seconds" && hasValue)
+            o.seconds = std::atof(argv[++i]), timeGiven = true;
+        else if (a == "--units" && hasValue)
+            o.units = std::atoi(argv[++i]);
+        else if (a == "--read-share" && hasValue)
+            o.readShare = std::atof(argv[++i]);
+        else if (a == "--damaged-share" && hasValue)
+            o.damagedShare = std::atof(argv[++i]);
+        else if (a == "--read-every" && hasValue)
+            o.readEvery = std::atoi(argv[++i]);
         else if (a == "--interval" && hasValue) {
             double lo = 0, hi = 0;
             if (std::sscanf(argv[++i], "%lf-%lf", &lo, &hi) != 2 || lo <= 0 || hi < lo) {
@@ -343,13 +353,17 @@ int main(int argc, char** argv) {
                 return 2;
             }
             o.pauseMinMs = static_cast<int>(lo * 1000), o.pauseMaxMs = static_cast<int>(hi * 1000);
-        } else if (a == "--abort-open" && hasValue) o.abortOpen = std::atol(argv[++i]);
-        else if (a == "--drain-minutes" && hasValue) o.drainMinutes = std::atoi(argv[++i]);
-        else if (a == "--keep") o.keep = true;
+        } else if (a == "--abort-open" && hasValue)
+            o.abortOpen = std::atol(argv[++i]);
+        else if (a == "--drain-minutes" && hasValue)
+            o.drainMinutes = std::atoi(argv[++i]);
+        else if (a == "--keep")
+            o.keep = true;
         else {
-            std::fprintf(stderr, "usage: soak (--minutes N | --seconds N) [--units 200] [--read-share 0.2]\n"
-                                 "            [--damaged-share 0.1] [--read-every 45] [--interval 2-5]\n"
-                                 "            [--abort-open 2500] [--drain-minutes 10] [--keep]\n");
+            std::fprintf(stderr,
+                         "usage: soak (--minutes N | --seconds N) [--units 200] [--read-share 0.2]\n"
+                         "            [--damaged-share 0.1] [--read-every 45] [--interval 2-5]\n"
+                         "            [--abort-open 2500] [--drain-minutes 10] [--keep]\n");
             return 2;
         }
     }
@@ -396,9 +410,10 @@ int main(int argc, char** argv) {
     const long rssStart = bench::ResidentKiB(server);
     const double cpuStart = bench::ProcessorSeconds(server);
 
-    std::printf("soak: %.0f s, %d units, positions every %.1f-%.1f s; %d reads due one every %d s from 15 s, %d of them "
-                "with 2 damaged pages\n",
-                o.seconds, o.units, o.pauseMinMs / 1000.0, o.pauseMaxMs / 1000.0, reads, o.readEvery, damaged);
+    std::printf(
+        "soak: %.0f s, %d units, positions every %.1f-%.1f s; %d reads due one every %d s from 15 s, %d of them "
+        "with 2 damaged pages\n",
+        o.seconds, o.units, o.pauseMinMs / 1000.0, o.pauseMaxMs / 1000.0, reads, o.readEvery, damaged);
     std::printf("soak: serwerd pid %d on port %d in %s; descriptor limit %ld; serwerd VmRSS at start %ld KiB\n",
                 static_cast<int>(server), port, dir.c_str(), descriptorLimit, rssStart);
     std::fflush(stdout);
@@ -436,12 +451,12 @@ int main(int argc, char** argv) {
             }
             if (Clock::now() >= nextLine) {
                 const double cpu = bench::ProcessorSeconds(server);
-                std::printf("  %5.0f s: sent %ld, lock sections in the minute %ld, open connections %ld, reads asked %ld "
-                            "(erased %ld), serwerd VmRSS %ld KiB, threads %ld, CPU %.0f%%\n",
-                            bench::Seconds(Clock::now() - start), stats.sent.load(),
-                            lockLog.ExitLines() - lastSections, stats.open.load(),
-                            stats.readsAsked.load(), stats.readsErased.load(), rss, threads,
-                            100 * (cpu - lastCpu) / bench::Seconds(Clock::now() - lastCpuAt));
+                std::printf(
+                    "  %5.0f s: sent %ld, lock sections in the minute %ld, open connections %ld, reads asked %ld "
+                    "(erased %ld), serwerd VmRSS %ld KiB, threads %ld, CPU %.0f%%\n",
+                    bench::Seconds(Clock::now() - start), stats.sent.load(), lockLog.ExitLines() - lastSections,
+                    stats.open.load(), stats.readsAsked.load(), stats.readsErased.load(), rss, threads,
+                    100 * (cpu - lastCpu) / bench::Seconds(Clock::now() - lastCpuAt));
                 std::fflush(stdout);
                 lastCpu = cpu;
                 lastCpuAt = Clock::now();
@@ -460,7 +475,8 @@ int main(int argc, char** argv) {
             std::uniform_int_distribution<int> pause(o.pauseMinMs, o.pauseMaxMs);
             auto next = start + std::chrono::milliseconds(random() % static_cast<unsigned>(o.pauseMaxMs));
             while (!stop) {
-                while (!stop && Clock::now() < next) std::this_thread::sleep_for(std::min<Clock::duration>(100ms, next - Clock::now()));
+                while (!stop && Clock::now() < next)
+                    std::this_thread::sleep_for(std::min<Clock::duration>(100ms, next - Clock::now()));
                 if (stop || Clock::now() >= end) break;
                 Launch(*u, port, startUtc, u->damaged ? broken : clean, stats);
                 next += std::chrono::milliseconds(pause(random));
@@ -536,9 +552,12 @@ int main(int argc, char** argv) {
         totalSent += static_cast<long>(u->sent.size());
         for (const Bytes& r : u->sent) {
             const auto it = frames.find(r);
-            if (it == frames.end()) ++framesMissing;
-            else if (it->second == 1) ++framesOnce;
-            else ++framesTwice;
+            if (it == frames.end())
+                ++framesMissing;
+            else if (it->second == 1)
+                ++framesOnce;
+            else
+                ++framesTwice;
         }
         const std::string vehicleLog = bench::ReadWholeFile(dir / (u->registration + "log.txt"));
         const long nrrej = static_cast<long>(CountOf(vehicleLog, "\nnrrej :"));
@@ -608,10 +627,10 @@ int main(int argc, char** argv) {
     std::printf("  %-60s %s in %.0f s / %s\n", "all connections finished after the run / after the final round",
                 drained ? "yes" : "NO", drainSeconds, finalDrained ? "yes" : "NO");
     std::printf("  %-60s %ld KiB / %ld KiB (VmHWM %ld KiB, sampled %ld KiB) / %ld KiB\n",
-                "serwerd VmRSS start / peak / end (idle)", rssStart, std::max(hwm, rssPeak.load()), hwm,
-                rssPeak.load(), rssEnd);
-    std::printf("  %-60s %.0f s (%.0f%% of one core over the run)\n", "serwerd processor time",
-                cpuUsed, 100 * cpuUsed / bench::Seconds(stopAt - start));
+                "serwerd VmRSS start / peak / end (idle)", rssStart, std::max(hwm, rssPeak.load()), hwm, rssPeak.load(),
+                rssEnd);
+    std::printf("  %-60s %.0f s (%.0f%% of one core over the run)\n", "serwerd processor time", cpuUsed,
+                100 * cpuUsed / bench::Seconds(stopAt - start));
     std::printf("  %-60s %d after %.1f s\n", "serwerd exit status after SIGTERM", exitStatus, stopSeconds);
     std::printf("  %-60s %zu / %zu / %zu bytes; powtorki.txt %zu lines\n", "err.txt / err2.txt / stderr", errLog.size(),
                 err2Log.size(), bench::ReadWholeFile(dir / "stderr.txt").size(), CountOf(repeatsLog, "\r\n"));
@@ -620,7 +639,8 @@ int main(int argc, char** argv) {
         std::printf("  archive: %s\n", archives.problems[k].c_str());
     auto showLines = [](const char* name, const std::string& text) {
         int shown = 0;
-        for (std::size_t at = 0, lf; shown < 8 && (lf = text.find("\r\n", at)) != std::string::npos; at = lf + 2, ++shown)
+        for (std::size_t at = 0, lf; shown < 8 && (lf = text.find("\r\n", at)) != std::string::npos;
+             at = lf + 2, ++shown)
             std::printf("  %s: %s\n", name, text.substr(at, std::min<std::size_t>(lf - at, 160)).c_str());
     };
     showLines("err.txt", errLog);

@@ -16,40 +16,41 @@
 #include "unitsim/SimulatedUnit.hpp"
 #include "unitsim/UnitMemory.hpp"
 
+using namespace serwer;
+
 namespace {
 
 void Usage() {
-    std::cerr <<
-        "usage: symulator [options]\n"
-        "  --host H            server address (default 127.0.0.1)\n"
-        "  --port P            server port (default 4500)\n"
-        "  --rej TEXT          registration, up to 8 characters (default WA12345)\n"
-        "  --licencja HEX16    owner code as 16 hex digits (default 0011223344556677)\n"
-        "  --kierowca ABC      driver identifier, 3 characters (default none)\n"
-        "  --czas 'YYYY-MM-DD hh:mm'  UTC time of the fix (default now)\n"
-        "  --szer DEG          latitude in decimal degrees (default 52.2057500)\n"
-        "  --dlug DEG          longitude in decimal degrees (default 21.0205667)\n"
-        "  --pol N|S --wsch E|W  hemispheres (default N and E)\n"
-        "  --gps A|V           GPS status (default A)\n"
-        "  --predkosc KMH      speed in km/h (default 0)\n"
-        "  --paliwo-typ N      fuel sensor type, 3 = float (default 0, probe)\n"
-        "  --paliwo N          fuel sensor reading 0..255 (default 0)\n"
-        "  --silnik            engine running\n"
-        "  --wejscia 101       device inputs 1..3 as three digits (default 000)\n"
-        "  --przebieg N        odometer in hundreds of km, 0..9999 (default 0)\n"
-        "  --nowy              send the new record form\n"
-        "  --czekaj S          seconds to wait for the server to close (default 60; a memory\n"
-        "                      read with its waits takes about 40 s)\n"
-        "memory read (the unit answers the server's dump, repeat and erase requests):\n"
-        "  --pamiec FILE       memory image to send (pages of 256 bytes; default generated)\n"
-        "  --ostatnia N        last page number in the end trailer (default 1023)\n"
-        "  --uszkodz 5,17      pages sent with a bad checksum (repaired on request)\n"
-        "  --brak 3,4          pages left out of the transfer (sent on request)\n"
-        "  --zla-powtorka 5    pages whose repeat replies are damaged too\n"
-        "  --jedna-stopka      send the end trailer once only\n"
-        "  --rozlacz-w-trakcie N  hang up after N bytes of the transfer\n"
-        "  --rozlacz-po-stopce hang up right after the transfer\n"
-        "  --kasowanie potwierdz|milcz|rozlacz  answer to the erase command (default potwierdz)\n";
+    std::cerr << "usage: symulator [options]\n"
+                 "  --host H            server address (default 127.0.0.1)\n"
+                 "  --port P            server port (default 4500)\n"
+                 "  --rej TEXT          registration, up to 8 characters (default WA12345)\n"
+                 "  --licencja HEX16    owner code as 16 hex digits (default 0011223344556677)\n"
+                 "  --kierowca ABC      driver identifier, 3 characters (default none)\n"
+                 "  --czas 'YYYY-MM-DD hh:mm'  UTC time of the fix (default now)\n"
+                 "  --szer DEG          latitude in decimal degrees (default 52.2057500)\n"
+                 "  --dlug DEG          longitude in decimal degrees (default 21.0205667)\n"
+                 "  --pol N|S --wsch E|W  hemispheres (default N and E)\n"
+                 "  --gps A|V           GPS status (default A)\n"
+                 "  --predkosc KMH      speed in km/h (default 0)\n"
+                 "  --paliwo-typ N      fuel sensor type, 3 = float (default 0, probe)\n"
+                 "  --paliwo N          fuel sensor reading 0..255 (default 0)\n"
+                 "  --silnik            engine running\n"
+                 "  --wejscia 101       device inputs 1..3 as three digits (default 000)\n"
+                 "  --przebieg N        odometer in hundreds of km, 0..9999 (default 0)\n"
+                 "  --nowy              send the new record form\n"
+                 "  --czekaj S          seconds to wait for the server to close (default 60; a memory\n"
+                 "                      read with its waits takes about 40 s)\n"
+                 "memory read (the unit answers the server's dump, repeat and erase requests):\n"
+                 "  --pamiec FILE       memory image to send (pages of 256 bytes; default generated)\n"
+                 "  --ostatnia N        last page number in the end trailer (default 1023)\n"
+                 "  --uszkodz 5,17      pages sent with a bad checksum (repaired on request)\n"
+                 "  --brak 3,4          pages left out of the transfer (sent on request)\n"
+                 "  --zla-powtorka 5    pages whose repeat replies are damaged too\n"
+                 "  --jedna-stopka      send the end trailer once only\n"
+                 "  --rozlacz-w-trakcie N  hang up after N bytes of the transfer\n"
+                 "  --rozlacz-po-stopce hang up right after the transfer\n"
+                 "  --kasowanie potwierdz|milcz|rozlacz  answer to the erase command (default potwierdz)\n";
 }
 
 std::set<int> PageList(const std::string& text) {
@@ -92,7 +93,8 @@ int main(int argc, char** argv) {
     UnitMemory memory;
     try {
         const int lastPage = std::stoi(get("--ostatnia", "1023"));
-        memory = opt.count("--pamiec") ? UnitMemory::FromFile(opt["--pamiec"], lastPage) : UnitMemory::Generated(lastPage);
+        memory =
+            opt.count("--pamiec") ? UnitMemory::FromFile(opt["--pamiec"], lastPage) : UnitMemory::Generated(lastPage);
         memory.damagedPages = PageList(get("--uszkodz", ""));
         memory.missingPages = PageList(get("--brak", ""));
         memory.badRepeatPages = PageList(get("--zla-powtorka", ""));
@@ -100,9 +102,12 @@ int main(int argc, char** argv) {
         memory.hangUpAfterTrailer = opt.count("--rozlacz-po-stopce") > 0;
         if (opt.count("--rozlacz-w-trakcie")) memory.hangUpAfterBytes = std::stoul(opt["--rozlacz-w-trakcie"]);
         const std::string erase = get("--kasowanie", "potwierdz");
-        if (erase == "milcz") memory.eraseReply = UnitMemory::EraseReply::Silent;
-        else if (erase == "rozlacz") memory.eraseReply = UnitMemory::EraseReply::HangUp;
-        else if (erase != "potwierdz") throw std::invalid_argument("--kasowanie wants potwierdz, milcz or rozlacz");
+        if (erase == "milcz")
+            memory.eraseReply = UnitMemory::EraseReply::Silent;
+        else if (erase == "rozlacz")
+            memory.eraseReply = UnitMemory::EraseReply::HangUp;
+        else if (erase != "potwierdz")
+            throw std::invalid_argument("--kasowanie wants potwierdz, milcz or rozlacz");
         o.registration = Cp1250(get("--rej", "WA12345"));
         o.ownerCode = ParseOwnerCode(get("--licencja", "0011223344556677"));
         o.driverId = Cp1250(get("--kierowca", ""));
@@ -138,8 +143,7 @@ int main(int argc, char** argv) {
     try {
         SimulatedUnit unit(get("--host", "127.0.0.1"), std::stoi(get("--port", "4500")));
         unit.SendPosition(BuildPositionRecord(o));
-        std::cout << "position of " << get("--rej", "WA12345") << " sent; waiting for the server to close"
-                  << std::endl;
+        std::cout << "position of " << get("--rej", "WA12345") << " sent; waiting for the server to close" << std::endl;
         const DownloadSession session =
             ServeDownload(unit, memory, std::chrono::seconds(std::stoi(get("--czekaj", "60"))));
         if (session.dumpRequested) {

@@ -18,6 +18,8 @@
 #include "vehicles/DisplayTable.hpp"
 #include "vehicles/VehicleFile.hpp"
 
+using namespace serwer;
+
 namespace {
 
 constexpr int kVehicles = 5000;

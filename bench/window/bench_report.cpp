@@ -22,6 +22,8 @@
 #include "vehicles/DisplayTable.hpp"
 #include "vehicles/VehicleFile.hpp"
 
+using namespace serwer;
+
 namespace {
 
 double Median(std::vector<double> v) {

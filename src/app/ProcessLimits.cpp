@@ -4,6 +4,8 @@
 
 #include <fstream>
 
+namespace serwer {
+
 namespace {
 
 // The most descriptors the kernel lets one process have (fs.nr_open); a soft limit of
@@ -28,3 +30,5 @@ std::uint64_t RaiseDescriptorLimit() {
     if (::setrlimit(RLIMIT_NOFILE, &raised) != 0) return limit.rlim_cur;
     return raised.rlim_cur;
 }
+
+}  // namespace serwer

@@ -1,5 +1,7 @@
 #include "app/ServerSetupFromSettings.hpp"
 
+namespace serwer {
+
 ServerSetup ServerSetupFromSettings(const Settings& settings, char decimalSeparator) {
     ServerSetup setup;
     setup.allowList = settings.allowList;
@@ -11,3 +13,5 @@ ServerSetup ServerSetupFromSettings(const Settings& settings, char decimalSepara
     setup.readHourIndex = settings.readHourIndex;
     return setup;
 }
+
+}  // namespace serwer

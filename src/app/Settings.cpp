@@ -15,6 +15,8 @@
 #include "common/ServerError.hpp"
 #include "common/Win1250.hpp"
 
+namespace serwer {
+
 namespace {
 
 const std::string kSection = "Ustawienia";
@@ -54,10 +56,14 @@ std::optional<std::uint32_t> ParseDigits(const std::string& digits, int base) {
     std::uint64_t value = 0;
     for (char c : digits) {
         int d;
-        if (c >= '0' && c <= '9') d = c - '0';
-        else if (base == 16 && c >= 'a' && c <= 'f') d = c - 'a' + 10;
-        else if (base == 16 && c >= 'A' && c <= 'F') d = c - 'A' + 10;
-        else return std::nullopt;
+        if (c >= '0' && c <= '9')
+            d = c - '0';
+        else if (base == 16 && c >= 'a' && c <= 'f')
+            d = c - 'a' + 10;
+        else if (base == 16 && c >= 'A' && c <= 'F')
+            d = c - 'A' + 10;
+        else
+            return std::nullopt;
         value = value * static_cast<unsigned>(base) + static_cast<unsigned>(d);
         if (value > 0xFFFFFFFFu) return std::nullopt;
     }
@@ -108,8 +114,7 @@ IniFile IniFile::Parse(const std::string& content) {
         if (line.empty() || line[0] == ';') continue;
         if (line[0] == '[') {
             const std::size_t close = line.rfind(']');
-            section = TrimBlanks(close == std::string::npos || close == 0 ? line.substr(1)
-                                                                            : line.substr(1, close - 1));
+            section = TrimBlanks(close == std::string::npos || close == 0 ? line.substr(1) : line.substr(1, close - 1));
             inSection = true;
             continue;
         }
@@ -162,7 +167,7 @@ std::vector<std::string> ParseAllowList(const std::string& pojazdy) {
             item = ScanQuotedField(std::string_view(text).substr(0, n), p);
         } else {
             const std::size_t start = p;
-            while (p < n && static_cast<unsigned char>(text[p]) > 0x20 && text[p] != ',') ++p;
+            while (p<n&& static_cast<unsigned char>(text[p])> 0x20 && text[p] != ',') ++p;
             item = text.substr(start, p - start);
         }
         items.push_back(std::move(item));
@@ -245,9 +250,8 @@ std::string SetProfileValue(const std::string& content, const std::string& secti
                             const std::string& value) {
     const std::string newLine = key + "=" + value;
     const std::vector<Line> lines = SplitLines(content);
-    const std::string eol = content.find("\r\n") != std::string::npos || content.empty()
-                                ? std::string("\r\n")
-                                : std::string("\n");
+    const std::string eol =
+        content.find("\r\n") != std::string::npos || content.empty() ? std::string("\r\n") : std::string("\n");
 
     std::optional<std::size_t> sectionLine;
     std::size_t insertAt = content.size();  // after the section's last non-empty line
@@ -293,6 +297,7 @@ void WriteSettingsAtClose(const std::string& path, const SettingsAtClose& settin
     content = SetProfileValue(content, kSection, "Port", settings.port);
 
     // A failed directory flush is no failure: the file is already in place.
-    if (!WriteDurableFile(path, content, Placement::Replace).placed)
-        throw ServerError("Unable to write to " + path);
+    if (!WriteDurableFile(path, content, Placement::Replace).placed) throw ServerError("Unable to write to " + path);
 }
+
+}  // namespace serwer

@@ -3,6 +3,8 @@
 #include <string>
 #include <vector>
 
+namespace serwer {
+
 // serwer.ini, section Ustawienia, and the first command-line argument.
 // Values are Windows-1250 bytes, like every text of the core.
 
@@ -73,3 +75,5 @@ struct SettingsAtClose {
 // file, so a failed write leaves the old one. Fails with ServerError
 // "Unable to write to <path>".
 void WriteSettingsAtClose(const std::string& path, const SettingsAtClose& settings);
+
+}  // namespace serwer

@@ -3,6 +3,8 @@
 #include <cstdio>
 #include <ctime>
 
+namespace serwer {
+
 namespace {
 
 // Days from 1970-01-01 to the given civil date (proleptic Gregorian).
@@ -44,8 +46,8 @@ int DaysInMonth(int year, int month) {
 }
 
 DateTime DateTime::FromParts(const Parts& p) {
-    return FromMs(DaysFromCivil(p.year, p.month, p.day) * kMsPerDay + p.hour * kMsPerHour +
-                  p.minute * kMsPerMinute + p.second * kMsPerSecond + p.millisecond);
+    return FromMs(DaysFromCivil(p.year, p.month, p.day) * kMsPerDay + p.hour * kMsPerHour + p.minute * kMsPerMinute +
+                  p.second * kMsPerSecond + p.millisecond);
 }
 
 std::optional<DateTime> DateTime::Make(int year, int month, int day, int hour, int minute, int second,
@@ -106,7 +108,8 @@ std::string FormatDateTimeText(DateTime t) {
 std::string FormatFileStamp(DateTime t) {
     const DateTime::Parts p = t.Split();
     char buf[40];
-    std::snprintf(buf, sizeof buf, "%04d_%02d_%02d_%02d_%02d_%02d", p.year, p.month, p.day, p.hour, p.minute,
-                  p.second);
+    std::snprintf(buf, sizeof buf, "%04d_%02d_%02d_%02d_%02d_%02d", p.year, p.month, p.day, p.hour, p.minute, p.second);
     return buf;
 }
+
+}  // namespace serwer

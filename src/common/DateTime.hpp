@@ -4,6 +4,8 @@
 #include <optional>
 #include <string>
 
+namespace serwer {
+
 bool IsLeapYear(int year);
 int DaysInMonth(int year, int month);
 
@@ -27,17 +29,21 @@ public:
     // Nothing is checked: the caller passes a real date and a time of day in range.
     static DateTime FromParts(const Parts& p);
     // Returns nothing for an impossible date or time (30 February, hour 24, ...).
-    static std::optional<DateTime> Make(int year, int month, int day, int hour = 0, int minute = 0,
-                                        int second = 0, int millisecond = 0);
-    static DateTime FromMs(std::int64_t msSinceEpoch) { DateTime t; t.ms_ = msSinceEpoch; return t; }
+    static std::optional<DateTime> Make(int year, int month, int day, int hour = 0, int minute = 0, int second = 0,
+                                        int millisecond = 0);
+    static DateTime FromMs(std::int64_t msSinceEpoch) {
+        DateTime t;
+        t.ms_ = msSinceEpoch;
+        return t;
+    }
     // The current local wall-clock time.
     static DateTime Now();
 
     std::int64_t Ms() const { return ms_; }
     Parts Split() const;
-    DateTime Date() const;              // the same day at 00:00:00.000
-    std::int64_t TimeOfDayMs() const;   // 0 .. kMsPerDay-1
-    int DayOfWeek() const;              // 0 = Sunday .. 6 = Saturday
+    DateTime Date() const;             // the same day at 00:00:00.000
+    std::int64_t TimeOfDayMs() const;  // 0 .. kMsPerDay-1
+    int DayOfWeek() const;             // 0 = Sunday .. 6 = Saturday
     DateTime PlusMs(std::int64_t ms) const { return FromMs(ms_ + ms); }
     DateTime PlusHours(std::int64_t h) const { return PlusMs(h * kMsPerHour); }
     DateTime PlusDays(std::int64_t d) const { return PlusMs(d * kMsPerDay); }
@@ -55,3 +61,5 @@ std::string FormatDateTimeText(DateTime t);
 
 // "yyyy_mm_dd_hh_mm_ss", the time stamp used in file names.
 std::string FormatFileStamp(DateTime t);
+
+}  // namespace serwer

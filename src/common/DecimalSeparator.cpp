@@ -5,6 +5,8 @@
 
 #include <cstring>
 
+namespace serwer {
+
 char ReadDecimalSeparatorFromEnvironment() {
     locale_t loc = newlocale(LC_NUMERIC_MASK, "", static_cast<locale_t>(0));
     if (loc == static_cast<locale_t>(0)) return '.';
@@ -13,3 +15,5 @@ char ReadDecimalSeparatorFromEnvironment() {
     freelocale(loc);
     return sep;
 }
+
+}  // namespace serwer

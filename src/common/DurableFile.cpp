@@ -7,6 +7,8 @@
 #include <atomic>
 #include <cerrno>
 
+namespace serwer {
+
 namespace {
 
 constexpr std::string_view kTemporaryMark = ".tmp";
@@ -137,3 +139,5 @@ std::optional<std::string> FinalNameOfTemporary(std::string_view name) {
         return std::nullopt;
     return std::string(name.substr(0, at));
 }
+
+}  // namespace serwer

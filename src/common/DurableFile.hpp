@@ -3,6 +3,8 @@
 #include <string>
 #include <string_view>
 
+namespace serwer {
+
 // Writing a whole file so that it appears complete or not at all, and stays after a
 // crash: the content goes to a new temporary file beside the final one, is flushed to
 // disk, is given the final name, and the directory is flushed so the name stays too.
@@ -16,9 +18,9 @@ enum class Placement {
 
 // The step of a write that failed.
 enum class DurableStep {
-    None,           // no step failed
-    Create,         // the temporary file could not be created
-    NoFreeName,     // 100 temporary names in a row were taken
+    None,        // no step failed
+    Create,      // the temporary file could not be created
+    NoFreeName,  // 100 temporary names in a row were taken
     Write,
     Sync,
     Close,
@@ -45,3 +47,5 @@ std::string TemporaryFileName(const std::string& finalName, unsigned long proces
 // name is no temporary name: the part before the last ".tmp" must not be empty, and
 // the part after it must be digits, "_", digits.
 std::optional<std::string> FinalNameOfTemporary(std::string_view name);
+
+}  // namespace serwer

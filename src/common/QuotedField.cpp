@@ -1,5 +1,7 @@
 #include "common/QuotedField.hpp"
 
+namespace serwer {
+
 std::string ScanQuotedField(std::string_view text, std::size_t& pos) {
     std::string value;
     ++pos;
@@ -17,3 +19,5 @@ std::string ScanQuotedField(std::string_view text, std::size_t& pos) {
     }
     return value;
 }
+
+}  // namespace serwer

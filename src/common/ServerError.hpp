@@ -2,6 +2,8 @@
 #include <stdexcept>
 #include <string>
 
+namespace serwer {
+
 // A failure that carries the message text the rest of the server logs or shows.
 // The message is Windows-1250 bytes like every other text of the core.
 class ServerError : public std::runtime_error {
@@ -14,3 +16,5 @@ class ConversionError : public ServerError {
 public:
     using ServerError::ServerError;
 };
+
+}  // namespace serwer

@@ -13,6 +13,8 @@
 #include <zip.h>
 #endif
 
+namespace serwer {
+
 const std::string kArchiveWriterMissingMessage = Cp1250("Brak biblioteki libzip, kontynuacja pracy niemożliwa !");
 
 std::string ArchiveFileName(const std::string& directory, const std::string& registrationText, DateTime when) {
@@ -36,9 +38,7 @@ constexpr int kCompressionLevel = 9;
 }
 
 #ifdef SERWER_HAVE_LIBZIP
-std::string SystemErrorText(int error) {
-    return std::system_category().message(error);
-}
+std::string SystemErrorText(int error) { return std::system_category().message(error); }
 
 // The ZIP format's DOS date and time of a local date-time (two-second resolution,
 // years 1980 to 2107).
@@ -144,3 +144,5 @@ bool ArchiveWriterUsable() {
     return false;
 #endif
 }
+
+}  // namespace serwer

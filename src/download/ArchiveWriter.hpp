@@ -5,6 +5,8 @@
 #include "common/Bytes.hpp"
 #include "common/DateTime.hpp"
 
+namespace serwer {
+
 // The archive of one completed memory read: a standard ZIP file holding the whole
 // memory image as its single entry "SOURCE" (deflated at level 9, dated with the local
 // time it was added, attributes 0, no password).
@@ -29,3 +31,5 @@ void WriteArchive(const std::string& path, const Bytes& image, DateTime entryTim
 
 // True when archives can be written at all (checked once at start).
 bool ArchiveWriterUsable();
+
+}  // namespace serwer

@@ -1,6 +1,8 @@
 #pragma once
 #include <chrono>
 
+namespace serwer {
+
 // Every wait and time limit of a memory download. The defaults are the production
 // values; tests shorten them. All limits are measured on std::chrono::steady_clock,
 // so a change of the wall clock never cuts a download short or stretches it.
@@ -21,3 +23,5 @@ struct DownloadTimings {
     Ms erasePause{10000};
     Ms eraseDeadline{std::chrono::minutes(2)};
 };
+
+}  // namespace serwer

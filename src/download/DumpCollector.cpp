@@ -7,6 +7,8 @@
 #include "link/UnitConnection.hpp"
 #include "logs/EventLog.hpp"
 
+namespace serwer {
+
 std::optional<CollectedDump> DumpCollector(UnitConnection& connection, const Bytes& ownerCode,
                                            const Bytes& registrationBytes, const std::string& registrationText,
                                            std::chrono::steady_clock::time_point deadline,
@@ -51,3 +53,5 @@ std::optional<CollectedDump> DumpCollector(UnitConnection& connection, const Byt
     }
     return CollectedDump{std::move(collected), completion.lastPage};
 }
+
+}  // namespace serwer

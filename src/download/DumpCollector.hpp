@@ -7,6 +7,8 @@
 #include "common/Bytes.hpp"
 #include "download/DownloadTimings.hpp"
 
+namespace serwer {
+
 class UnitConnection;
 
 // The most a download keeps of what one unit sends, repeat replies included. A full
@@ -34,3 +36,5 @@ std::optional<CollectedDump> DumpCollector(UnitConnection& connection, const Byt
                                            const Bytes& registrationBytes, const std::string& registrationText,
                                            std::chrono::steady_clock::time_point deadline,
                                            const DownloadTimings& timings);
+
+}  // namespace serwer

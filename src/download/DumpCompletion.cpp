@@ -1,8 +1,9 @@
 #include "download/DumpCompletion.hpp"
 
-
 #include "link/Bcd.hpp"
 #include "link/ByteStuffing.hpp"
+
+namespace serwer {
 
 namespace {
 constexpr char kEscape = 0x1B;
@@ -68,9 +69,15 @@ DumpCompletion DumpCompletionChecker::Feed(std::string_view newBytes) {
         if (escapePending_) {
             escapePending_ = false;
             switch (c) {
-                case 0x04: Emit(0x10); continue;
-                case 0x02: Emit(0x03); continue;
-                case kEscape: Emit(kEscape); continue;
+                case 0x04:
+                    Emit(0x10);
+                    continue;
+                case 0x02:
+                    Emit(0x03);
+                    continue;
+                case kEscape:
+                    Emit(kEscape);
+                    continue;
                 default:
                     Emit(kEscape);  // a pair outside the table: the escape byte stands for itself
                     break;          // and c is taken afresh below (it is not an escape byte)
@@ -90,3 +97,5 @@ DumpCompletion DumpCompletionChecker::Check() const {
     // A trailing escape byte is not judged until its partner has arrived.
     return JudgeAfterMarker(window_);
 }
+
+}  // namespace serwer

@@ -5,6 +5,8 @@
 
 #include "common/Bytes.hpp"
 
+namespace serwer {
+
 // Whether a unit's bulk transfer has ended. The unit ends it with the end trailer
 // DC BA followed by the last page number in two BCD bytes, sent twice; the transfer is
 // complete once the second copy, lying wholly within the 256 bytes that follow the
@@ -49,3 +51,5 @@ private:
     // The unstuffed bytes after the first end marker, at most kWindow of them.
     std::string window_;
 };
+
+}  // namespace serwer

@@ -5,6 +5,8 @@
 #include "link/ByteStuffing.hpp"
 #include "link/UnitConnection.hpp"
 
+namespace serwer {
+
 namespace {
 constexpr char kDumpRequestLead = static_cast<char>(0xAD);
 }
@@ -20,3 +22,5 @@ void SendDumpRequest(UnitConnection& connection, const Bytes& ownerCode, const D
     connection.Send(BuildDumpRequest(ownerCode));
     std::this_thread::sleep_for(timings.pauseAfterDumpRequest);
 }
+
+}  // namespace serwer

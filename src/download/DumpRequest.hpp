@@ -2,6 +2,8 @@
 #include "common/Bytes.hpp"
 #include "download/DownloadTimings.hpp"
 
+namespace serwer {
+
 class UnitConnection;
 
 // The request that makes a unit send its whole data memory: the lead byte 0xAD, sent
@@ -11,3 +13,5 @@ Bytes BuildDumpRequest(const Bytes& ownerCode);
 
 // Pauses, writes the dump request in one call, pauses again.
 void SendDumpRequest(UnitConnection& connection, const Bytes& ownerCode, const DownloadTimings& timings);
+
+}  // namespace serwer

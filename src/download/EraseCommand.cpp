@@ -10,6 +10,8 @@
 #include "link/UnitConnection.hpp"
 #include "logs/EventLog.hpp"
 
+namespace serwer {
+
 namespace {
 constexpr std::size_t kReplyEnough = 250;
 const Bytes kEraseLead("\xDC\xBA", 2);
@@ -44,3 +46,5 @@ void SendEraseCommand(UnitConnection& connection, int lastPage, const DownloadTi
     }
     if (reply.find(kConfirmation) != Bytes::npos) WriteLog("Mam potwierdzenie skasowania.", "log.txt");
 }
+
+}  // namespace serwer

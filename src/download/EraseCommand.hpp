@@ -2,6 +2,8 @@
 #include "common/Bytes.hpp"
 #include "download/DownloadTimings.hpp"
 
+namespace serwer {
+
 class UnitConnection;
 
 // The command that makes a unit erase the memory it has delivered: the end marker
@@ -14,3 +16,5 @@ Bytes BuildEraseCommand(int lastPage);
 // containing "KKKKKK" is logged as "Mam potwierdzenie skasowania." to "log.txt".
 // Throws ServerError "Timeout 2 min na kasowanie" when the deadline passes first.
 void SendEraseCommand(UnitConnection& connection, int lastPage, const DownloadTimings& timings);
+
+}  // namespace serwer

@@ -6,9 +6,9 @@
 #include "link/Bcd.hpp"
 #include "link/ByteStuffing.hpp"
 
-void MemoryImage::Initialise() {
-    pages_.fill(PageEntry());
-}
+namespace serwer {
+
+void MemoryImage::Initialise() { pages_.fill(PageEntry()); }
 
 Bytes MemoryImage::Contents() const {
     Bytes out;
@@ -29,9 +29,9 @@ constexpr unsigned char kBlockMarker1 = 0xAB;
 constexpr unsigned char kBlockMarker2 = 0xCD;
 constexpr unsigned char kEndMarker1 = 0xDC;
 constexpr unsigned char kEndMarker2 = 0xBA;
-constexpr std::size_t kHeader = 4;                                 // marker and page number
-constexpr std::size_t kSummed = kHeader + PageEntry::kSize;        // 260
-constexpr std::size_t kBlockLength = kSummed + 1;                  // 261
+constexpr std::size_t kHeader = 4;                           // marker and page number
+constexpr std::size_t kSummed = kHeader + PageEntry::kSize;  // 260
+constexpr std::size_t kBlockLength = kSummed + 1;            // 261
 constexpr int kRepeatLimit = 3;
 constexpr int kErasedFrom = 249, kErasedTo = 254;
 
@@ -58,8 +58,7 @@ private:
     const Bytes& text_;
 };
 
-void Store(MemoryImage& image, const Dump& d, int page, std::size_t dataStart, unsigned char checksum,
-           bool valid) {
+void Store(MemoryImage& image, const Dump& d, int page, std::size_t dataStart, unsigned char checksum, bool valid) {
     PageEntry& entry = image.Page(page);
     const std::string_view data = d.Slice(dataStart, PageEntry::kSize);
     std::copy(data.begin(), data.end(), reinterpret_cast<char*>(entry.data.data()));
@@ -74,8 +73,8 @@ void Store(MemoryImage& image, const Dump& d, int page, std::size_t dataStart, u
 void CloseBulkBlock(MemoryImage& image, const Dump& d, std::size_t s, std::size_t closingMarker) {
     // The page number's BCD digits are judged even when the block cannot be stored.
     const auto page = DecodeBcdNumber(d.Slice(s - 2, 2));
-    if (s + PageEntry::kSize > d.Size()) return;   // the data would run past the end
-    if (page >= MemoryImage::kPages) return;       // outside the image
+    if (s + PageEntry::kSize > d.Size()) return;  // the data would run past the end
+    if (page >= MemoryImage::kPages) return;      // outside the image
     const unsigned char checksum = d[closingMarker - 1];
     Store(image, d, static_cast<int>(page), s, checksum, d.BlockSum(s - kHeader) == checksum);
 }
@@ -151,3 +150,5 @@ int ParseDump(MemoryImage& image, const Bytes& collected) {
     }
     return -1;
 }
+
+}  // namespace serwer

@@ -4,6 +4,8 @@
 
 #include "common/Bytes.hpp"
 
+namespace serwer {
+
 // One page of a unit's data memory as last received.
 struct PageEntry {
     static constexpr int kSize = 256;
@@ -61,3 +63,5 @@ MemoryImage& TheMemoryImage();
 // A block or last page number whose BCD digits are bad in the bulk transfer throws
 // ConversionError "'%s' is not a valid integer value".
 int ParseDump(MemoryImage& image, const Bytes& collected);
+
+}  // namespace serwer

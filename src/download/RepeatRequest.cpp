@@ -11,6 +11,8 @@
 #include "link/UnitConnection.hpp"
 #include "logs/EventLog.hpp"
 
+namespace serwer {
+
 namespace {
 constexpr char kRepeatLead = static_cast<char>(0xAC);
 constexpr std::size_t kBlockLength = 261;
@@ -72,3 +74,5 @@ void RepeatCycle(UnitConnection& connection, Bytes& collected, MemoryImage& imag
         page = ParseDump(image, collected);
     }
 }
+
+}  // namespace serwer

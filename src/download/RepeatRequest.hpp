@@ -2,6 +2,8 @@
 #include "common/Bytes.hpp"
 #include "download/DownloadTimings.hpp"
 
+namespace serwer {
+
 class MemoryImage;
 class UnitConnection;
 
@@ -24,3 +26,5 @@ Bytes BuildRepeatRequest(int page);
 // deadline, the conversion error of bad BCD digits in the dump, and the connection's
 // errors (a request sent on a closed connection).
 void RepeatCycle(UnitConnection& connection, Bytes& collected, MemoryImage& image, const DownloadTimings& timings);
+
+}  // namespace serwer

@@ -4,6 +4,8 @@
 
 #include "common/ServerError.hpp"
 
+namespace serwer {
+
 std::string HexText(std::string_view bytes) {
     static const char kDigits[] = "0123456789ABCDEF";
     std::string out;
@@ -40,6 +42,6 @@ std::int64_t DecodeBcdNumber(std::string_view bytes) {
     return value;
 }
 
-unsigned char EncodeBcdByte(int value) {
-    return static_cast<unsigned char>(((value / 10) % 10) << 4 | (value % 10));
-}
+unsigned char EncodeBcdByte(int value) { return static_cast<unsigned char>(((value / 10) % 10) << 4 | (value % 10)); }
+
+}  // namespace serwer

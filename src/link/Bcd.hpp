@@ -2,6 +2,8 @@
 #include <cstdint>
 #include <string_view>
 
+namespace serwer {
+
 // Binary-coded decimal: two digits per byte, high nibble first, most significant byte
 // first. A nibble above 9 fails with ConversionError "'%s' is not a valid integer value".
 
@@ -16,3 +18,5 @@ std::string HexText(std::string_view bytes);
 
 // The BCD byte of two decimal digits (0..99): tens in the high nibble.
 unsigned char EncodeBcdByte(int value);
+
+}  // namespace serwer

@@ -1,15 +1,21 @@
 #include "link/ByteStuffing.hpp"
 
+namespace serwer {
+
 namespace {
 constexpr char kEscape = 0x1B;
 
 // The data byte an escape pair stands for, or -1 when the pair is outside the table.
 int EscapedByte(char second) {
     switch (second) {
-        case 0x04: return 0x10;
-        case 0x1B: return 0x1B;
-        case 0x02: return 0x03;
-        default: return -1;
+        case 0x04:
+            return 0x10;
+        case 0x1B:
+            return 0x1B;
+        case 0x02:
+            return 0x03;
+        default:
+            return -1;
     }
 }
 }  // namespace
@@ -19,10 +25,20 @@ Bytes StuffBytes(const Bytes& data) {
     out.reserve(data.size() + data.size() / 8 + 2);
     for (char c : data) {
         switch (c) {
-            case 0x10: out += kEscape; out += char(0x04); break;
-            case 0x1B: out += kEscape; out += kEscape; break;
-            case 0x03: out += kEscape; out += char(0x02); break;
-            default: out += c;
+            case 0x10:
+                out += kEscape;
+                out += char(0x04);
+                break;
+            case 0x1B:
+                out += kEscape;
+                out += kEscape;
+                break;
+            case 0x03:
+                out += kEscape;
+                out += char(0x02);
+                break;
+            default:
+                out += c;
         }
     }
     return out;
@@ -71,3 +87,5 @@ bool EndsInUnpairedEscape(const Bytes& link) {
     while (run < link.size() && link[link.size() - 1 - run] == kEscape) ++run;
     return run % 2 == 1;
 }
+
+}  // namespace serwer

@@ -1,6 +1,8 @@
 #pragma once
 #include "common/Bytes.hpp"
 
+namespace serwer {
+
 // Link byte stuffing. On the link, 0x10, 0x1B and 0x03 travel as the escape pairs
 // 1B 04, 1B 1B and 1B 02. Lead bytes and markers of messages go out unstuffed.
 
@@ -19,3 +21,5 @@ Bytes UnstuffDump(const Bytes& link);
 // True when the link bytes received so far end in an escape byte whose partner has not
 // arrived yet (an odd run of 0x1B at the end: a byte other than 0x1B never starts a pair).
 bool EndsInUnpairedEscape(const Bytes& link);
+
+}  // namespace serwer

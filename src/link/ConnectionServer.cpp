@@ -16,6 +16,8 @@
 
 #include "common/ServerError.hpp"
 
+namespace serwer {
+
 struct ConnectionServer::Connection {
     ConnectionServer* server = nullptr;
     std::unique_ptr<UnitConnection> link;
@@ -104,9 +106,7 @@ bool DescriptorsRunLow(int listenFd) {
 
 // Errors of accept() that say the process or the system is short of something; they
 // last until some connection ends.
-bool IsResourceShortage(int err) {
-    return err == EMFILE || err == ENFILE || err == ENOBUFS || err == ENOMEM;
-}
+bool IsResourceShortage(int err) { return err == EMFILE || err == ENFILE || err == ENOBUFS || err == ENOMEM; }
 
 std::uint16_t BoundPort(int fd) {
     sockaddr_storage a{};
@@ -258,3 +258,5 @@ int ConnectionServer::OpenConnectionCount() const {
     std::lock_guard<std::mutex> lock(openMutex_);
     return static_cast<int>(open_.size());
 }
+
+}  // namespace serwer

@@ -12,6 +12,8 @@
 
 #include "link/UnitConnection.hpp"
 
+namespace serwer {
+
 // Accepts units' TCP connections (all IPv4 addresses, and all IPv6 addresses where the
 // system has IPv6, on one port, backlog 150) and runs every connection on a thread of
 // its own: OnConnect once, then OnExecute again and again while the connection still
@@ -68,3 +70,5 @@ private:
     std::condition_variable openChanged_;
     std::list<std::shared_ptr<Connection>> open_;
 };
+
+}  // namespace serwer

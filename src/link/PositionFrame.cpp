@@ -2,6 +2,8 @@
 
 #include "link/PositionRecord.hpp"
 
+namespace serwer {
+
 namespace {
 constexpr char kFrameEnd = '$';
 }
@@ -15,3 +17,5 @@ PositionFrame::State PositionFrame::Add(std::string_view bytes) {
     if (!first && --extraLeft_ == 0) return State::TooLong;
     return frame_.back() == kFrameEnd ? State::Complete : State::Incomplete;
 }
+
+}  // namespace serwer

@@ -4,6 +4,8 @@
 
 #include "common/Bytes.hpp"
 
+namespace serwer {
+
 // The frame a unit sends when it connects: kRecordSize bytes at once, then single bytes
 // until the frame ends with "$". The tenth of those single bytes ends the wait whatever
 // it is, so a frame holds at most nine of them. The frame is still byte-stuffed.
@@ -25,3 +27,5 @@ private:
     Bytes frame_;
     int extraLeft_ = kExtraBytes;
 };
+
+}  // namespace serwer

@@ -8,6 +8,8 @@
 #include "common/Win1250.hpp"
 #include "link/Bcd.hpp"
 
+namespace serwer {
+
 namespace {
 
 constexpr std::size_t kDriverOffset = 1;
@@ -44,9 +46,7 @@ void RequireRecord(const Bytes& record) {
     if (record.size() != kRecordSize) throw ServerError("position record must be 128 bytes");
 }
 
-unsigned char ByteAt(const Bytes& record, std::size_t offset) {
-    return static_cast<unsigned char>(record[offset]);
-}
+unsigned char ByteAt(const Bytes& record, std::size_t offset) { return static_cast<unsigned char>(record[offset]); }
 
 // Hemisphere letters from the high nibble of byte 14: bit 0 West, bit 1 South;
 // a code above 3 names no hemisphere at all.
@@ -228,9 +228,7 @@ double DecodeSpeed(const Bytes& record) {
     return static_cast<double>(DecodeBcdNumber(std::string_view(record).substr(kSpeedOffset, 3))) / 100.0;
 }
 
-std::string FormatSpeed(double kmh, char decimalSeparator) {
-    return FormatFixed(kmh, 2, decimalSeparator) + " Km/h";
-}
+std::string FormatSpeed(double kmh, char decimalSeparator) { return FormatFixed(kmh, 2, decimalSeparator) + " Km/h"; }
 
 int DecodeOdometer(const Bytes& record) {
     RequireRecord(record);
@@ -257,9 +255,12 @@ DeviceInputs DecodeInputs(const Bytes& record) {
 std::optional<std::string> DecodeGpsStatus(const Bytes& record) {
     RequireRecord(record);
     switch (record[kGpsOffset]) {
-        case 'A': return std::string("OK");
-        case 'V': return std::string("BRAK");
-        default: return std::nullopt;
+        case 'A':
+            return std::string("OK");
+        case 'V':
+            return std::string("BRAK");
+        default:
+            return std::nullopt;
     }
 }
 
@@ -279,3 +280,5 @@ std::string DecodeFuel(const Bytes& record) {
     if (level > 100) level = 100;
     return "Sonda-" + std::to_string(level) + " %";
 }
+
+}  // namespace serwer

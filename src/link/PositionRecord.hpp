@@ -5,6 +5,8 @@
 #include "common/Bytes.hpp"
 #include "common/DateTime.hpp"
 
+namespace serwer {
+
 // The 128-byte position record a unit sends when it connects (byte 127 is "$").
 // Two forms, told apart by byte 53: 0 is the old form, which every decoder reads;
 // anything else is the new form, converted to the old one first.
@@ -67,3 +69,5 @@ std::optional<std::string> DecodeGpsStatus(const Bytes& record);
 
 // "Plywak-57 %", "Plywak-", "Sonda-42 %", "Sonda-błąd" (Windows-1250 bytes).
 std::string DecodeFuel(const Bytes& record);
+
+}  // namespace serwer

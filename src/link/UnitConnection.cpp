@@ -5,12 +5,14 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <cerrno>
-#include <cstring>
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
+#include <cstring>
 
 #include "common/ServerError.hpp"
+
+namespace serwer {
 
 namespace {
 constexpr std::size_t kReceiveChunk = 32768;
@@ -75,8 +77,8 @@ Bytes UnitConnection::ReadExact(std::size_t n) {
         if (!SocketOpen() || closedByPeer_) throw ServerError(kClosedMessage);
         int waitMs = -1;
         if (readDeadline_) {
-            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-                *readDeadline_ - std::chrono::steady_clock::now());
+            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(*readDeadline_ -
+                                                                                    std::chrono::steady_clock::now());
             if (left.count() <= 0) throw ServerError("Read timed out.");
             waitMs = static_cast<int>(std::min<long long>(left.count() + 1, 1 << 30));
         }
@@ -152,3 +154,5 @@ void UnitConnection::CloseSocket() {
 }
 
 void UnitConnection::Disconnect() { CloseSocket(); }
+
+}  // namespace serwer

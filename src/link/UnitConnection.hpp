@@ -1,11 +1,13 @@
 #pragma once
 #include <atomic>
 #include <chrono>
-#include <optional>
 #include <cstddef>
 #include <mutex>
+#include <optional>
 
 #include "common/Bytes.hpp"
+
+namespace serwer {
 
 // One accepted connection from a unit, with the blocking operations the connection
 // handler and the download use. Bytes pass through unchanged in both directions.
@@ -41,9 +43,7 @@ public:
 
     // A moment after which ReadExact/ReadByte fail with "Read timed out." instead of
     // waiting on (nullopt: no limit, the default).
-    void SetReadDeadline(std::optional<std::chrono::steady_clock::time_point> deadline) {
-        readDeadline_ = deadline;
-    }
+    void SetReadDeadline(std::optional<std::chrono::steady_clock::time_point> deadline) { readDeadline_ = deadline; }
 
     // The number of bytes waiting in the input buffer.
     std::size_t Buffered() const { return buffer_.size() - consumed_; }
@@ -65,3 +65,5 @@ private:
     std::size_t consumed_ = 0;
     std::optional<std::chrono::steady_clock::time_point> readDeadline_;
 };
+
+}  // namespace serwer

@@ -12,6 +12,8 @@
 #include "common/DateTime.hpp"
 #include "common/ServerError.hpp"
 
+namespace serwer {
+
 namespace {
 
 [[noreturn]] void FailWithSystemError(int error) { throw ServerError(std::strerror(error)); }
@@ -67,8 +69,15 @@ bool IsSafeFileName(const std::string& name) {
         const auto b = static_cast<unsigned char>(c);
         if (b < 0x20) return false;
         switch (c) {
-            case '\\': case '/': case ':': case '*': case '?':
-            case '"': case '<': case '>': case '|':
+            case '\\':
+            case '/':
+            case ':':
+            case '*':
+            case '?':
+            case '"':
+            case '<':
+            case '>':
+            case '|':
                 return false;
             default:
                 break;
@@ -103,3 +112,5 @@ void WriteLog(const std::string& message, const std::string& fileName) {
     if (writeError != 0) FailWithSystemError(writeError);
     if (closeError != 0) FailWithSystemError(closeError);
 }
+
+}  // namespace serwer

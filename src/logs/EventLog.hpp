@@ -1,6 +1,8 @@
 #pragma once
 #include <string>
 
+namespace serwer {
+
 // The event logs: plain files in the process's working directory, each entry being
 //   time stamp, LF, message bytes exactly as given, CR LF.
 // Any thread may call WriteLog; appends to one file take turns, so entries never
@@ -17,3 +19,5 @@ bool IsSafeFileName(const std::string& name);
 
 // The time stamp of an entry for this moment (exposed for tests).
 std::string LogTimeStamp();
+
+}  // namespace serwer

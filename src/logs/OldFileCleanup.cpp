@@ -11,6 +11,8 @@
 
 #include "logs/EventLog.hpp"
 
+namespace serwer {
+
 namespace {
 
 char LowerAscii(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
@@ -76,6 +78,7 @@ void OldFileCleanup::CleanOldFiles(DateTime today) {
     const std::string prefix = PrefixFor(today);
     WriteLog("Usuwamy stare pliki svi " + prefix, "log.txt");
 
-    for (const std::string& name : FindOldFiles(dataDirectory_, prefix))
-        DeleteQuietly(dataDirectory_ + "/" + name);
+    for (const std::string& name : FindOldFiles(dataDirectory_, prefix)) DeleteQuietly(dataDirectory_ + "/" + name);
 }
+
+}  // namespace serwer

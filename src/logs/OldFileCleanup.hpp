@@ -4,6 +4,8 @@
 
 #include "common/DateTime.hpp"
 
+namespace serwer {
+
 // The daily removal of old .svi files from the data directory.
 //
 // The first call of a calendar day removes every file of the data directory itself
@@ -30,3 +32,5 @@ private:
     std::string dataDirectory_;
     std::optional<DateTime> lastRunDate_;  // unset until the first run of this process
 };
+
+}  // namespace serwer

@@ -14,6 +14,8 @@
 #include "common/Win1250.hpp"
 #include "vehicles/DisplayTable.hpp"
 
+namespace serwer {
+
 namespace {
 
 constexpr int kCellCount = 8;
@@ -37,7 +39,7 @@ constexpr std::array<CellColumn, kCellCount> kColumns = {{
 }};
 
 constexpr std::array<DisplayColumn, kCellCount> kCellSources = {
-    DisplayColumn::NAZWA,   DisplayColumn::GRUPA,    DisplayColumn::OPIS,   DisplayColumn::DLUGOSC,
+    DisplayColumn::NAZWA,     DisplayColumn::GRUPA,    DisplayColumn::OPIS,   DisplayColumn::DLUGOSC,
     DisplayColumn::SZEROKOSC, DisplayColumn::PREDKOSC, DisplayColumn::PALIWO, DisplayColumn::ODCZYT,
 };
 
@@ -60,9 +62,9 @@ constexpr double kTitleFontPoints = 12;
 
 const QString& ColumnHeading(int cell) {
     static const std::array<QString, kCellCount> kHeadings = {
-        QStringLiteral("Nazwa"),    QStringLiteral("Rodzaj"),   QStringLiteral("Czas pozycji"),
-        QStringLiteral("Długość"),  QStringLiteral("Szerokość"), QStringLiteral("Prędkość"),
-        QStringLiteral("Paliwo"),   QStringLiteral("Data odczytu"),
+        QStringLiteral("Nazwa"),   QStringLiteral("Rodzaj"),       QStringLiteral("Czas pozycji"),
+        QStringLiteral("Długość"), QStringLiteral("Szerokość"),    QStringLiteral("Prędkość"),
+        QStringLiteral("Paliwo"),  QStringLiteral("Data odczytu"),
     };
     return kHeadings[static_cast<std::size_t>(cell)];
 }
@@ -185,7 +187,8 @@ RaportZbiorczy::RaportZbiorczy(const std::vector<VehicleRow>& rows, DateTime now
         if (list > 0) {
             // A list's title and headings go to the next page unless its first row (or,
             // for an empty list, its footer) fits under them.
-            paginator.KeepSpace(kListTitleBandMm + kCellHeightMm + (members.empty() ? kListFooterBandMm : kCellHeightMm));
+            paginator.KeepSpace(kListTitleBandMm + kCellHeightMm +
+                                (members.empty() ? kListFooterBandMm : kCellHeightMm));
             paginator.Place(ReportBand::ListTitle, list, 0, kListTitleBandMm);
             paginator.Place(ReportBand::ColumnHeadings, list, 0, kCellHeightMm);
         }
@@ -267,9 +270,9 @@ void RaportZbiorczy::DrawPage(QPainter& painter, int page, double pxPerMmX, doub
                 break;
             case ReportBand::ListTitle:
                 painter.setFont(titleFont);
-                painter.drawText(mm.Rect(0, band.topMm + kListTitleGapMm, kPrintableWidthMm,
-                                         band.heightMm - kListTitleGapMm),
-                                 int(Qt::AlignHCenter | Qt::AlignVCenter), ListTitle(band.list));
+                painter.drawText(
+                    mm.Rect(0, band.topMm + kListTitleGapMm, kPrintableWidthMm, band.heightMm - kListTitleGapMm),
+                    int(Qt::AlignHCenter | Qt::AlignVCenter), ListTitle(band.list));
                 break;
             case ReportBand::ColumnHeadings:
                 painter.setFont(headingFont);
@@ -281,9 +284,9 @@ void RaportZbiorczy::DrawPage(QPainter& painter, int page, double pxPerMmX, doub
                 break;
             case ReportBand::ListFooter:
                 painter.setFont(headingFont);
-                drawCellText(mm.Rect(kListFooterLeftMm, band.topMm + kListFooterGapMm, kListFooterWidthMm, kCellHeightMm),
-                             Qt::AlignRight,
-                             QStringLiteral("Razem samochodów : %1").arg(layout.List(band.list).size()));
+                drawCellText(
+                    mm.Rect(kListFooterLeftMm, band.topMm + kListFooterGapMm, kListFooterWidthMm, kCellHeightMm),
+                    Qt::AlignRight, QStringLiteral("Razem samochodów : %1").arg(layout.List(band.list).size()));
                 break;
         }
     }
@@ -336,3 +339,5 @@ QImage RaportZbiorczy::RenderPage(int page, int dpi) const {
     painter.end();
     return image;
 }
+
+}  // namespace serwer

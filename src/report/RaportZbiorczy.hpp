@@ -14,6 +14,9 @@
 class QPagedPaintDevice;
 class QPainter;
 class QWidget;
+
+namespace serwer {
+
 class ReportPreviewDialog;
 
 // The kinds of horizontal bands a page of the summary report is built from.
@@ -27,9 +30,9 @@ enum class ReportBand {
 
 struct PlacedBand {
     ReportBand kind;
-    int list = 0;          // 0, 1 or 2
-    std::size_t row = 0;   // Row: index into the report's rows
-    double topMm = 0;      // below the top margin
+    int list = 0;         // 0, 1 or 2
+    std::size_t row = 0;  // Row: index into the report's rows
+    double topMm = 0;     // below the top margin
     double heightMm = 0;
 };
 
@@ -83,3 +86,5 @@ private:
 // it to close; the window keeps its own copy of the report and deletes itself when
 // closed.
 ReportPreviewDialog* ShowReportPreview(QWidget* parent, const RaportZbiorczy& report);
+
+}  // namespace serwer

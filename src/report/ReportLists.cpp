@@ -1,5 +1,6 @@
 #include "report/ReportLists.hpp"
 
+namespace serwer {
 
 DateTime ReadListThreshold(DateTime now) { return now.Date().PlusDays(-1); }
 
@@ -22,3 +23,5 @@ SummaryReportLists SelectReportLists(const std::vector<VehicleRow>& rows, DateTi
     }
     return lists;
 }
+
+}  // namespace serwer

@@ -6,12 +6,14 @@
 #include "common/DateTime.hpp"
 #include "vehicles/VehicleRow.hpp"
 
+namespace serwer {
+
 // Which rows of the display copy the three lists of the summary report print. Each
 // list holds indices into the rows it was chosen from, in the rows' (the grid's) order.
 struct SummaryReportLists {
-    std::vector<std::size_t> all;            // list 1: every row
-    std::vector<std::size_t> readLastDay;    // list 2: ODCZYT after the start of yesterday
-    std::vector<std::size_t> recentPosition; // list 3: OPIS not older than three hours
+    std::vector<std::size_t> all;             // list 1: every row
+    std::vector<std::size_t> readLastDay;     // list 2: ODCZYT after the start of yesterday
+    std::vector<std::size_t> recentPosition;  // list 3: OPIS not older than three hours
 };
 
 // The start of yesterday: today's date minus one day, at 00:00. A read counts for list 2
@@ -25,3 +27,5 @@ std::string PositionListThreshold(DateTime now);
 // A row without a read time, or without a position text, cannot be compared and is left
 // out of list 2, or list 3.
 SummaryReportLists SelectReportLists(const std::vector<VehicleRow>& rows, DateTime now);
+
+}  // namespace serwer

@@ -11,6 +11,8 @@
 #include <QScreen>
 #include <QToolBar>
 
+namespace serwer {
+
 ReportPreviewDialog::ReportPreviewDialog(RaportZbiorczy report, QWidget* parent)
     : QPrintPreviewDialog(parent), report_(std::move(report)) {
     setWindowTitle(QStringLiteral("Raport zbiorczy"));
@@ -51,9 +53,9 @@ bool ReportPreviewDialog::ExportPdfTo(const QString& path) {
 }
 
 void ReportPreviewDialog::AskAndExportPdf() {
-    QString path = QFileDialog::getSaveFileName(this, QStringLiteral("Eksport do PDF"),
-                                                QStringLiteral("Raport zbiorczy.pdf"),
-                                                QStringLiteral("Dokument PDF (*.pdf)"));
+    QString path =
+        QFileDialog::getSaveFileName(this, QStringLiteral("Eksport do PDF"), QStringLiteral("Raport zbiorczy.pdf"),
+                                     QStringLiteral("Dokument PDF (*.pdf)"));
     if (path.isEmpty()) return;
     if (QFileInfo(path).suffix().isEmpty()) path += QStringLiteral(".pdf");
     ExportPdfTo(path);
@@ -65,3 +67,5 @@ ReportPreviewDialog* ShowReportPreview(QWidget* parent, const RaportZbiorczy& re
     dialog->show();
     return dialog;
 }
+
+}  // namespace serwer

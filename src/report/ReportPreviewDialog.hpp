@@ -8,6 +8,8 @@ class QAction;
 class QPrintPreviewWidget;
 class QWidget;
 
+namespace serwer {
+
 // The preview window of the summary report: page navigation, zoom, page setup and
 // printing come from Qt's print preview; printing goes to the printer the dialog's
 // QPrinter names, the default printer. An added toolbar action "Eksport do PDF" saves
@@ -36,3 +38,5 @@ private:
     QPrintPreviewWidget* preview_ = nullptr;
     QAction* exportAction_ = nullptr;
 };
+
+}  // namespace serwer

@@ -20,6 +20,8 @@
 #include "vehicles/VehicleFile.hpp"
 #include "vehicles/VehicleRow.hpp"
 
+namespace serwer {
+
 namespace {
 
 std::string AsciiUpper(std::string s) {
@@ -33,8 +35,7 @@ std::string AsciiUpper(std::string s) {
 // clean-up without the disconnect, and the server closes the socket as the thread ends.
 class ClosingGuard {
 public:
-    ClosingGuard(UnitConnection& connection, const std::string& registrationText,
-                 std::chrono::milliseconds wait)
+    ClosingGuard(UnitConnection& connection, const std::string& registrationText, std::chrono::milliseconds wait)
         : connection_(connection), registrationText_(registrationText), wait_(wait) {}
     ~ClosingGuard() {
         std::this_thread::sleep_for(wait_);
@@ -162,7 +163,7 @@ std::string ConnectionHandler::ChooseArchiveDirectory(const std::string& ownerCo
     const std::string dir = ctx_.dataDirectory + "/" + ownerCodeText + "/";
     if (::mkdir(dir.c_str(), 0777) != 0 && errno != EEXIST)
         throw ServerError("Blad przy tworzeniu katalogu licencji : " + dir);
-    struct stat st{};
+    struct stat st {};
     if (::stat(dir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode))
         throw ServerError("Blad przy tworzeniu katalogu licencji : " + dir);
     return dir;
@@ -226,8 +227,8 @@ void ConnectionHandler::DownloadMemory(UnitConnection& connection, const Positio
     const DownloadTimings& timings = ctx_.timings.download;
 
     // The bulk transfer is received without the lock.
-    std::optional<CollectedDump> dump = DumpCollector(connection, OwnerCodeField(position.record),
-                                                      position.registrationBytes, name, deadline, timings);
+    std::optional<CollectedDump> dump =
+        DumpCollector(connection, OwnerCodeField(position.record), position.registrationBytes, name, deadline, timings);
     if (!dump) return;
 
     // The image is one for the whole process: it is assembled, archived and the read
@@ -256,3 +257,5 @@ void ConnectionHandler::DownloadMemory(UnitConnection& connection, const Positio
     SaveVehicleFile(table, VehicleFilePath(ctx_.dataDirectory));
     if (ctx_.eraseEnabled.load()) SendEraseCommand(connection, dump->lastPage, timings);
 }
+
+}  // namespace serwer

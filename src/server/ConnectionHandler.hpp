@@ -7,6 +7,8 @@
 #include "link/UnitConnection.hpp"
 #include "server/HandlerContext.hpp"
 
+namespace serwer {
+
 // The registration check: false for fewer than 2 characters or all characters equal;
 // otherwise true when the allow-list is empty or holds the text (whole text, compared
 // without regard to ASCII letter case).
@@ -35,3 +37,5 @@ private:
 
     HandlerContext& ctx_;
 };
+
+}  // namespace serwer

@@ -10,6 +10,8 @@
 #include "server/StatusDisplay.hpp"
 #include "vehicles/TableLock.hpp"
 
+namespace serwer {
+
 struct HandlerTimings {
     std::chrono::milliseconds closingWait{10000};
     std::chrono::milliseconds frameTimeLimit{std::chrono::minutes(5)};
@@ -26,12 +28,14 @@ struct HandlerContext {
     char decimalSeparator = '.';
     HandlerTimings timings;
 
-    std::atomic<bool> readsEnabled{false};   // "Odbieraj dane"
-    std::atomic<bool> eraseEnabled{true};    // "Kasuj dane po odebraniu"
-    std::atomic<int> readHourIndex{0};       // index in "Godzina odbierania danych", -1 none
+    std::atomic<bool> readsEnabled{false};  // "Odbieraj dane"
+    std::atomic<bool> eraseEnabled{true};   // "Kasuj dane po odebraniu"
+    std::atomic<int> readHourIndex{0};      // index in "Godzina odbierania danych", -1 none
 
     std::atomic<std::int32_t> packetCounter{0};
     TableLock tableLock;
     StatusDisplay* display = nullptr;
     std::function<int()> openConnectionCount;
 };
+
+}  // namespace serwer

@@ -2,6 +2,8 @@
 
 #include "server/StaleTemporaryFiles.hpp"
 
+namespace serwer {
+
 namespace {
 
 ConnectionServer::Events HandlerEvents(ConnectionHandler& handler) {
@@ -35,3 +37,5 @@ bool PositioningServer::LoadVehicleTable() {
 void PositioningServer::Start(const std::string& portText) { server_.Start(portText); }
 
 void PositioningServer::Stop() { server_.Stop(); }
+
+}  // namespace serwer

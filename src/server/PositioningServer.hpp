@@ -9,6 +9,8 @@
 #include "server/HandlerContext.hpp"
 #include "server/StatusDisplay.hpp"
 
+namespace serwer {
+
 // What a server starts with: the settings as the program read them, and the display
 // its connection threads report to (none for the windowless server).
 struct ServerSetup {
@@ -58,3 +60,5 @@ private:
     ConnectionHandler handler_;
     ConnectionServer server_;
 };
+
+}  // namespace serwer

@@ -6,6 +6,8 @@
 
 #include "common/DurableFile.hpp"
 
+namespace serwer {
+
 namespace {
 // A temporary name of a durable write whose final name is Aktualne.txt or an archive.
 bool IsStaleTemporaryName(const std::string& name) {
@@ -41,3 +43,5 @@ int RemoveStaleTemporaryFilesIn(const std::filesystem::path& directory, bool wit
 int RemoveStaleTemporaryFiles(const std::string& dataDirectory) {
     return RemoveStaleTemporaryFilesIn(dataDirectory, true);
 }
+
+}  // namespace serwer

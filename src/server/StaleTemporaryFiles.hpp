@@ -1,6 +1,8 @@
 #pragma once
 #include <string>
 
+namespace serwer {
+
 // The vehicle file and the archives are written under a temporary name beside their
 // final one, the durable writer's "<final name>.tmp<process id>_<serial>", and renamed when complete; a
 // process killed meanwhile leaves the temporary file behind. This removes such files
@@ -10,3 +12,5 @@
 // before anything is written: one data directory belongs to one server.
 // Returns the number of files removed.
 int RemoveStaleTemporaryFiles(const std::string& dataDirectory);
+
+}  // namespace serwer

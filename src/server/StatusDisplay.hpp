@@ -2,6 +2,8 @@
 #include <cstdint>
 #include <string>
 
+namespace serwer {
+
 // Where the connection threads show what they change: the operator window hands these
 // to its own thread without waiting; the windowless server ignores them.
 class StatusDisplay {
@@ -13,3 +15,5 @@ public:
     // A memory read whose archive could not be written (Windows-1250 text).
     virtual void ReportArchiveFailure(const std::string&) {}
 };
+
+}  // namespace serwer

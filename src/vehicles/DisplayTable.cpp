@@ -7,6 +7,8 @@
 #include "vehicles/TableLock.hpp"
 #include "vehicles/VehicleFile.hpp"
 
+namespace serwer {
+
 namespace {
 
 template <typename T>
@@ -63,49 +65,84 @@ std::string DisplayText(const VehicleRow& row, DisplayColumn column) {
     auto onOff = [](const std::optional<bool>& v) { return std::string(v.value_or(false) ? "On" : "Off"); };
     auto date = [](const std::optional<DateTime>& v) { return v ? FormatDateTimeText(*v) : std::string(); };
     switch (column) {
-        case DisplayColumn::NAZWA: return text(row.NAZWA);
-        case DisplayColumn::OPIS: return text(row.OPIS);
-        case DisplayColumn::DLUGOSC: return text(row.DLUGOSC);
-        case DisplayColumn::SZEROKOSC: return text(row.SZEROKOSC);
-        case DisplayColumn::GRUPA: return row.GRUPA();
-        case DisplayColumn::GPS: return text(row.GPS);
-        case DisplayColumn::LICENCJA: return text(row.LICENCJA);
-        case DisplayColumn::KIEROWCA: return text(row.KIEROWCA);
-        case DisplayColumn::PREDKOSC: return text(row.PREDKOSC);
-        case DisplayColumn::SILNIK: return text(row.SILNIK);
-        case DisplayColumn::PALIWO: return text(row.PALIWO);
-        case DisplayColumn::ODCZYT: return date(row.ODCZYT);
+        case DisplayColumn::NAZWA:
+            return text(row.NAZWA);
+        case DisplayColumn::OPIS:
+            return text(row.OPIS);
+        case DisplayColumn::DLUGOSC:
+            return text(row.DLUGOSC);
+        case DisplayColumn::SZEROKOSC:
+            return text(row.SZEROKOSC);
+        case DisplayColumn::GRUPA:
+            return row.GRUPA();
+        case DisplayColumn::GPS:
+            return text(row.GPS);
+        case DisplayColumn::LICENCJA:
+            return text(row.LICENCJA);
+        case DisplayColumn::KIEROWCA:
+            return text(row.KIEROWCA);
+        case DisplayColumn::PREDKOSC:
+            return text(row.PREDKOSC);
+        case DisplayColumn::SILNIK:
+            return text(row.SILNIK);
+        case DisplayColumn::PALIWO:
+            return text(row.PALIWO);
+        case DisplayColumn::ODCZYT:
+            return date(row.ODCZYT);
         case DisplayColumn::LICZNIK_ODCZYTOW:
             return row.LICZNIK_ODCZYTOW ? std::to_string(*row.LICZNIK_ODCZYTOW) : std::string();
-        case DisplayColumn::PROBA_ODCZYTU: return date(row.PROBA_ODCZYTU);
-        case DisplayColumn::URZ1: return onOff(row.URZ1);
-        case DisplayColumn::URZ2: return onOff(row.URZ2);
-        case DisplayColumn::URZ3: return onOff(row.URZ3);
-        case DisplayColumn::PRZEBIEG: return row.PRZEBIEG ? FormatMileage(*row.PRZEBIEG) : std::string();
+        case DisplayColumn::PROBA_ODCZYTU:
+            return date(row.PROBA_ODCZYTU);
+        case DisplayColumn::URZ1:
+            return onOff(row.URZ1);
+        case DisplayColumn::URZ2:
+            return onOff(row.URZ2);
+        case DisplayColumn::URZ3:
+            return onOff(row.URZ3);
+        case DisplayColumn::PRZEBIEG:
+            return row.PRZEBIEG ? FormatMileage(*row.PRZEBIEG) : std::string();
     }
     return {};
 }
 
 int CompareRows(const VehicleRow& a, const VehicleRow& b, DisplayColumn column) {
     switch (column) {
-        case DisplayColumn::NAZWA: return CompareOptional(a.NAZWA, b.NAZWA);
-        case DisplayColumn::OPIS: return CompareOptional(a.OPIS, b.OPIS);
-        case DisplayColumn::DLUGOSC: return CompareOptional(a.DLUGOSC, b.DLUGOSC);
-        case DisplayColumn::SZEROKOSC: return CompareOptional(a.SZEROKOSC, b.SZEROKOSC);
-        case DisplayColumn::GRUPA: return a.GRUPA().compare(b.GRUPA());
-        case DisplayColumn::GPS: return CompareOptional(a.GPS, b.GPS);
-        case DisplayColumn::LICENCJA: return CompareOptional(a.LICENCJA, b.LICENCJA);
-        case DisplayColumn::KIEROWCA: return CompareOptional(a.KIEROWCA, b.KIEROWCA);
-        case DisplayColumn::PREDKOSC: return CompareOptional(a.PREDKOSC, b.PREDKOSC);
-        case DisplayColumn::SILNIK: return CompareOptional(a.SILNIK, b.SILNIK);
-        case DisplayColumn::PALIWO: return CompareOptional(a.PALIWO, b.PALIWO);
-        case DisplayColumn::ODCZYT: return CompareOptional(a.ODCZYT, b.ODCZYT);
-        case DisplayColumn::LICZNIK_ODCZYTOW: return CompareOptional(a.LICZNIK_ODCZYTOW, b.LICZNIK_ODCZYTOW);
-        case DisplayColumn::PROBA_ODCZYTU: return CompareOptional(a.PROBA_ODCZYTU, b.PROBA_ODCZYTU);
-        case DisplayColumn::URZ1: return CompareOptional(a.URZ1, b.URZ1);
-        case DisplayColumn::URZ2: return CompareOptional(a.URZ2, b.URZ2);
-        case DisplayColumn::URZ3: return CompareOptional(a.URZ3, b.URZ3);
-        case DisplayColumn::PRZEBIEG: return CompareOptional(a.PRZEBIEG, b.PRZEBIEG);
+        case DisplayColumn::NAZWA:
+            return CompareOptional(a.NAZWA, b.NAZWA);
+        case DisplayColumn::OPIS:
+            return CompareOptional(a.OPIS, b.OPIS);
+        case DisplayColumn::DLUGOSC:
+            return CompareOptional(a.DLUGOSC, b.DLUGOSC);
+        case DisplayColumn::SZEROKOSC:
+            return CompareOptional(a.SZEROKOSC, b.SZEROKOSC);
+        case DisplayColumn::GRUPA:
+            return a.GRUPA().compare(b.GRUPA());
+        case DisplayColumn::GPS:
+            return CompareOptional(a.GPS, b.GPS);
+        case DisplayColumn::LICENCJA:
+            return CompareOptional(a.LICENCJA, b.LICENCJA);
+        case DisplayColumn::KIEROWCA:
+            return CompareOptional(a.KIEROWCA, b.KIEROWCA);
+        case DisplayColumn::PREDKOSC:
+            return CompareOptional(a.PREDKOSC, b.PREDKOSC);
+        case DisplayColumn::SILNIK:
+            return CompareOptional(a.SILNIK, b.SILNIK);
+        case DisplayColumn::PALIWO:
+            return CompareOptional(a.PALIWO, b.PALIWO);
+        case DisplayColumn::ODCZYT:
+            return CompareOptional(a.ODCZYT, b.ODCZYT);
+        case DisplayColumn::LICZNIK_ODCZYTOW:
+            return CompareOptional(a.LICZNIK_ODCZYTOW, b.LICZNIK_ODCZYTOW);
+        case DisplayColumn::PROBA_ODCZYTU:
+            return CompareOptional(a.PROBA_ODCZYTU, b.PROBA_ODCZYTU);
+        case DisplayColumn::URZ1:
+            return CompareOptional(a.URZ1, b.URZ1);
+        case DisplayColumn::URZ2:
+            return CompareOptional(a.URZ2, b.URZ2);
+        case DisplayColumn::URZ3:
+            return CompareOptional(a.URZ3, b.URZ3);
+        case DisplayColumn::PRZEBIEG:
+            return CompareOptional(a.PRZEBIEG, b.PRZEBIEG);
     }
     return 0;
 }
@@ -140,3 +177,5 @@ void DisplayTable::ApplySort() {
         return s.descending ? c > 0 : c < 0;
     });
 }
+
+}  // namespace serwer

@@ -8,14 +8,32 @@
 #include "common/Bytes.hpp"
 #include "vehicles/VehicleRow.hpp"
 
+namespace serwer {
+
 // The operator's copy of the vehicle table: rebuilt from Aktualne.txt on the window's
 // thread without the TableLock, shown by the grid and the summary report, never
 // written back. It has no key, so a file with a NAZWA twice shows both rows.
 
 // The grid's columns, in the grid's order. PUNKTY and VGRANICZNA are not shown.
 enum class DisplayColumn {
-    NAZWA, OPIS, DLUGOSC, SZEROKOSC, GRUPA, GPS, LICENCJA, KIEROWCA, PREDKOSC, SILNIK,
-    PALIWO, ODCZYT, LICZNIK_ODCZYTOW, PROBA_ODCZYTU, URZ1, URZ2, URZ3, PRZEBIEG
+    NAZWA,
+    OPIS,
+    DLUGOSC,
+    SZEROKOSC,
+    GRUPA,
+    GPS,
+    LICENCJA,
+    KIEROWCA,
+    PREDKOSC,
+    SILNIK,
+    PALIWO,
+    ODCZYT,
+    LICZNIK_ODCZYTOW,
+    PROBA_ODCZYTU,
+    URZ1,
+    URZ2,
+    URZ3,
+    PRZEBIEG
 };
 inline constexpr int kDisplayColumnCount = 18;
 DisplayColumn DisplayColumnAt(int index);
@@ -64,3 +82,5 @@ private:
     std::optional<DisplaySort> sort_;
     bool open_ = false;
 };
+
+}  // namespace serwer

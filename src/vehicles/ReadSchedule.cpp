@@ -3,6 +3,8 @@
 #include "common/ServerError.hpp"
 #include "vehicles/VehicleFile.hpp"
 
+namespace serwer {
+
 std::optional<int> ReadHourOfIndex(int index) {
     if (index < 0 || index > 23) return std::nullopt;
     return index == 23 ? 0 : index + 1;
@@ -77,3 +79,5 @@ void ReadOneNow(TableLock& lock, const std::string& dataDirectory, const std::st
     table.Post(*index, std::move(row));
     SaveVehicleFile(table, VehicleFilePath(dataDirectory));
 }
+
+}  // namespace serwer

@@ -6,6 +6,8 @@
 #include "vehicles/TableLock.hpp"
 #include "vehicles/VehicleTable.hpp"
 
+namespace serwer {
+
 // When a unit's memory is read: once a day after the read hour, with more than an hour
 // between two attempts, or at the next connection after the operator forced a read.
 // The read hour is 0..23; nothing means no hour is selected, and then only forced reads
@@ -39,3 +41,5 @@ void ReadAllNow(TableLock& lock, const std::string& dataDirectory);
 // The operator's "read the selected car now" for the row named `name`. Fails with
 // "Nie moge znalezc samochodu : " + name when there is no such row (nothing changes).
 void ReadOneNow(TableLock& lock, const std::string& dataDirectory, const std::string& name);
+
+}  // namespace serwer

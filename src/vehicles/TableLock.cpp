@@ -10,6 +10,8 @@
 #include "common/ServerError.hpp"
 #include "vehicles/VehicleFile.hpp"
 
+namespace serwer {
+
 VehicleTable& TableLock::Acquire() {
     waitersAndHolders_.fetch_add(1);
     std::unique_lock<std::mutex> line(lineMutex_);
@@ -47,7 +49,7 @@ std::string VehicleFilePath(const std::string& dataDirectory) { return dataDirec
 
 namespace {
 void KeepCopyOfUnreadableFile(const std::string& path) {
-    struct stat st{};
+    struct stat st {};
     if (::stat(path.c_str(), &st) != 0) return;  // nothing to keep
     const std::string copy = path + FormatFileStamp(DateTime::Now()) + ".bak";
     std::error_code ec;
@@ -75,3 +77,5 @@ bool LoadVehicleTableAtStart(TableLock& lock, const std::string& dataDirectory) 
     }
     return true;
 }
+
+}  // namespace serwer

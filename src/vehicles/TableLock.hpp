@@ -6,6 +6,8 @@
 
 #include "vehicles/VehicleTable.hpp"
 
+namespace serwer {
+
 // The lock around the vehicle table (and the process-wide memory image): one holder at
 // a time, plus a counter of the threads that hold it or wait for it. It has no owner
 // and is not re-entrant; Release may come from any thread.
@@ -64,3 +66,5 @@ bool LoadVehicleTableAtStart(TableLock& lock, const std::string& dataDirectory);
 
 // The path of the vehicle file in a data directory.
 std::string VehicleFilePath(const std::string& dataDirectory);
+
+}  // namespace serwer

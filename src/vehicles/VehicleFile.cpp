@@ -20,6 +20,8 @@
 #include "common/Win1250.hpp"
 #include "vehicles/VehicleTable.hpp"
 
+namespace serwer {
+
 namespace {
 
 // ---------------------------------------------------------------------------
@@ -81,11 +83,20 @@ std::string EscapeText(const std::string& text) {
     out.reserve(text.size());
     for (char c : text) {
         switch (c) {
-            case '%': out += "%%"; break;
-            case '\r': out += "%c"; break;
-            case '\n': out += "%n"; break;
-            case '\0': out += "%0"; break;
-            default: out += c;
+            case '%':
+                out += "%%";
+                break;
+            case '\r':
+                out += "%c";
+                break;
+            case '\n':
+                out += "%n";
+                break;
+            case '\0':
+                out += "%0";
+                break;
+            default:
+                out += c;
         }
     }
     return out;
@@ -105,27 +116,26 @@ std::string FormatFileDateTime(DateTime t) {
 // The text form of one field, or nothing for null.
 std::optional<std::string> FieldText(const VehicleRow& row, const Column& column) {
     using Result = std::optional<std::string>;
-    return std::visit(
-        Overloaded{
-            [&](std::monostate) -> Result { return EscapeText(row.GRUPA()); },
-            [&](TextMember m) -> Result {
-                if (!(row.*m)) return std::nullopt;
-                return EscapeText(*(row.*m));
-            },
-            [&](IntegerMember m) -> Result {
-                if (!(row.*m)) return std::nullopt;
-                return std::to_string(*(row.*m));
-            },
-            [&](DateTimeMember m) -> Result {
-                if (!(row.*m)) return std::nullopt;
-                return FormatFileDateTime(*(row.*m));
-            },
-            [&](BooleanMember m) -> Result {
-                if (!(row.*m)) return std::nullopt;
-                return std::string(*(row.*m) ? "True" : "False");
-            },
-        },
-        column.member);
+    return std::visit(Overloaded{
+                          [&](std::monostate) -> Result { return EscapeText(row.GRUPA()); },
+                          [&](TextMember m) -> Result {
+                              if (!(row.*m)) return std::nullopt;
+                              return EscapeText(*(row.*m));
+                          },
+                          [&](IntegerMember m) -> Result {
+                              if (!(row.*m)) return std::nullopt;
+                              return std::to_string(*(row.*m));
+                          },
+                          [&](DateTimeMember m) -> Result {
+                              if (!(row.*m)) return std::nullopt;
+                              return FormatFileDateTime(*(row.*m));
+                          },
+                          [&](BooleanMember m) -> Result {
+                              if (!(row.*m)) return std::nullopt;
+                              return std::string(*(row.*m) ? "True" : "False");
+                          },
+                      },
+                      column.member);
 }
 
 // Non-null fields are quoted with inner quotes doubled; a null field is empty.
@@ -223,11 +233,21 @@ std::string UnescapeText(const std::string& text) {
         }
         if (i + 1 == text.size()) break;  // a lone "%" at the end is dropped
         switch (text[i + 1]) {
-            case '%': out += '%'; break;
-            case 'c': out += '\r'; break;
-            case 'n': out += '\n'; break;
-            case '0': out += '\0'; break;
-            default: out += '%'; out += text[i + 1];
+            case '%':
+                out += '%';
+                break;
+            case 'c':
+                out += '\r';
+                break;
+            case 'n':
+                out += '\n';
+                break;
+            case '0':
+                out += '\0';
+                break;
+            default:
+                out += '%';
+                out += text[i + 1];
         }
         ++i;
     }
@@ -271,9 +291,12 @@ bool ReadChar(std::string_view s, std::size_t& pos, char c) {
 bool ReadDayHalfMarker(std::string_view s, std::size_t& pos, bool& afternoon) {
     if (pos + 2 > s.size()) return false;
     const std::string_view marker = s.substr(pos, 2);
-    if (EqualsIgnoringAsciiCase(marker, "AM")) afternoon = false;
-    else if (EqualsIgnoringAsciiCase(marker, "PM")) afternoon = true;
-    else return false;
+    if (EqualsIgnoringAsciiCase(marker, "AM"))
+        afternoon = false;
+    else if (EqualsIgnoringAsciiCase(marker, "PM"))
+        afternoon = true;
+    else
+        return false;
     pos += 2;
     return true;
 }
@@ -317,20 +340,28 @@ void StoreField(VehicleRow& row, const Column& column, const std::optional<std::
     std::visit(Overloaded{
                    [](std::monostate) {},
                    [&](TextMember m) {
-                       if (field) row.*m = UnescapeText(*field);
-                       else (row.*m).reset();
+                       if (field)
+                           row.*m = UnescapeText(*field);
+                       else
+                           (row.*m).reset();
                    },
                    [&](IntegerMember m) {
-                       if (field) row.*m = ParseInteger(*field, column.header);
-                       else (row.*m).reset();
+                       if (field)
+                           row.*m = ParseInteger(*field, column.header);
+                       else
+                           (row.*m).reset();
                    },
                    [&](DateTimeMember m) {
-                       if (field) row.*m = ParseDateTimeField(*field);
-                       else (row.*m).reset();
+                       if (field)
+                           row.*m = ParseDateTimeField(*field);
+                       else
+                           (row.*m).reset();
                    },
                    [&](BooleanMember m) {
-                       if (field) row.*m = *field == "True";
-                       else (row.*m).reset();
+                       if (field)
+                           row.*m = *field == "True";
+                       else
+                           (row.*m).reset();
                    },
                },
                column.member);
@@ -386,8 +417,7 @@ void SaveVehicleFile(const VehicleTable& table, const std::string& path) {
     // the previous one: the new content is complete on disk before it replaces it.
     // A failed directory flush is no failure: the file is already in place.
     const Bytes content = FormatVehicleFile(table.Rows());
-    if (!WriteDurableFile(path, content, Placement::Replace).placed)
-        throw ServerError("Cannot create file " + path);
+    if (!WriteDurableFile(path, content, Placement::Replace).placed) throw ServerError("Cannot create file " + path);
 }
 
 VehicleFileContent ReadVehicleFile(const std::string& path) {
@@ -417,3 +447,5 @@ void LoadVehicleFile(VehicleTable& table, const std::string& path) {
     if (content.error) throw ConversionError(*content.error);
     if (!unique) throw ServerError(kDuplicateKey);
 }
+
+}  // namespace serwer

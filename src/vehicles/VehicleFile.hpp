@@ -6,6 +6,8 @@
 #include "common/Bytes.hpp"
 #include "vehicles/VehicleRow.hpp"
 
+namespace serwer {
+
 class VehicleTable;
 
 // Aktualne.txt: the vehicle table as Windows-1250 CSV with CR LF line ends.
@@ -14,8 +16,8 @@ class VehicleTable;
 Bytes FormatVehicleFile(const std::vector<VehicleRow>& rows);
 
 struct VehicleFileContent {
-    std::vector<VehicleRow> rows;        // every line that converted, in file order
-    std::optional<std::string> error;    // the first conversion error, if any line failed
+    std::vector<VehicleRow> rows;      // every line that converted, in file order
+    std::optional<std::string> error;  // the first conversion error, if any line failed
 };
 // Parses file content. A line that cannot be converted is skipped (its error is kept
 // in `error`, the first one only) and the lines after it are still read. Header names
@@ -35,3 +37,5 @@ VehicleFileContent ReadVehicleFile(const std::string& path);
 // first problem after everything loadable has been loaded: "Cannot open file <path>",
 // a conversion error, or "Duplicate index value. Operation aborted.".
 void LoadVehicleFile(VehicleTable& table, const std::string& path);
+
+}  // namespace serwer

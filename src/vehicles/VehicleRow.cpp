@@ -5,6 +5,8 @@
 
 #include "common/Win1250.hpp"
 
+namespace serwer {
+
 namespace {
 
 void Cut(std::optional<std::string>& text, std::size_t width) {
@@ -43,3 +45,5 @@ std::string FormatFixTime(DateTime local) {
     std::snprintf(buf, sizeof buf, "%04d.%02d.%02d-%02d:%02d", p.year, p.month, p.day, p.hour, p.minute);
     return buf;
 }
+
+}  // namespace serwer

@@ -5,6 +5,8 @@
 
 #include "common/DateTime.hpp"
 
+namespace serwer {
+
 // One vehicle: its last position and the bookkeeping of its memory reads.
 // Every column may be null; a new row has every column null but LICZNIK_ODCZYTOW = 0.
 // Text columns hold Windows-1250 bytes and are cut to their width when the row is
@@ -21,8 +23,8 @@ struct VehicleRow {
     std::optional<std::string> LICENCJA;    // string(16)
     std::optional<std::string> PALIWO;      // string(20)
     std::optional<std::int32_t> LICZNIK_ODCZYTOW = 0;
-    std::optional<std::string> SZEROKOSC;   // string(20)
-    std::optional<std::string> DLUGOSC;     // string(20)
+    std::optional<std::string> SZEROKOSC;  // string(20)
+    std::optional<std::string> DLUGOSC;    // string(20)
     std::optional<DateTime> ODCZYT;
     std::optional<DateTime> PROBA_ODCZYTU;
     std::optional<bool> URZ1, URZ2, URZ3;
@@ -40,3 +42,5 @@ struct VehicleRow {
 // The OPIS column text of a fix time (local time): "yyyy.mm.dd-hh:mm". Text order is
 // time order, so the column sorts and compares as times do.
 std::string FormatFixTime(DateTime local);
+
+}  // namespace serwer

@@ -5,6 +5,8 @@
 
 #include "common/ServerError.hpp"
 
+namespace serwer {
+
 namespace {
 
 const char* const kDuplicateKey = "Duplicate index value. Operation aborted.";
@@ -68,3 +70,5 @@ void VehicleTable::Reindex() {
     for (std::size_t i = 0; i < rows_.size(); ++i)
         if (rows_[i].NAZWA) index_.emplace(*rows_[i].NAZWA, i);
 }
+
+}  // namespace serwer

@@ -7,6 +7,8 @@
 
 #include "vehicles/VehicleRow.hpp"
 
+namespace serwer {
+
 // The live vehicle table: rows in insertion order with a unique, case-sensitive key
 // on NAZWA. Only a holder of the TableLock touches it.
 //
@@ -40,3 +42,5 @@ private:
     std::vector<VehicleRow> rows_;
     std::unordered_map<std::string, std::size_t> index_;  // NAZWA -> row (non-null keys only)
 };
+
+}  // namespace serwer

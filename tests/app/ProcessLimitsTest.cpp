@@ -3,6 +3,8 @@
 
 #include "app/ProcessLimits.hpp"
 
+using namespace serwer;
+
 TEST(RaiseDescriptorLimit, RaisesTheSoftLimitToTheHardOne) {
     rlimit before{};
     ASSERT_EQ(::getrlimit(RLIMIT_NOFILE, &before), 0);

@@ -11,6 +11,8 @@
 #include "support/TestDirectory.hpp"
 #include "vehicles/ReadSchedule.hpp"
 
+using namespace serwer;
+
 namespace {
 
 namespace fs = std::filesystem;
@@ -34,8 +36,8 @@ TEST(SettingsDefaults, NoFileGivesEveryDefault) {
 }
 
 TEST(SettingsIniFile, SectionAndKeyMatchWithoutCaseAndBlanksAroundAreTrimmed) {
-    const IniFile ini = IniFile::Parse(
-        "; comment\r\n[ustawienia]\r\n  PORT  =  5000  \r\nno equals sign\r\n[Inna]\r\nKatalog=x\r\n");
+    const IniFile ini =
+        IniFile::Parse("; comment\r\n[ustawienia]\r\n  PORT  =  5000  \r\nno equals sign\r\n[Inna]\r\nKatalog=x\r\n");
     EXPECT_EQ(ini.ReadString("Ustawienia", "Port", ""), "5000");
     EXPECT_EQ(ini.Text("Ustawienia", "Katalog"), std::nullopt);
     EXPECT_EQ(ini.Text("INNA", "katalog"), "x");
@@ -55,8 +57,8 @@ TEST(SettingsIniFile, TextIsCutTo2047Characters) {
 }
 
 TEST(SettingsIniFile, IntegersAreDecimalWithSignOrHex) {
-    const IniFile ini = IniFile::Parse(
-        "[U]\na=+12\nb=-7\nc=0x1F\nd=0XfF\ne=12abc\nf=\ng=0x\nh=99999999999\ni=0xFFFFFFFF\n");
+    const IniFile ini =
+        IniFile::Parse("[U]\na=+12\nb=-7\nc=0x1F\nd=0XfF\ne=12abc\nf=\ng=0x\nh=99999999999\ni=0xFFFFFFFF\n");
     EXPECT_EQ(ini.ReadInteger("U", "a", 5), 12);
     EXPECT_EQ(ini.ReadInteger("U", "b", 5), -7);
     EXPECT_EQ(ini.ReadInteger("U", "c", 5), 31);

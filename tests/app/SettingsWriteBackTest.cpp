@@ -8,6 +8,8 @@
 #include "common/ServerError.hpp"
 #include "support/TestDirectory.hpp"
 
+using namespace serwer;
+
 namespace {
 
 const std::string kSection = "Ustawienia";

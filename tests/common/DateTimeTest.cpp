@@ -3,6 +3,8 @@
 #include "common/DateTime.hpp"
 #include "common/Win1250.hpp"
 
+using namespace serwer;
+
 TEST(DateTime, PartsRoundTripAcrossEpochAndLeapDays) {
     for (auto p : {DateTime::Parts{2024, 2, 29, 23, 59, 59, 999}, DateTime::Parts{1899, 12, 30, 0, 0, 0, 0},
                    DateTime::Parts{2026, 12, 31, 12, 0, 1, 5}}) {
@@ -23,8 +25,8 @@ TEST(DateTime, MakeRefusesImpossibleDates) {
 }
 
 TEST(DateTime, DayOfWeekOfKnownDates) {
-    EXPECT_EQ(DateTime::Make(2026, 12, 8)->DayOfWeek(), 2);   // Tuesday
-    EXPECT_EQ(DateTime::Make(2026, 3, 29)->DayOfWeek(), 0);   // Sunday
+    EXPECT_EQ(DateTime::Make(2026, 12, 8)->DayOfWeek(), 2);  // Tuesday
+    EXPECT_EQ(DateTime::Make(2026, 3, 29)->DayOfWeek(), 0);  // Sunday
 }
 
 TEST(DateTime, TextFormShowsDateAloneAtMidnight) {
@@ -37,7 +39,9 @@ TEST(DateTime, TextFormShowsDateAloneAtMidnight) {
 TEST(Win1250, PolishLettersConvertBothWays) {
     const std::string utf8 = "Prędkość Szerokość ZAŁ WYŁ błąd Postój";
     const std::string cp = Cp1250(utf8);
-    EXPECT_EQ(cp.substr(0, 8), "Pr\xEA" "dko\x9C\xE6");
+    EXPECT_EQ(cp.substr(0, 8),
+              "Pr\xEA"
+              "dko\x9C\xE6");
     EXPECT_EQ(Cp1250("Ł"), "\xA3");
     EXPECT_EQ(Cp1250ToUtf8(cp), utf8);
 }

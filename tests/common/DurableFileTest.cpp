@@ -10,6 +10,8 @@
 #include "common/DurableFile.hpp"
 #include "support/TestDirectory.hpp"
 
+using namespace serwer;
+
 namespace fs = std::filesystem;
 
 namespace {

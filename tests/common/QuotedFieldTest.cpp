@@ -2,6 +2,8 @@
 
 #include "common/QuotedField.hpp"
 
+using namespace serwer;
+
 TEST(ScanQuotedField, ADoubledQuoteIsOneQuoteAndThePositionEndsPastTheClosingQuote) {
     std::size_t pos = 2;
     EXPECT_EQ(ScanQuotedField("x;\"a\"\"b\";c", pos), "a\"b");

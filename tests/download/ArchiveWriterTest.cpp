@@ -12,6 +12,8 @@
 #include <zip.h>
 #endif
 
+using namespace serwer;
+
 namespace {
 using ArchiveWriterTest = InFreshDirectory;
 const DateTime kWhen = *DateTime::Make(2024, 3, 5, 14, 7, 9);
@@ -56,8 +58,8 @@ TEST_F(ArchiveWriterTest, ArchiveHoldsTheImageAsOneDeflatedEntrySource) {
     EXPECT_EQ(stat.encryption_method, ZIP_EM_NONE);
     std::tm local{};
     localtime_r(&stat.mtime, &local);
-    EXPECT_EQ(std::vector<int>({local.tm_year + 1900, local.tm_mon + 1, local.tm_mday, local.tm_hour, local.tm_min,
-                                local.tm_sec}),
+    EXPECT_EQ(std::vector<int>(
+                  {local.tm_year + 1900, local.tm_mon + 1, local.tm_mday, local.tm_hour, local.tm_min, local.tm_sec}),
               std::vector<int>({2024, 3, 5, 14, 7, 8}));  // DOS time has two-second steps
     zip_uint8_t opsys = 0xFF;
     zip_uint32_t attributes = 0xFFFFFFFF;

@@ -19,6 +19,8 @@
 #include "link/UnitConnection.hpp"
 #include "support/TestDirectory.hpp"
 
+namespace serwer {
+
 inline Bytes B(std::initializer_list<int> values) {
     Bytes out;
     for (int v : values) out += static_cast<char>(v);
@@ -119,3 +121,5 @@ private:
     std::unique_ptr<UnitConnection> connection_;
     std::thread thread_;
 };
+
+}  // namespace serwer

@@ -1,8 +1,10 @@
 #include "common/ServerError.hpp"
 #include "common/Win1250.hpp"
-#include "download/DumpCollector.hpp"
 #include "download/DownloadTestSupport.hpp"
+#include "download/DumpCollector.hpp"
 #include "unitsim/BulkTransferBuilder.hpp"
+
+using namespace serwer;
 
 namespace {
 const Bytes kOwnerCode = B({0x01, 0x10, 0x1B, 0x03, 0x00, 0x00, 0x00, 0x07});
@@ -12,7 +14,8 @@ const std::string kText = "WX12345";
 
 class DumpCollectorTest : public InFreshDirectory {
 protected:
-    std::optional<CollectedDump> Collect(ScriptedUnit& unit, std::chrono::milliseconds limit = std::chrono::seconds(20)) {
+    std::optional<CollectedDump> Collect(ScriptedUnit& unit,
+                                         std::chrono::milliseconds limit = std::chrono::seconds(20)) {
         return DumpCollector(unit.Connection(), kOwnerCode, kRegistration, kText,
                              std::chrono::steady_clock::now() + limit, timings_);
     }

@@ -1,10 +1,12 @@
 #include <random>
 
 #include "common/ServerError.hpp"
-#include "download/DumpCompletion.hpp"
 #include "download/DownloadTestSupport.hpp"
+#include "download/DumpCompletion.hpp"
 #include "link/ByteStuffing.hpp"
 #include "unitsim/BulkTransferBuilder.hpp"
+
+using namespace serwer;
 
 namespace {
 std::vector<Bytes> Pages(int count) {
@@ -89,10 +91,10 @@ TEST(IsDumpComplete, BadBcdDigitsInFirstTrailerFail) {
 TEST(DumpCompletionChecker, AgreesWithPureCheckHoweverTheDataAreSplit) {
     const std::vector<Bytes> wires = {
         BuildBulkTransfer(Pages(3), 2),
-        BuildBulkTransfer(Pages(11), 1010),                                  // 1B 04 in both trailers
+        BuildBulkTransfer(Pages(11), 1010),  // 1B 04 in both trailers
         B({0x41, 0x1B, 0x41, 0xDC, 0xBA, 0x00, 0x1B, 0x04, 0x1B, 0x1B, 0xDC, 0xBA, 0x00, 0x1B, 0x04}),
         B({0xDC, 0xBA, 0x00, 0x12, 0x1B, 0xDC, 0xBA, 0x00, 0x13, 0xDC, 0xBA, 0x00, 0x12}),
-        BuildEndTrailer(7) + Repeat(251, 0x1B) + BuildEndTrailer(7),          // escapes across the window end
+        BuildEndTrailer(7) + Repeat(251, 0x1B) + BuildEndTrailer(7),  // escapes across the window end
         BuildEndTrailer(7) + Repeat(250, 0x00) + B({0xDC, 0xBA, 0x00, 0x1B, 0x02}),
     };
     for (const Bytes& wire : wires) {
@@ -127,7 +129,7 @@ TEST(DumpCompletionChecker, PassEndingInsideAStuffedPageCountWaitsForTheRestOfIt
 }
 
 TEST(DumpCompletionChecker, AgreesWithThePureCheckOnNoiseInRandomPieces) {
-    static const Bytes kPieces[] = {Bytes("\xDC\xBA", 2), Bytes("\x1B", 1), Bytes("\x1B\x04", 2),
+    static const Bytes kPieces[] = {Bytes("\xDC\xBA", 2), Bytes("\x1B", 1),     Bytes("\x1B\x04", 2),
                                     Bytes("\x10\x23", 2), Bytes("\x99\x99", 2), Bytes("\xFA", 1)};
     std::mt19937 rng(7);
     for (int round = 0; round < 500; ++round) {

@@ -1,6 +1,8 @@
 #include "common/ServerError.hpp"
-#include "download/EraseCommand.hpp"
 #include "download/DownloadTestSupport.hpp"
+#include "download/EraseCommand.hpp"
+
+using namespace serwer;
 
 namespace {
 using EraseCommandTest = InFreshDirectory;

@@ -12,6 +12,8 @@
 #include "vehicles/VehicleFile.hpp"
 #include "vehicles/VehicleRow.hpp"
 
+using namespace serwer;
+
 namespace {
 
 Bytes HostileBytes(std::mt19937& rng, std::size_t size) {
@@ -20,8 +22,10 @@ Bytes HostileBytes(std::mt19937& rng, std::size_t size) {
                                     Bytes("\xFA\xFA", 2)};
     Bytes out;
     while (out.size() < size) {
-        if (rng() % 4 == 0) out += kPieces[rng() % std::size(kPieces)];
-        else out += static_cast<char>(rng());
+        if (rng() % 4 == 0)
+            out += kPieces[rng() % std::size(kPieces)];
+        else
+            out += static_cast<char>(rng());
     }
     return out;
 }
@@ -57,9 +61,9 @@ TEST(HostileInput, PositionDecodersEitherAnswerOrFailWithAConversionError) {
         DecodeInputs(record);
         DecodeGpsStatus(record);
         DecodeFuel(record);
-        for (auto decode : {+[](const Bytes& r) { FormatFixTime(DecodeFixTime(r)); },
-                            +[](const Bytes& r) { FormatSpeed(DecodeSpeed(r), '.'); },
-                            +[](const Bytes& r) { DecodeOdometer(r); }}) {
+        for (auto decode :
+             {+[](const Bytes& r) { FormatFixTime(DecodeFixTime(r)); },
+              +[](const Bytes& r) { FormatSpeed(DecodeSpeed(r), '.'); }, +[](const Bytes& r) { DecodeOdometer(r); }}) {
             try {
                 decode(record);
             } catch (const ConversionError&) {

@@ -1,8 +1,10 @@
 #include "common/ServerError.hpp"
-#include "download/MemoryImage.hpp"
 #include "download/DownloadTestSupport.hpp"
+#include "download/MemoryImage.hpp"
 #include "link/ByteStuffing.hpp"
 #include "unitsim/BulkTransferBuilder.hpp"
+
+using namespace serwer;
 
 namespace {
 class ParseDumpTest : public ::testing::Test {

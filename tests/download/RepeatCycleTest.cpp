@@ -1,10 +1,12 @@
 #include "common/ServerError.hpp"
+#include "download/DownloadTestSupport.hpp"
 #include "download/DumpCollector.hpp"
 #include "download/MemoryImage.hpp"
 #include "download/RepeatRequest.hpp"
-#include "download/DownloadTestSupport.hpp"
 #include "link/ByteStuffing.hpp"
 #include "unitsim/BulkTransferBuilder.hpp"
+
+using namespace serwer;
 
 namespace {
 class RepeatCycleTest : public InFreshDirectory {

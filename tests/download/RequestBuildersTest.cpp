@@ -1,7 +1,9 @@
+#include "download/DownloadTestSupport.hpp"
 #include "download/DumpRequest.hpp"
 #include "download/EraseCommand.hpp"
 #include "download/RepeatRequest.hpp"
-#include "download/DownloadTestSupport.hpp"
+
+using namespace serwer;
 
 TEST(DumpRequest, LeadByteThenEachOwnerCodeByteStuffed) {
     EXPECT_EQ(BuildDumpRequest(B({0x01, 0x10, 0x1B, 0x03, 0x00, 0x00, 0x00, 0x07})),

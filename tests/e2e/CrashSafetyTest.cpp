@@ -29,6 +29,8 @@
 #include <zip.h>
 #endif
 
+using namespace serwer;
+
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 
@@ -328,8 +330,8 @@ TEST_F(CrashSafety, KilledServerLeavesAWholeVehicleFileCompleteArchivesAndNoTemp
     EXPECT_FALSE(names_.empty());
     EXPECT_FALSE(validArchives_.empty());
     std::cout << "[ kills    ] " << kKills + 1 << " (" << killsInStartUp << " while starting, " << killsWhileArchiving
-              << " aimed at an archive write), positions sent "
-              << positions << ", dumps served " << dumps << ", archives checked " << validArchives_.size()
-              << ", vehicles in Aktualne.txt " << names_.size() << ", temporary files found after kills "
-              << temporaryAfterKill << " (" << archiveTemporaryAfterKill << " of archives)" << std::endl;
+              << " aimed at an archive write), positions sent " << positions << ", dumps served " << dumps
+              << ", archives checked " << validArchives_.size() << ", vehicles in Aktualne.txt " << names_.size()
+              << ", temporary files found after kills " << temporaryAfterKill << " (" << archiveTemporaryAfterKill
+              << " of archives)" << std::endl;
 }

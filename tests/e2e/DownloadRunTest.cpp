@@ -9,6 +9,8 @@
 #include "e2e/ServerFixture.hpp"
 #include "unitsim/UnitMemory.hpp"
 
+using namespace serwer;
+
 namespace fs = std::filesystem;
 
 namespace {
@@ -87,8 +89,9 @@ TEST_F(DownloadRun, CleanFullReadIsArchivedRecordedAndErased) {
     EXPECT_EQ(row.LICZNIK_ODCZYTOW, 1);
     EXPECT_NE(Read("Aktualne.txt").find("\"1\";\"52.2057500N\""), std::string::npos);
 
-    EXPECT_EQ(Lines("lock.txt"), "WA12345 wejscie do blokady\r\nWA12345 wyjscie z blokady\r\n"
-                                 "WA12345 wejscie do blokady\r\nWA12345 wyjscie z blokady\r\n");
+    EXPECT_EQ(Lines("lock.txt"),
+              "WA12345 wejscie do blokady\r\nWA12345 wyjscie z blokady\r\n"
+              "WA12345 wejscie do blokady\r\nWA12345 wyjscie z blokady\r\n");
     EXPECT_EQ(Lines("log.txt"), "przychodzi pozycja \r\npoczatek analizy\r\n1023\r\nMam potwierdzenie skasowania.\r\n");
     const Bytes reg = BuildPositionRecord(SamplePosition()).substr(31, 8);
     EXPECT_EQ(Lines("WA12345log.txt"), "nrrej :" + reg + "\r\n" + Cp1250("pytamy licencją : ") + reg +
@@ -104,9 +107,10 @@ TEST_F(DownloadRun, DamagedPagesAreAskedForAgainAndRepaired) {
     const DownloadSession session = Run(memory);
     EXPECT_EQ(session.repeatsAsked, (std::vector<int>{3, 5, 17}));
     EXPECT_EQ(ArchivedImage("."), ImageOf(memory));
-    EXPECT_EQ(Lines("log.txt"), "przychodzi pozycja \r\npoczatek analizy\r\nRepeta strony : 0003\r\n"
-                                "Repeta strony : 0005\r\nRepeta strony : 0017\r\n0040\r\n"
-                                "Mam potwierdzenie skasowania.\r\n");
+    EXPECT_EQ(Lines("log.txt"),
+              "przychodzi pozycja \r\npoczatek analizy\r\nRepeta strony : 0003\r\n"
+              "Repeta strony : 0005\r\nRepeta strony : 0017\r\n0040\r\n"
+              "Mam potwierdzenie skasowania.\r\n");
     EXPECT_EQ(context_.tableLock.TableUnlocked().Row(0).LICZNIK_ODCZYTOW, 1);
 }
 
@@ -125,8 +129,9 @@ TEST_F(DownloadRun, PageThatStaysDamagedEndsTheReadWithoutArchiveOrErase) {
     EXPECT_EQ(row.LICZNIK_ODCZYTOW, 0);
     // The second section's entry line comes only after the repeats, which failed; its
     // exit line is written all the same, and the lock is free.
-    EXPECT_EQ(Lines("lock.txt"), "WA12345 wejscie do blokady\r\nWA12345 wyjscie z blokady\r\n"
-                                 "WA12345 wyjscie z blokady\r\n");
+    EXPECT_EQ(Lines("lock.txt"),
+              "WA12345 wejscie do blokady\r\nWA12345 wyjscie z blokady\r\n"
+              "WA12345 wyjscie z blokady\r\n");
     EXPECT_FALSE(context_.tableLock.IsBusy());
 }
 
@@ -225,8 +230,7 @@ TEST_F(DownloadRun, WholeReadWithTheRealWaits) {
 // The command-line simulator, as an installer runs it against the server.
 TEST_F(DownloadRun, CommandLineSimulatorDeliversAWholeRead) {
     StartServer();
-    const std::string command = std::string(SERWER_BIN_DIR) + "/symulator --port " +
-                                std::to_string(server_->Port()) +
+    const std::string command = std::string(SERWER_BIN_DIR) + "/symulator --port " + std::to_string(server_->Port()) +
                                 " --rej KR55555 --ostatnia 20 --uszkodz 7 --czekaj 30 2>&1";
     FILE* p = popen(command.c_str(), "r");
     ASSERT_NE(p, nullptr);

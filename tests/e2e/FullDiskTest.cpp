@@ -27,6 +27,8 @@
 #include "unitsim/UnitMemory.hpp"
 #include "vehicles/VehicleFile.hpp"
 
+using namespace serwer;
+
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 
@@ -65,13 +67,20 @@ struct TmpfsNamespace {
 
     static const char* Step(int code) {
         switch (code) {
-            case 80: return "unshare(CLONE_NEWUSER | CLONE_NEWNS)";
-            case 81: return "writing uid_map";
-            case 82: return "writing gid_map";
-            case 83: return "making the mounts private";
-            case 84: return "mounting the tmpfs";
-            case 85: return "writing the first Aktualne.txt";
-            default: return "starting the child";
+            case 80:
+                return "unshare(CLONE_NEWUSER | CLONE_NEWNS)";
+            case 81:
+                return "writing uid_map";
+            case 82:
+                return "writing gid_map";
+            case 83:
+                return "making the mounts private";
+            case 84:
+                return "mounting the tmpfs";
+            case 85:
+                return "writing the first Aktualne.txt";
+            default:
+                return "starting the child";
         }
     }
 };
@@ -124,14 +133,17 @@ protected:
         const int port = serwerd_.WaitForPort(20s);
         if (port == 0) {
             const int status = serwerd_.Kill();
-            ADD_FAILURE() << "serwerd did not start: " << TmpfsNamespace::Step(WIFEXITED(status) ? WEXITSTATUS(status) : 0)
-                          << "; " << ReadFile(dir_ / "stderr.txt");
+            ADD_FAILURE() << "serwerd did not start: "
+                          << TmpfsNamespace::Step(WIFEXITED(status) ? WEXITSTATUS(status) : 0) << "; "
+                          << ReadFile(dir_ / "stderr.txt");
         }
         return port;
     }
 
     // The tmpfs as the test sees it while serwerd runs.
-    fs::path Disk() const { return fs::path("/proc/" + std::to_string(serwerd_.Pid()) + "/root") / disk_.relative_path(); }
+    fs::path Disk() const {
+        return fs::path("/proc/" + std::to_string(serwerd_.Pid()) + "/root") / disk_.relative_path();
+    }
 
     std::set<std::string> DiskFiles() const {
         std::set<std::string> names;

@@ -8,9 +8,9 @@
 // The bounds on resident memory come from measuring these runs (see each constant);
 // they leave a wide margin, and what they catch is growth with the hostile traffic
 // itself (a buffer that takes everything a unit sends, a stack per byte, ...).
-#include <gtest/gtest.h>
 #include <arpa/inet.h>
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
@@ -41,6 +41,8 @@
 #include "unitsim/PositionRecordBuilder.hpp"
 #include "unitsim/SimulatedUnit.hpp"
 #include "unitsim/UnitMemory.hpp"
+
+using namespace serwer;
 
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
@@ -169,9 +171,9 @@ bool ClosedByPeer(int fd, std::chrono::milliseconds limit) {
 
 // What happened to a stream of garbage offered to the server.
 struct StreamResult {
-    std::size_t sent = 0;     // bytes the system took from the sender
-    bool stalled = false;     // the server stopped taking them (nothing moved for 2 s)
-    bool closed = false;      // the server closed or reset the connection
+    std::size_t sent = 0;  // bytes the system took from the sender
+    bool stalled = false;  // the server stopped taking them (nothing moved for 2 s)
+    bool closed = false;   // the server closed or reset the connection
 };
 
 // Offers `volume` bytes, repeating `pattern`, on a non-blocking socket; stops when all
@@ -288,19 +290,19 @@ protected:
     }
 
     std::string Table() { return ReadFile(data_ / "Aktualne.txt"); }
-    bool HasRow(const std::string& registration) { return Table().find("\"" + registration + "\"") != std::string::npos; }
+    bool HasRow(const std::string& registration) {
+        return Table().find("\"" + registration + "\"") != std::string::npos;
+    }
 
     // How long a fresh unit waited for its row; nullopt when it was never stored.
     // (`field` is the registration field as sent, when it differs from the name.)
     std::optional<std::chrono::milliseconds> ServeGoodUnit(const std::string& registration,
-                                                           std::chrono::seconds limit = 30s,
-                                                           const Bytes& field = "") {
+                                                           std::chrono::seconds limit = 30s, const Bytes& field = "") {
         SimulatedUnit unit("127.0.0.1", port_);
         const auto sent = Clock::now();
         unit.SendPosition(Record(field.empty() ? registration : field));
         while (Clock::now() - sent < limit) {
-            if (HasRow(registration))
-                return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - sent);
+            if (HasRow(registration)) return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - sent);
             std::this_thread::sleep_for(2ms);
         }
         return std::nullopt;
@@ -350,8 +352,10 @@ protected:
             if (i % 100 == 99) {
                 const auto end = Clock::now() + 20s;
                 while (StatusField(serwerd_.Pid(), "Threads") < baseThreads + i + 1 - 50)
-                    if (Clock::now() > end) return false;
-                    else std::this_thread::sleep_for(1ms);
+                    if (Clock::now() > end)
+                        return false;
+                    else
+                        std::this_thread::sleep_for(1ms);
             }
         }
         return true;
@@ -406,8 +410,8 @@ TEST_F(HostileUnits, GarbageWithoutFrameEndIsNotBufferedAndTheUnitIsDisconnected
     const int garbage = ConnectTo(port_);
     ASSERT_GE(garbage, 0);
     const StreamResult r = Stream(garbage, RandomBytesWithout("$"), kGarbageVolume);
-    std::cout << "[ measured ] garbage without '$': " << r.sent << " bytes taken, stalled " << r.stalled
-              << ", closed " << r.closed << std::endl;
+    std::cout << "[ measured ] garbage without '$': " << r.sent << " bytes taken, stalled " << r.stalled << ", closed "
+              << r.closed << std::endl;
     // The server reads a frame's worth and leaves the rest to the system's flow control.
     EXPECT_TRUE(r.stalled);
     ExpectServerStillSound("garbage_without_dollar", "WA20001");
@@ -429,8 +433,8 @@ TEST_F(HostileUnits, GarbageWithFrameEndsIsRejectedFrameByFrame) {
     const int garbage = ConnectTo(port_);
     ASSERT_GE(garbage, 0);
     const StreamResult r = Stream(garbage, pattern, kGarbageVolume);
-    std::cout << "[ measured ] garbage with '$': " << r.sent << " bytes taken, stalled " << r.stalled
-              << ", closed " << r.closed << std::endl;
+    std::cout << "[ measured ] garbage with '$': " << r.sent << " bytes taken, stalled " << r.stalled << ", closed "
+              << r.closed << std::endl;
     EXPECT_TRUE(r.stalled);
     ExpectServerStillSound("garbage_with_dollar", "WA20002");
     EXPECT_NE(ReadFile(work_ / "err.txt").find("Bledna pozycja  : " + UnstuffBytes(pattern.substr(0, 128)) + "\r\n"),
@@ -663,8 +667,8 @@ TEST_F(HostileUnits, NoThreadForAConnectionClosesItAndTheServerGoesOn) {
         }
     };
     poll(300);
-    std::cout << "[ measured ] no thread: " << refused << " of " << kUnits << " connections closed, "
-              << served << " with a thread" << std::endl;
+    std::cout << "[ measured ] no thread: " << refused << " of " << kUnits << " connections closed, " << served
+              << " with a thread" << std::endl;
     EXPECT_GT(refused, 0);
     EXPECT_TRUE(serwerd_.Running());
 

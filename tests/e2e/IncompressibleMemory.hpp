@@ -7,6 +7,8 @@
 
 #include "unitsim/UnitMemory.hpp"
 
+namespace serwer {
+
 inline UnitMemory IncompressibleMemory(unsigned seed) {
     std::mt19937 random(seed);
     UnitMemory memory;
@@ -24,3 +26,5 @@ inline UnitMemory IncompressibleMemory(unsigned seed) {
     }
     return memory;
 }
+
+}  // namespace serwer

@@ -9,6 +9,8 @@
 #include "e2e/ServerFixture.hpp"
 #include "link/ByteStuffing.hpp"
 
+using namespace serwer;
+
 namespace {
 
 const std::string kHeader = Cp1250(
@@ -98,8 +100,7 @@ TEST_F(PositionRun, FrameThatUnstuffsToAnotherLengthIsLoggedAsBledna) {
     SendRawAndWait(cut);
     WaitForIdle();
     EXPECT_EQ(Messages(Read("err.txt")), std::vector<std::string>{"Bledna pozycja  : " + UnstuffBytes(cut)});
-    EXPECT_EQ(Messages(Read("log.txt")),
-              (std::vector<std::string>{"przychodzi pozycja ", " rozlaczamy poloczenie"}));
+    EXPECT_EQ(Messages(Read("log.txt")), (std::vector<std::string>{"przychodzi pozycja ", " rozlaczamy poloczenie"}));
     EXPECT_FALSE(std::filesystem::exists("Aktualne.txt"));
     EXPECT_EQ(context_.packetCounter.load(), 0);
 }
@@ -133,10 +134,10 @@ TEST_F(PositionRun, ImplausibleRegistrationIsThrownOut) {
     const Bytes record = BuildPositionRecord(o);
     SendPosition(record);
     WaitForIdle();
-    EXPECT_EQ(Messages(Read("log.txt")),
-              (std::vector<std::string>{"przychodzi pozycja ", "nrrej :" + record.substr(31, 8),
-                                        "wywalam podejzany wpis nrrej :" + record.substr(31, 8),
-                                        " rozlaczamy poloczenie"}));
+    EXPECT_EQ(
+        Messages(Read("log.txt")),
+        (std::vector<std::string>{"przychodzi pozycja ", "nrrej :" + record.substr(31, 8),
+                                  "wywalam podejzany wpis nrrej :" + record.substr(31, 8), " rozlaczamy poloczenie"}));
     EXPECT_FALSE(std::filesystem::exists("Aktualne.txt"));
 }
 
@@ -178,7 +179,8 @@ TEST_F(PositionRun, KnownVehicleIsUpdatedInPlaceAndANewOneAppended) {
     SendPosition(BuildPositionRecord(again));
     WaitForIdle();
     const std::string file = Read("Aktualne.txt");
-    const auto first = file.find("\"AAA111\";" + Cp1250("\"Postój\";") + "\"2026.12.08-14:45\";\"Brak ID\";\"0.05 Km/h\";\"OK\"");
+    const auto first =
+        file.find("\"AAA111\";" + Cp1250("\"Postój\";") + "\"2026.12.08-14:45\";\"Brak ID\";\"0.05 Km/h\";\"OK\"");
     const auto second = file.find("\"BBB222\"");
     EXPECT_NE(first, std::string::npos) << file;
     EXPECT_NE(second, std::string::npos);

@@ -11,6 +11,8 @@
 #include "unitsim/PositionRecordBuilder.hpp"
 #include "unitsim/SimulatedUnit.hpp"
 
+namespace serwer {
+
 // A server on a free loopback port, working in a fresh directory (the logs go to the
 // working directory), with the long waits shortened.
 class ServerFixture : public ::testing::Test {
@@ -59,3 +61,5 @@ protected:
     std::unique_ptr<PositioningServer> server_ = std::make_unique<PositioningServer>();
     HandlerContext& context_ = server_->Context();
 };
+
+}  // namespace serwer

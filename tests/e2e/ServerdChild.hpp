@@ -16,6 +16,8 @@
 #include <string>
 #include <thread>
 
+namespace serwer {
+
 class ServerdChild {
 public:
     ServerdChild() = default;
@@ -74,14 +76,17 @@ public:
             const auto at = printed_.find("listening on port ");
             if (at != std::string::npos && printed_.find('\n', at) != std::string::npos)
                 return std::stoi(printed_.substr(at + 18));
-            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(end - std::chrono::steady_clock::now());
+            const auto left =
+                std::chrono::duration_cast<std::chrono::milliseconds>(end - std::chrono::steady_clock::now());
             if (left.count() <= 0) return 0;
             pollfd p{out_, POLLIN, 0};
             if (::poll(&p, 1, static_cast<int>(left.count())) <= 0) continue;
             char chunk[512];
             const ssize_t n = ::read(out_, chunk, sizeof chunk);
-            if (n <= 0) CloseOutput();
-            else printed_.append(chunk, static_cast<std::size_t>(n));
+            if (n <= 0)
+                CloseOutput();
+            else
+                printed_.append(chunk, static_cast<std::size_t>(n));
         }
         return 0;
     }
@@ -138,3 +143,5 @@ private:
     int out_ = -1;
     std::string printed_;
 };
+
+}  // namespace serwer

@@ -12,6 +12,8 @@
 #include "unitsim/PositionRecordBuilder.hpp"
 #include "unitsim/SimulatedUnit.hpp"
 
+using namespace serwer;
+
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 

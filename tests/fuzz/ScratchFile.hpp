@@ -7,6 +7,8 @@
 #include <cstdlib>
 #include <string>
 
+namespace serwer {
+
 class ScratchFile {
 public:
     explicit ScratchFile(const char* name) {
@@ -39,3 +41,5 @@ private:
     std::string directory_;
     std::string path_;
 };
+
+}  // namespace serwer

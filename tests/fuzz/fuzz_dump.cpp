@@ -20,6 +20,8 @@
 #include "link/Bcd.hpp"
 #include "link/ByteStuffing.hpp"
 
+using namespace serwer;
+
 namespace {
 
 constexpr std::string_view kReplySeparator = "#REPLY#";

@@ -17,6 +17,8 @@
 #include "download/DumpCompletion.hpp"
 #include "link/ByteStuffing.hpp"
 
+using namespace serwer;
+
 namespace {
 
 // A DumpCompletion or the message of the conversion error that took its place.
@@ -70,7 +72,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
     std::size_t pos = 0;
     for (std::size_t turn = 0; turn <= lengths.size(); ++turn) {
-        const std::size_t length = turn < lengths.size() ? std::min(lengths[turn], rest.size() - pos) : rest.size() - pos;
+        const std::size_t length =
+            turn < lengths.size() ? std::min(lengths[turn], rest.size() - pos) : rest.size() - pos;
         const std::string_view piece = rest.substr(pos, length);
         pos += length;
         fed.append(piece);

@@ -16,6 +16,8 @@
 #include "server/ConnectionHandler.hpp"
 #include "vehicles/VehicleRow.hpp"
 
+using namespace serwer;
+
 namespace {
 
 // The frame the handler would have read from these link bytes, or nothing when the

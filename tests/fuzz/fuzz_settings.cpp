@@ -12,6 +12,8 @@
 #include "app/Settings.hpp"
 #include "vehicles/ReadSchedule.hpp"
 
+using namespace serwer;
+
 namespace {
 
 constexpr std::size_t kMaxValueLength = 2047;

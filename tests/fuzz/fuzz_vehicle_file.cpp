@@ -14,6 +14,8 @@
 #include "vehicles/VehicleFile.hpp"
 #include "vehicles/VehicleTable.hpp"
 
+using namespace serwer;
+
 namespace {
 
 bool Fits(const std::optional<std::string>& text, std::size_t width) { return !text || text->size() <= width; }

@@ -15,6 +15,8 @@
 #include "unitsim/PositionRecordBuilder.hpp"
 #include "vehicles/VehicleFile.hpp"
 
+using namespace serwer;
+
 namespace {
 
 namespace fs = std::filesystem;
@@ -64,8 +66,9 @@ void Dumps(const fs::path& dir) {
     damaged.damagedPages = {1};
     damaged.missingPages = {0};
     // The replies to the repeat requests for pages 0 and 1 follow the transfer.
-    Put(dir, "repeats", BuildBulkTransfer(pages, 2, damaged) + "#REPLY#" + StuffBytes(BuildPageBlock(0, pages[0])) +
-                            "#REPLY#" + StuffBytes(BuildPageBlock(1, pages[1])));
+    Put(dir, "repeats",
+        BuildBulkTransfer(pages, 2, damaged) + "#REPLY#" + StuffBytes(BuildPageBlock(0, pages[0])) + "#REPLY#" +
+            StuffBytes(BuildPageBlock(1, pages[1])));
     BulkTransferOptions single;
     single.singleTrailer = true;
     Put(dir, "single_trailer", BuildBulkTransfer(pages, 2, single));

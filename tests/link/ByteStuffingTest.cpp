@@ -1,8 +1,10 @@
 #include <gtest/gtest.h>
 
+#include "common/ServerError.hpp"
 #include "link/Bcd.hpp"
 #include "link/ByteStuffing.hpp"
-#include "common/ServerError.hpp"
+
+using namespace serwer;
 
 namespace {
 Bytes B(std::initializer_list<int> v) {

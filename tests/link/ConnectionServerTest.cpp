@@ -10,6 +10,8 @@
 #include "link/UnitConnection.hpp"
 #include "unitsim/SimulatedUnit.hpp"
 
+using namespace serwer;
+
 namespace {
 
 // A UnitConnection on one end of a socket pair; the test plays the unit on the other.

@@ -6,6 +6,8 @@
 #include "unitsim/PositionRecordBuilder.hpp"
 #include "vehicles/VehicleRow.hpp"
 
+using namespace serwer;
+
 namespace {
 
 PositionOptions SampleOptions() {

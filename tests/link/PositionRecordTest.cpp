@@ -4,6 +4,8 @@
 #include "link/PositionRecord.hpp"
 #include "vehicles/VehicleRow.hpp"
 
+using namespace serwer;
+
 namespace {
 
 // A zero old-form record ending in "$" with the given bytes written at offset.
@@ -68,7 +70,11 @@ TEST(PositionRecordFields, RegistrationTextCutsAtZeroAndTrims) {
     EXPECT_EQ(RegistrationText(RecordWith(31, Bytes("\0ABCDEFG", 8))), "");
     EXPECT_EQ(RegistrationText(RecordWith(31, Bytes(8, ' '))), "");
     EXPECT_EQ(RegistrationText(RecordWith(31, "WA12345B")), "WA12345B");
-    EXPECT_EQ(RegistrationText(RecordWith(31, "\x01\x1FPO\xA3" "1\x20\x20")), "PO\xA3" "1");
+    EXPECT_EQ(RegistrationText(RecordWith(31,
+                                          "\x01\x1FPO\xA3"
+                                          "1\x20\x20")),
+              "PO\xA3"
+              "1");
     EXPECT_EQ(RegistrationField(RecordWith(31, Bytes("KR 1\0\0\0\0", 8))), Bytes("KR 1\0\0\0\0", 8));
 }
 
@@ -81,7 +87,12 @@ TEST(PositionRecordFields, OwnerCodeTextIsUpperCaseHex) {
 
 TEST(PositionRecordFields, DriverIdBrakIdOnlyForThreeZeros) {
     EXPECT_EQ(DecodeDriverId(RecordWith(1, Bytes(3, '\0'))), "Brak ID");
-    EXPECT_EQ(DecodeDriverId(RecordWith(1, Bytes("\0\0" "1", 3))), Bytes("\0\0" "1", 3));
+    EXPECT_EQ(DecodeDriverId(RecordWith(1, Bytes("\0\0"
+                                                 "1",
+                                                 3))),
+              Bytes("\0\0"
+                    "1",
+                    3));
     EXPECT_EQ(DecodeDriverId(RecordWith(1, "K07")), "K07");
 }
 
@@ -102,15 +113,11 @@ TEST(PositionRecordFixTime, InvalidDatesAndTimesFail) {
     EXPECT_EQ(Opis("\x29\x02\x24", "\x12\x00"), "2024.02.29-13:00");
     EXPECT_EQ(FailureMessage([] { Opis("\x29\x02\x25", "\x12\x00"); }), "Invalid argument to date encode");
     EXPECT_EQ(FailureMessage([] { Opis("\x01\x13\x26", "\x12\x00"); }), "Invalid argument to date encode");
-    EXPECT_EQ(FailureMessage([] { Opis(Bytes("\x00\x01\x26", 3), "\x12\x00"); }),
-              "Invalid argument to date encode");
-    EXPECT_EQ(FailureMessage([] { Opis("\x01\x01\x26", Bytes("\x24\x00", 2)); }),
-              "Invalid argument to time encode");
+    EXPECT_EQ(FailureMessage([] { Opis(Bytes("\x00\x01\x26", 3), "\x12\x00"); }), "Invalid argument to date encode");
+    EXPECT_EQ(FailureMessage([] { Opis("\x01\x01\x26", Bytes("\x24\x00", 2)); }), "Invalid argument to time encode");
     EXPECT_EQ(FailureMessage([] { Opis("\x01\x01\x26", "\x12\x60"); }), "Invalid argument to time encode");
-    EXPECT_EQ(FailureMessage([] { Opis("\x01\x01\x26", "\x12\x5A"); }),
-              "'00000000005A' is not a valid integer value");
-    EXPECT_EQ(FailureMessage([] { Opis("\x1B\x01\x26", "\x12\x00"); }),
-              "'00000000001B' is not a valid integer value");
+    EXPECT_EQ(FailureMessage([] { Opis("\x01\x01\x26", "\x12\x5A"); }), "'00000000005A' is not a valid integer value");
+    EXPECT_EQ(FailureMessage([] { Opis("\x1B\x01\x26", "\x12\x00"); }), "'00000000001B' is not a valid integer value");
 }
 
 TEST(PositionRecordCoordinates, DmsToDegreesLimits) {
@@ -207,9 +214,13 @@ TEST(PositionRecordFuel, WorkedTable) {
         EXPECT_EQ(fuel(0, 84, engine), "Sonda-42 %");
         EXPECT_EQ(fuel(0, 1, engine), "Sonda-0 %");
         EXPECT_EQ(fuel(0, 249, engine), "Sonda-100 %");
-        EXPECT_EQ(fuel(0, 250, engine), "Sonda-b\xB3\xB9" "d");
+        EXPECT_EQ(fuel(0, 250, engine),
+                  "Sonda-b\xB3\xB9"
+                  "d");
     }
     EXPECT_EQ(fuel(0, 5, false), "Sonda-2 %");
     EXPECT_EQ(fuel(0, 7, false), "Sonda-4 %");
-    EXPECT_EQ(fuel(7, 255, false), "Sonda-b\xB3\xB9" "d");
+    EXPECT_EQ(fuel(7, 255, false),
+              "Sonda-b\xB3\xB9"
+              "d");
 }

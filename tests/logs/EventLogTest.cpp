@@ -15,6 +15,8 @@
 #include "logs/EventLog.hpp"
 #include "support/TestDirectory.hpp"
 
+using namespace serwer;
+
 namespace {
 
 // Log files go to the working directory, so every test runs in a fresh one.
@@ -106,9 +108,9 @@ TEST_F(EventLogTest, ConcurrentWritersToOneFileNeverInterleave) {
 }
 
 TEST_F(EventLogTest, UnsafeFileNamesAreRefusedWithoutTouchingTheDisk) {
-    const std::vector<std::string> names = {"",      ".",     "..",    "WA/12log.txt", "WA\\12log.txt",
-                                            "C:log", "a*b",   "a?b",   "a\"b",         "a<b",
-                                            "a>b",   "a|b",   "a\x01", std::string("a\0b", 3)};
+    const std::vector<std::string> names = {
+        "",    ".",    "..",  "WA/12log.txt", "WA\\12log.txt", "C:log", "a*b",
+        "a?b", "a\"b", "a<b", "a>b",          "a|b",           "a\x01", std::string("a\0b", 3)};
     for (const std::string& name : names) {
         EXPECT_FALSE(IsSafeFileName(name)) << name;
         try {

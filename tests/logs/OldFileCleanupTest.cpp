@@ -9,6 +9,8 @@
 #include "logs/OldFileCleanup.hpp"
 #include "support/TestDirectory.hpp"
 
+using namespace serwer;
+
 namespace {
 
 namespace fs = std::filesystem;
@@ -43,9 +45,10 @@ TEST_F(OldFileCleanupTest, PrefixIsYearAndMonthTwoMonthsBack) {
 }
 
 TEST_F(OldFileCleanupTest, MarchDeletesJanuarySviFilesOnly) {
-    for (const char* name : {"WA1_2027_01_05.svi", "2027_01_.SVI", "x2027_01_y.Svi"}) Touch(std::string("dane/") + name);
-    for (const char* name : {"WA1_2027_01_05.sve", "WA1_2027_02_05.svi", "WA1_2026_01_05.svi",
-                             "2027_01_05.svi.txt", "WA1.svi2027_01_"})
+    for (const char* name : {"WA1_2027_01_05.svi", "2027_01_.SVI", "x2027_01_y.Svi"})
+        Touch(std::string("dane/") + name);
+    for (const char* name :
+         {"WA1_2027_01_05.sve", "WA1_2027_02_05.svi", "WA1_2026_01_05.svi", "2027_01_05.svi.txt", "WA1.svi2027_01_"})
         Touch(std::string("dane/") + name);
     fs::create_directory("dane/sub");
     Touch("dane/sub/WA1_2027_01_05.svi");

@@ -12,6 +12,8 @@
 #include "vehicles/DisplayTable.hpp"
 #include "vehicles/VehicleFile.hpp"
 
+using namespace serwer;
+
 namespace {
 
 const DateTime kNow = *DateTime::Make(2026, 3, 15, 12, 34, 56);
@@ -43,15 +45,15 @@ QString PdfText(const RaportZbiorczy& report, const TestDirectory& dir) {
     const QString pdf = QString::fromStdString((dir.Path() / "raport.pdf").string());
     EXPECT_TRUE(report.ExportPdf(pdf));
     QProcess process;
-    process.start(tool, {QStringLiteral("-layout"), QStringLiteral("-enc"), QStringLiteral("UTF-8"), pdf,
-                         QStringLiteral("-")});
+    process.start(
+        tool, {QStringLiteral("-layout"), QStringLiteral("-enc"), QStringLiteral("UTF-8"), pdf, QStringLiteral("-")});
     EXPECT_TRUE(process.waitForFinished(30000));
     return QString::fromUtf8(process.readAllStandardOutput());
 }
 
-#define SKIP_WITHOUT_PDFTOTEXT()                                                   \
-    if (QStandardPaths::findExecutable(QStringLiteral("pdftotext")).isEmpty())     \
-        GTEST_SKIP() << "pdftotext is not installed"
+#define SKIP_WITHOUT_PDFTOTEXT()                                               \
+    if (QStandardPaths::findExecutable(QStringLiteral("pdftotext")).isEmpty()) \
+    GTEST_SKIP() << "pdftotext is not installed"
 
 TEST(SummaryReportLayout, EmptyTableGivesOnePageWithTitleThreeHeadersAndThreeFooters) {
     const RaportZbiorczy report({}, kNow);
@@ -152,9 +154,9 @@ TEST(SummaryReportPicture, PageIsTheWholeSheetWithBlankMargins) {
     const RaportZbiorczy report(RecentVehicles(3), kNow);
     const QImage image = report.RenderPage(0, 100);
     ASSERT_FALSE(image.isNull());
-    EXPECT_EQ(image.width(), 1169);   // 297 mm at 100 dpi
-    EXPECT_EQ(image.height(), 827);   // 210 mm
-    const int margin = 37;            // 10 mm, less the frame line and its smoothing
+    EXPECT_EQ(image.width(), 1169);  // 297 mm at 100 dpi
+    EXPECT_EQ(image.height(), 827);  // 210 mm
+    const int margin = 37;           // 10 mm, less the frame line and its smoothing
     int inked = 0;
     for (int y = 0; y < image.height(); ++y)
         for (int x = 0; x < image.width(); ++x) {

@@ -4,6 +4,8 @@
 #include "common/Win1250.hpp"
 #include "report/ReportLists.hpp"
 
+using namespace serwer;
+
 namespace {
 
 using Indices = std::vector<std::size_t>;
@@ -30,12 +32,12 @@ TEST(SummaryReportLists, ListOneHoldsEveryRowInTheGridOrder) {
 
 TEST(SummaryReportLists, ReadListTakesReadsStrictlyAfterTheStartOfYesterday) {
     const std::vector<VehicleRow> rows = {
-        Row("A", At(2026, 3, 14, 0, 0, 1), std::nullopt),    // yesterday 00:00:01: in
-        Row("B", At(2026, 3, 14, 0, 0, 0), std::nullopt),    // exactly the start of yesterday: out
-        Row("C", At(2026, 3, 13, 23, 59, 59), std::nullopt), // the day before: out
-        Row("D", At(2026, 3, 15, 12, 0, 0), std::nullopt),   // today: in
-        Row("E", std::nullopt, std::nullopt),                // never read: out
-        Row("F", At(2026, 3, 16, 8, 0, 0), std::nullopt),    // a clock ahead of ours: in
+        Row("A", At(2026, 3, 14, 0, 0, 1), std::nullopt),     // yesterday 00:00:01: in
+        Row("B", At(2026, 3, 14, 0, 0, 0), std::nullopt),     // exactly the start of yesterday: out
+        Row("C", At(2026, 3, 13, 23, 59, 59), std::nullopt),  // the day before: out
+        Row("D", At(2026, 3, 15, 12, 0, 0), std::nullopt),    // today: in
+        Row("E", std::nullopt, std::nullopt),                 // never read: out
+        Row("F", At(2026, 3, 16, 8, 0, 0), std::nullopt),     // a clock ahead of ours: in
     };
     EXPECT_EQ(SelectReportLists(rows, kNow).readLastDay, (Indices{0, 3, 5}));
 }

@@ -13,6 +13,8 @@
 #include "report/ReportPreviewDialog.hpp"
 #include "support/TestDirectory.hpp"
 
+using namespace serwer;
+
 namespace {
 
 RaportZbiorczy ReportOf(int vehicles) {

@@ -12,6 +12,8 @@
 #include "support/TestDirectory.hpp"
 #include "vehicles/VehicleFile.hpp"
 
+using namespace serwer;
+
 namespace fs = std::filesystem;
 
 namespace {
@@ -49,15 +51,15 @@ TEST_F(StaleTemporaryFiles, EverythingElseIsLeftAlone) {
         "Aktualne.txt2026_12_08_10_00_00.bak",
         "WA123452026_12_08_10_00_00.sve",
         "001A2B3C4D5E6F70/WA123452026_12_08_10_00_00.sve",
-        "Aktualne.txt.tmp",          // no serials
-        "Aktualne.txt.tmp12",        // no second serial
-        "Aktualne.txt.tmp12_",       // empty second serial
-        "Aktualne.txt.tmpab_1",      // not digits
-        "Inne.txt.tmp12_3",          // not the vehicle file
-        ".sve.tmp12_3",              // no archive name before the extension
+        "Aktualne.txt.tmp",      // no serials
+        "Aktualne.txt.tmp12",    // no second serial
+        "Aktualne.txt.tmp12_",   // empty second serial
+        "Aktualne.txt.tmpab_1",  // not digits
+        "Inne.txt.tmp12_3",      // not the vehicle file
+        ".sve.tmp12_3",          // no archive name before the extension
         "notatki.tmp12_3",
         "WA1.svi",
-        "a/b/WA1.sve.tmp1_2",        // two levels down: never an archive directory
+        "a/b/WA1.sve.tmp1_2",  // two levels down: never an archive directory
     };
     for (const std::string& name : kept) Touch(name);
     EXPECT_EQ(RemoveStaleTemporaryFiles(dir_.string()), 0);

@@ -11,6 +11,8 @@
 #include <string>
 #include <system_error>
 
+namespace serwer {
+
 class TestDirectory {
 public:
     enum class Enter { No, Yes };
@@ -52,3 +54,5 @@ inline std::string ReadFile(const std::filesystem::path& path) {
     std::ifstream in(path, std::ios::binary);
     return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
+
+}  // namespace serwer

@@ -7,6 +7,8 @@
 #include "vehicles/DisplayTable.hpp"
 #include "vehicles/VehicleFile.hpp"
 
+using namespace serwer;
+
 namespace {
 
 VehicleRow Row(const std::string& name, std::optional<DateTime> read = std::nullopt) {
@@ -63,8 +65,9 @@ TEST(DisplayColumns, TheGridShowsEighteenColumnsWithTheirTitles) {
 
 TEST(DisplayTableSort, AscendingThenDescendingWithNullsFirstAndStableTies) {
     DisplayTable t;
-    t.ReloadFromContent(FormatVehicleFile({Row("B", DateTime::Make(2026, 1, 2)), Row("A"),
-                                           Row("C", DateTime::Make(2026, 1, 1)), Row("D", DateTime::Make(2026, 1, 2))}));
+    t.ReloadFromContent(
+        FormatVehicleFile({Row("B", DateTime::Make(2026, 1, 2)), Row("A"), Row("C", DateTime::Make(2026, 1, 1)),
+                           Row("D", DateTime::Make(2026, 1, 2))}));
     t.SortBy(DisplayColumn::ODCZYT, false);
     EXPECT_EQ(Names(t), (std::vector<std::string>{"A", "C", "B", "D"}));
     t.SortBy(DisplayColumn::ODCZYT, true);

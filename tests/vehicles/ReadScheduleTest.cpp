@@ -7,6 +7,8 @@
 #include "vehicles/ReadSchedule.hpp"
 #include "vehicles/VehicleFile.hpp"
 
+using namespace serwer;
+
 namespace {
 DateTime At(int y, int mo, int d, int h, int mi, int s = 0) { return *DateTime::Make(y, mo, d, h, mi, s); }
 
@@ -45,7 +47,9 @@ TEST(IsDue, ReadLaterThanTodaysInstantWaitsForALaterDay) {
     EXPECT_TRUE(IsDue(At(2026, 12, 9, 6, 0), At(2026, 12, 10, 5, 0, 1), 5));
 }
 
-TEST(IsDue, NoHourSelectedIsNeverDue) { EXPECT_FALSE(IsDue(At(2020, 1, 1, 0, 0), At(2026, 12, 8, 12, 0), std::nullopt)); }
+TEST(IsDue, NoHourSelectedIsNeverDue) {
+    EXPECT_FALSE(IsDue(At(2020, 1, 1, 0, 0), At(2026, 12, 8, 12, 0), std::nullopt));
+}
 
 TEST(DecideRead, NeverReadRowIsDueAndGetsItsAttemptStamped) {
     VehicleTable t;

@@ -11,6 +11,8 @@
 #include "vehicles/TableLock.hpp"
 #include "vehicles/VehicleFile.hpp"
 
+using namespace serwer;
+
 TEST(TableLock, IsBusyWhileHeldAndWhileAThreadWaits) {
     TableLock lock;
     EXPECT_FALSE(lock.IsBusy());

@@ -10,6 +10,8 @@
 #include "vehicles/VehicleFile.hpp"
 #include "vehicles/VehicleTable.hpp"
 
+using namespace serwer;
+
 namespace fs = std::filesystem;
 
 namespace {
@@ -127,9 +129,8 @@ TEST(VehicleFileParse, LinesSplitAtAnyRunOfCrLfAndNul) {
 }
 
 TEST(VehicleFileParse, HeaderMatchesIgnoringAsciiCaseAndSkipsUnknownNamesAndGrupa) {
-    const auto result =
-        ParseWith("\"NAZWA\";\"Nieznana\";\"urz1\";\"grupa kategoria infomation\";\"PRZEBIEG\"",
-                  "\"A\";\"junk\";\"True\";\"Jazda\";\"7\"");
+    const auto result = ParseWith("\"NAZWA\";\"Nieznana\";\"urz1\";\"grupa kategoria infomation\";\"PRZEBIEG\"",
+                                  "\"A\";\"junk\";\"True\";\"Jazda\";\"7\"");
     ASSERT_FALSE(result.error);
     ASSERT_EQ(result.rows.size(), 1u);
     VehicleRow expected = Named("A");
@@ -140,11 +141,11 @@ TEST(VehicleFileParse, HeaderMatchesIgnoringAsciiCaseAndSkipsUnknownNamesAndGrup
 
 TEST(VehicleFileParse, FieldRule) {
     const auto result = ParseWith("Nazwa;Licznik;Kierowca",
-                                  "\"A\";\n"                 // ends after ";": Licznik not read, keeps 0
-                                  "\"B\";;\"x\"\n"           // ";" is a null field: Licznik null
-                                  "C;5;plain;surplus\n"      // unquoted fields, surplus ignored
-                                  "\"D\"\"q\"\"\"X5\n"       // doubled quote; any char after the quote separates
-                                  "\"\"\n");                 // quoted empty text
+                                  "\"A\";\n"             // ends after ";": Licznik not read, keeps 0
+                                  "\"B\";;\"x\"\n"       // ";" is a null field: Licznik null
+                                  "C;5;plain;surplus\n"  // unquoted fields, surplus ignored
+                                  "\"D\"\"q\"\"\"X5\n"   // doubled quote; any char after the quote separates
+                                  "\"\"\n");             // quoted empty text
     ASSERT_FALSE(result.error);
     ASSERT_EQ(result.rows.size(), 5u);
     EXPECT_EQ(result.rows[0].LICZNIK_ODCZYTOW, 0);
@@ -182,8 +183,8 @@ TEST(VehicleFileParse, TextIsUnescapedThenCutToWidth) {
     const auto result = ParseWith("Nazwa;Kierowca;Licencja", "\"ABCDEFGHIJKLMN\";\"a%\";\"%x%%%c0123456789ABCDEF\"");
     ASSERT_EQ(result.rows.size(), 1u);
     EXPECT_EQ(result.rows[0].NAZWA, "ABCDEFGHIJ");
-    EXPECT_EQ(result.rows[0].KIEROWCA, "a");                      // a lone "%" at the end is dropped
-    EXPECT_EQ(result.rows[0].LICENCJA, "%x%\r0123456789AB");       // "%x" stays as it is
+    EXPECT_EQ(result.rows[0].KIEROWCA, "a");                  // a lone "%" at the end is dropped
+    EXPECT_EQ(result.rows[0].LICENCJA, "%x%\r0123456789AB");  // "%x" stays as it is
 }
 
 TEST(VehicleFileParse, IntegersAreDecimal32Bit) {

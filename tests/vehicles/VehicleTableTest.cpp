@@ -7,6 +7,8 @@
 #include "common/ServerError.hpp"
 #include "vehicles/VehicleTable.hpp"
 
+using namespace serwer;
+
 namespace {
 
 VehicleRow Named(const std::string& name) {
@@ -44,10 +46,10 @@ TEST(VehicleRowGrupa, StandingWhenSpeedBeginsWithZeroElseDriving) {
 TEST(VehicleTable, AppendAndPostCutTextColumnsToTheirWidths) {
     using Text = std::optional<std::string> VehicleRow::*;
     const std::pair<Text, std::size_t> widths[] = {
-        {&VehicleRow::NAZWA, 10},  {&VehicleRow::OPIS, 50},       {&VehicleRow::KIEROWCA, 10},
-        {&VehicleRow::PREDKOSC, 10}, {&VehicleRow::GPS, 10},      {&VehicleRow::SILNIK, 10},
-        {&VehicleRow::PUNKTY, 20}, {&VehicleRow::VGRANICZNA, 20}, {&VehicleRow::LICENCJA, 16},
-        {&VehicleRow::PALIWO, 20}, {&VehicleRow::SZEROKOSC, 20},  {&VehicleRow::DLUGOSC, 20}};
+        {&VehicleRow::NAZWA, 10},    {&VehicleRow::OPIS, 50},       {&VehicleRow::KIEROWCA, 10},
+        {&VehicleRow::PREDKOSC, 10}, {&VehicleRow::GPS, 10},        {&VehicleRow::SILNIK, 10},
+        {&VehicleRow::PUNKTY, 20},   {&VehicleRow::VGRANICZNA, 20}, {&VehicleRow::LICENCJA, 16},
+        {&VehicleRow::PALIWO, 20},   {&VehicleRow::SZEROKOSC, 20},  {&VehicleRow::DLUGOSC, 20}};
     VehicleRow row;
     for (const auto& [column, width] : widths) row.*column = std::string(60, 'x');
     VehicleTable table;

@@ -10,12 +10,14 @@
 
 #include "app/window/TfrmOdpytajJeden.hpp"
 #include "app/window/VehicleGridModel.hpp"
-#include "report/ReportPreviewDialog.hpp"
 #include "common/Win1250.hpp"
+#include "report/ReportPreviewDialog.hpp"
 #include "unitsim/PositionRecordBuilder.hpp"
 #include "unitsim/SimulatedUnit.hpp"
 #include "vehicles/VehicleFile.hpp"
 #include "window/WindowTestSupport.hpp"
+
+using namespace serwer;
 
 namespace {
 
@@ -194,7 +196,8 @@ TEST_F(MainWindowTest, SortingTwiceOnOneColumnGivesDescendingOrderAndKeepsTheMar
     ASSERT_EQ(w.Grid().rowCount(), 3);
     auto names = [&] {
         QStringList n;
-        for (int r = 0; r < w.Grid().rowCount(); ++r) n << w.Grid().data(w.Grid().index(r, 0), Qt::DisplayRole).toString();
+        for (int r = 0; r < w.Grid().rowCount(); ++r)
+            n << w.Grid().data(w.Grid().index(r, 0), Qt::DisplayRole).toString();
         return n.join(",");
     };
     EXPECT_EQ(names(), "B,A,C");
@@ -255,7 +258,8 @@ TEST_F(MainWindowTest, ReadOneNowClearsTheReadStateInTheFileAndTheGridShowsIt) {
     ASSERT_EQ(saved.rows.size(), 1u);
     EXPECT_FALSE(saved.rows[0].ODCZYT.has_value());
     EXPECT_EQ(saved.rows[0].LICZNIK_ODCZYTOW, 0);
-    EXPECT_EQ(w.Grid().data(w.Grid().index(0, static_cast<int>(DisplayColumn::ODCZYT)), Qt::DisplayRole).toString(), "");
+    EXPECT_EQ(w.Grid().data(w.Grid().index(0, static_cast<int>(DisplayColumn::ODCZYT)), Qt::DisplayRole).toString(),
+              "");
 }
 
 TEST_F(MainWindowTest, ReadOneNowForAVehicleMissingFromTheTableShowsTheErrorAndStaysOpen) {

@@ -10,8 +10,7 @@ namespace {
 // Without any display the window program says so and points to serwerd, instead of
 // being ended by the toolkit.
 TEST(NoDisplay, StartingWithoutADisplayFailsWithAMessageThatPointsToServerd) {
-    const std::string command =
-        "env -u DISPLAY -u WAYLAND_DISPLAY -u QT_QPA_PLATFORM " SERWER_BIN_DIR "/serwer 2>&1";
+    const std::string command = "env -u DISPLAY -u WAYLAND_DISPLAY -u QT_QPA_PLATFORM " SERWER_BIN_DIR "/serwer 2>&1";
     FILE* p = ::popen(command.c_str(), "r");
     ASSERT_NE(p, nullptr);
     std::string output;

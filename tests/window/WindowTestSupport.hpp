@@ -10,13 +10,15 @@
 #include <QTimer>
 #include <fstream>
 #include <functional>
-#include <set>
 #include <memory>
+#include <set>
 #include <string>
 #include <vector>
 
 #include "app/window/TfrmMain.hpp"
 #include "support/TestDirectory.hpp"
+
+namespace serwer {
 
 // Answers every message box that opens while it lives with the given button and keeps
 // the texts it saw; the boxes are modal, so they are answered from a timer of the
@@ -31,8 +33,10 @@ public:
                 if (!box || !box->isVisible() || answered_.count(box)) continue;
                 answered_.insert(box);
                 texts_.push_back(box->text());
-                if (QAbstractButton* b = box->button(answer_)) b->click();
-                else box->done(answer_);
+                if (QAbstractButton* b = box->button(answer_))
+                    b->click();
+                else
+                    box->done(answer_);
             }
         });
         timer_.start();
@@ -115,3 +119,5 @@ protected:
     TestDirectory dir_;
     std::unique_ptr<TfrmMain> window_;
 };
+
+}  // namespace serwer

@@ -24,6 +24,8 @@
 #include "unitsim/PositionRecordBuilder.hpp"
 #include "unitsim/SimulatedUnit.hpp"
 
+using namespace serwer;
+
 namespace {
 
 struct Sample {

@@ -3,6 +3,8 @@
 #include "link/Bcd.hpp"
 #include "link/ByteStuffing.hpp"
 
+namespace serwer {
+
 namespace {
 constexpr std::size_t kPageSize = 256;
 
@@ -30,13 +32,9 @@ Bytes WithBadChecksum(Bytes block) {
     return block;
 }
 
-Bytes Truncated(const Bytes& block, std::size_t keep) {
-    return block.substr(0, keep);
-}
+Bytes Truncated(const Bytes& block, std::size_t keep) { return block.substr(0, keep); }
 
-Bytes BuildEndTrailer(int lastPage) {
-    return Bytes("\xDC\xBA", 2) + BcdPair(lastPage);
-}
+Bytes BuildEndTrailer(int lastPage) { return Bytes("\xDC\xBA", 2) + BcdPair(lastPage); }
 
 Bytes BuildBulkTransfer(const std::vector<Bytes>& pages, int lastPage, const BulkTransferOptions& options) {
     Bytes transfer;
@@ -61,3 +59,5 @@ Bytes PatternPage(int page, bool erasedTail) {
     }
     return data;
 }
+
+}  // namespace serwer

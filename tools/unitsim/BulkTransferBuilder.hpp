@@ -5,6 +5,8 @@
 
 #include "common/Bytes.hpp"
 
+namespace serwer {
+
 // Builds what a unit sends when it dumps its data memory, the inverse of the server's
 // page assembly. Used by the unit simulator, the tests and the benchmarks.
 
@@ -23,9 +25,9 @@ Bytes Truncated(const Bytes& block, std::size_t keep);
 Bytes BuildEndTrailer(int lastPage);
 
 struct BulkTransferOptions {
-    std::set<int> damagedPages;   // sent with a wrong checksum
-    std::set<int> missingPages;   // not sent at all
-    bool singleTrailer = false;   // the end trailer once instead of twice
+    std::set<int> damagedPages;  // sent with a wrong checksum
+    std::set<int> missingPages;  // not sent at all
+    bool singleTrailer = false;  // the end trailer once instead of twice
 };
 
 // A whole bulk transfer as it goes on the wire (stuffed): a block for every page of
@@ -36,3 +38,5 @@ Bytes BuildBulkTransfer(const std::vector<Bytes>& pages, int lastPage, const Bul
 // page p is (p * 7 + k) modulo 256. The last six bytes before the final one (offsets
 // 249 to 254) are 0xFF when `erasedTail` is set, as on a unit's last page.
 Bytes PatternPage(int page, bool erasedTail = false);
+
+}  // namespace serwer

@@ -6,6 +6,8 @@
 
 #include "link/PositionRecord.hpp"
 
+namespace serwer {
+
 namespace {
 
 // Decimal digits of a value, zero-padded to the given count.
@@ -77,8 +79,9 @@ Bytes BuildPositionRecord(const PositionOptions& o) {
     Bytes r(kRecordSize, '\0');
     if (!o.driverId.empty()) r.replace(1, 3, o.driverId);
 
-    PutBcd(r, 4, Digits(o.day, 2, "day") + Digits(o.month, 2, "month") + Digits(o.year - 2000, 2, "year") +
-                     Digits(o.hour, 2, "hour") + Digits(o.minute, 2, "minute"));
+    PutBcd(r, 4,
+           Digits(o.day, 2, "day") + Digits(o.month, 2, "month") + Digits(o.year - 2000, 2, "year") +
+               Digits(o.hour, 2, "hour") + Digits(o.minute, 2, "minute"));
 
     unsigned char flags = 0;
     if (o.engine) flags |= 0x80;
@@ -87,9 +90,9 @@ Bytes BuildPositionRecord(const PositionOptions& o) {
     if (o.input3) flags |= 0x10;
     r[9] = static_cast<char>(flags);
 
-    PutBcd(r, 10, Digits(o.longitude.degrees, 3, "longitude degrees") +
-                      Digits(o.longitude.minutes, 2, "longitude minutes") +
-                      Digits(o.longitude.thousandths, 3, "longitude thousandths"));
+    PutBcd(r, 10,
+           Digits(o.longitude.degrees, 3, "longitude degrees") + Digits(o.longitude.minutes, 2, "longitude minutes") +
+               Digits(o.longitude.thousandths, 3, "longitude thousandths"));
 
     // Byte 14: hemisphere code above the tens digit of the latitude degrees; the
     // remaining six latitude digits follow in bytes 15..17.
@@ -115,3 +118,5 @@ Bytes BuildPositionRecord(const PositionOptions& o) {
     r[kRecordSize - 1] = '$';
     return r;
 }
+
+}  // namespace serwer

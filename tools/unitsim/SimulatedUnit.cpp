@@ -11,6 +11,8 @@
 
 #include "link/ByteStuffing.hpp"
 
+namespace serwer {
+
 SimulatedUnit::SimulatedUnit(const std::string& host, int port) {
     addrinfo hints{};
     hints.ai_family = AF_UNSPEC;
@@ -80,3 +82,5 @@ Bytes SimulatedUnit::WaitForClose(std::chrono::milliseconds limit) {
     }
     return all;
 }
+
+}  // namespace serwer

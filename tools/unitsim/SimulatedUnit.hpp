@@ -4,6 +4,8 @@
 
 #include "common/Bytes.hpp"
 
+namespace serwer {
+
 // The unit's side of a TCP connection to the server, as a tracking unit uses it.
 class SimulatedUnit {
 public:
@@ -31,3 +33,5 @@ private:
     int fd_ = -1;
     bool closed_ = false;
 };
+
+}  // namespace serwer

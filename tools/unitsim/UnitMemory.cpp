@@ -9,6 +9,8 @@
 #include "unitsim/BulkTransferBuilder.hpp"
 #include "unitsim/SimulatedUnit.hpp"
 
+namespace serwer {
+
 namespace {
 
 constexpr unsigned char kDumpRequest = 0xAD;
@@ -94,7 +96,8 @@ UnitMemory UnitMemory::FromFile(const std::string& path, int lastPage) {
     const Bytes all((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
     UnitMemory m;
     m.lastPage = lastPage;
-    for (std::size_t at = 0; at < all.size() && m.pages.size() < 1024; at += 256) m.pages.push_back(all.substr(at, 256));
+    for (std::size_t at = 0; at < all.size() && m.pages.size() < 1024; at += 256)
+        m.pages.push_back(all.substr(at, 256));
     return m;
 }
 
@@ -155,3 +158,5 @@ DownloadSession ServeDownload(SimulatedUnit& unit, const UnitMemory& memory, std
     }
     return session;
 }
+
+}  // namespace serwer

@@ -13,6 +13,8 @@
 #include "app/window/UiText.hpp"
 #include "common/DecimalSeparator.hpp"
 
+using namespace serwer;
+
 namespace {
 
 // Qt ends the process without a word of explanation when it cannot reach a display,

@@ -22,15 +22,15 @@
 #include "logs/OldFileCleanup.hpp"
 #include "server/PositioningServer.hpp"
 
+using namespace serwer;
+
 namespace {
 
 constexpr int kCleanupIntervalSeconds = 60;
 
 class ConsoleStatus : public StatusDisplay {
 public:
-    void ReportArchiveFailure(const std::string& text) override {
-        std::cerr << Cp1250ToUtf8(text) << std::endl;
-    }
+    void ReportArchiveFailure(const std::string& text) override { std::cerr << Cp1250ToUtf8(text) << std::endl; }
 };
 
 }  // namespace

@@ -5,6 +5,8 @@
 #include <QPushButton>
 #include <QVBoxLayout>
 
+namespace serwer {
+
 ReadNowDialog::ReadNowDialog(QWidget* parent) : QDialog(parent, Qt::Tool) {
     setWindowTitle(QString());
     setAutoFillBackground(true);
@@ -48,3 +50,5 @@ ReadNowDialog::ReadNowDialog(QWidget* parent) : QDialog(parent, Qt::Tool) {
     connect(execute_, &QPushButton::clicked, this, [this] { Button1Click(); });
     connect(cancel_, &QPushButton::clicked, this, [this] { Button2Click(); });
 }
+
+}  // namespace serwer

@@ -4,6 +4,8 @@
 class QLabel;
 class QPushButton;
 
+namespace serwer {
+
 // The look shared by the two read-now dialogs: a small white tool window without a
 // title text, the heading "Uwaga !" in large red letters, a word-wrapped message, and
 // the buttons "Wykonaj" and "Anuluj", "Anuluj" being the default (Enter).
@@ -27,3 +29,5 @@ private:
     QPushButton* execute_;
     QPushButton* cancel_;
 };
+
+}  // namespace serwer

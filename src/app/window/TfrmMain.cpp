@@ -29,6 +29,8 @@
 #include "report/RaportZbiorczy.hpp"
 #include "vehicles/ReadSchedule.hpp"
 
+namespace serwer {
+
 namespace {
 
 const char* const kVersion = "2.5";
@@ -90,13 +92,13 @@ private:
     template <typename F>
     void Post(F work) {
         TfrmMain* w = window_;
-        QMetaObject::invokeMethod(w, [w, work] { work(*w); }, Qt::QueuedConnection);
+        QMetaObject::invokeMethod(
+            w, [w, work] { work(*w); }, Qt::QueuedConnection);
     }
     TfrmMain* window_;
 };
 
-TfrmMain::TfrmMain(Options options)
-    : options_(std::move(options)), cleanup_(".") {
+TfrmMain::TfrmMain(Options options) : options_(std::move(options)), cleanup_(".") {
     setObjectName("frmMain");
     setWindowTitle(Caption());
     BuildControls();
@@ -131,9 +133,8 @@ TfrmMain::TfrmMain(Options options)
     // The switches take effect at once where the handler reads them.
     connect(cbKasuj_, &QCheckBox::toggled, this, [&context](bool on) { context.eraseEnabled = on; });
     connect(cbOdbieraj_, &QCheckBox::toggled, this, [&context](bool on) { context.readsEnabled = on; });
-    connect(rgGodzinaButtons_, &QButtonGroup::idToggled, this, [this, &context](int, bool) {
-        context.readHourIndex = rgGodzinaButtons_->checkedId();
-    });
+    connect(rgGodzinaButtons_, &QButtonGroup::idToggled, this,
+            [this, &context](int, bool) { context.readHourIndex = rgGodzinaButtons_->checkedId(); });
 
     // A first start without Aktualne.txt leaves the grid empty until the first tick.
     try {
@@ -331,9 +332,8 @@ void TfrmMain::FormShow() {
 
 void TfrmMain::StartServer() {
     if (!autoStart_) {
-        if (cbKasuj_->isChecked() &&
-            QMessageBox::question(this, Caption(), EraseConfirmationText(), QMessageBox::Yes | QMessageBox::No) !=
-                QMessageBox::Yes)
+        if (cbKasuj_->isChecked() && QMessageBox::question(this, Caption(), EraseConfirmationText(),
+                                                           QMessageBox::Yes | QMessageBox::No) != QMessageBox::Yes)
             return;
         StopServer();
     }
@@ -366,7 +366,7 @@ void TfrmMain::ShowRunning(bool running) {
 
 void TfrmMain::ShowPlannedRead() {
     lbPlanOdczytu_->setText(
-        UiText(::ShowPlannedRead(ReadHourOfIndex(rgGodzinaButtons_->checkedId()), DateTime::Now())));
+        UiText(serwer::ShowPlannedRead(ReadHourOfIndex(rgGodzinaButtons_->checkedId()), DateTime::Now())));
 }
 
 void TfrmMain::ReloadDisplayTable() {
@@ -446,6 +446,6 @@ void TfrmMain::FormClose() {
     }
 }
 
-void TfrmMain::ShowError(const QString& text) {
-    QMessageBox::critical(this, Caption(), text);
-}
+void TfrmMain::ShowError(const QString& text) { QMessageBox::critical(this, Caption(), text); }
+
+}  // namespace serwer

@@ -8,15 +8,18 @@
 
 class QButtonGroup;
 class QCheckBox;
+class QGroupBox;
 class QLabel;
 class QLineEdit;
 class QPushButton;
 class QTableView;
 class QTimer;
+
+namespace serwer {
+
 class VehicleGridModel;
 class TfrmOdpytajJeden;
 class TfrmOdpytajWszystkie;
-class QGroupBox;
 
 // The operator window "Serwer pozycjonowania": starts and stops the server, holds the
 // settings while the program runs (port, erase and read switches, read hour), shows the
@@ -28,7 +31,7 @@ public:
         std::string settingsPath;   // serwer.ini, read at creation, written at close
         std::string firstArgument;  // "sv" service mode, "start" auto-start
         char decimalSeparator = '.';
-        HandlerTimings timings;     // the handler's waits (shortened by tests)
+        HandlerTimings timings;  // the handler's waits (shortened by tests)
     };
 
     // FormCreate: reads the settings, prepares the data directory and loads the tables.
@@ -77,7 +80,7 @@ private:
     bool columnsSized_ = false;
     std::string dataDirectory_;
 
-    std::unique_ptr<WindowStatus> status_;    // outlives the server, whose threads use it
+    std::unique_ptr<WindowStatus> status_;  // outlives the server, whose threads use it
     std::unique_ptr<PositioningServer> server_;
     OldFileCleanup cleanup_;
 
@@ -108,3 +111,5 @@ private:
     TfrmOdpytajJeden* frmOdpytajJeden_ = nullptr;
     TfrmOdpytajWszystkie* frmOdpytajWszystkie_ = nullptr;
 };
+
+}  // namespace serwer

@@ -6,6 +6,8 @@
 #include "app/window/UiText.hpp"
 #include "vehicles/ReadSchedule.hpp"
 
+namespace serwer {
+
 namespace {
 
 std::string ReplaceAll(std::string text, const std::string& from, const std::string& to) {
@@ -42,3 +44,5 @@ void TfrmOdpytajJeden::Button1Click() {
     }
     accept();
 }
+
+}  // namespace serwer

@@ -4,6 +4,8 @@
 
 #include "app/window/ReadNowDialog.hpp"
 
+namespace serwer {
+
 class TableLock;
 
 // "Odczytaj wybrane auto teraz": shows which vehicle will be read and when it was read
@@ -32,3 +34,5 @@ private:
     std::string messageText_;
     std::string name_;
 };
+
+}  // namespace serwer

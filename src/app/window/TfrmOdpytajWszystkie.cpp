@@ -6,6 +6,8 @@
 #include "app/window/UiText.hpp"
 #include "vehicles/ReadSchedule.hpp"
 
+namespace serwer {
+
 TfrmOdpytajWszystkie::TfrmOdpytajWszystkie(QWidget* parent, TableLock& lock, std::string dataDirectory)
     : ReadNowDialog(parent), lock_(lock), dataDirectory_(std::move(dataDirectory)) {
     setObjectName("frmOdpytajWszystkie");
@@ -24,3 +26,5 @@ void TfrmOdpytajWszystkie::Button1Click() {
     }
     accept();
 }
+
+}  // namespace serwer

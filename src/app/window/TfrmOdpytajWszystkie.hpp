@@ -3,6 +3,8 @@
 
 #include "app/window/ReadNowDialog.hpp"
 
+namespace serwer {
+
 class TableLock;
 
 // "Odczytaj wszystkie auta teraz": on "Wykonaj" every vehicle's read state is cleared
@@ -19,3 +21,5 @@ private:
     TableLock& lock_;
     std::string dataDirectory_;
 };
+
+}  // namespace serwer

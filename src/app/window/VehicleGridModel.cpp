@@ -5,6 +5,8 @@
 
 #include "app/window/UiText.hpp"
 
+namespace serwer {
+
 VehicleGridModel::VehicleGridModel(QObject* parent) : QAbstractTableModel(parent) {}
 
 int VehicleGridModel::rowCount(const QModelIndex& parent) const {
@@ -53,9 +55,7 @@ void VehicleGridModel::ReloadFromContent(const Bytes& content) {
     endResetModel();
 }
 
-void VehicleGridModel::ClearSortMarkers() {
-    markers_.fill(false);
-}
+void VehicleGridModel::ClearSortMarkers() { markers_.fill(false); }
 
 void VehicleGridModel::TitleClick(int column) {
     if (column < 0 || column >= kDisplayColumnCount) return;
@@ -67,3 +67,5 @@ void VehicleGridModel::TitleClick(int column) {
     markers_[static_cast<std::size_t>(column)] = true;
     emit headerDataChanged(Qt::Horizontal, 0, kDisplayColumnCount - 1);
 }
+
+}  // namespace serwer

@@ -4,6 +4,8 @@
 
 #include "vehicles/DisplayTable.hpp"
 
+namespace serwer {
+
 // The vehicle grid's view of the DisplayTable: one row per vehicle, the eighteen grid
 // columns with their titles and display forms, and a sort marker per column title
 // (none or down).
@@ -36,3 +38,5 @@ private:
     DisplayTable table_;
     std::array<bool, kDisplayColumnCount> markers_{};
 };
+
+}  // namespace serwer
