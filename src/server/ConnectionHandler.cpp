@@ -92,7 +92,9 @@ bool CzPoprawnyNumer(const std::string& text, const std::vector<std::string>& al
     if (text.size() < 2) return false;
     if (text.find_first_not_of(text[0]) == std::string::npos) return false;
     if (allowList.empty()) return true;
-    const std::string upper = AsciiUpper(text);
+    // A unit pads a short registration with 0x00 bytes, which no entry can hold: they
+    // take no part in the comparison. Trailing blanks do.
+    const std::string upper = AsciiUpper(text.substr(0, text.find_last_not_of('\0') + 1));
     for (const std::string& item : allowList)
         if (AsciiUpper(item) == upper) return true;
     return false;

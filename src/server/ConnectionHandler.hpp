@@ -10,8 +10,8 @@
 namespace serwer {
 
 // The registration check: false for fewer than 2 characters or all characters equal;
-// otherwise true when the allow-list is empty or holds the text (whole text, compared
-// without regard to ASCII letter case).
+// otherwise true when the allow-list is empty or holds the text without its trailing
+// 0x00 bytes (trailing blanks count; compared without regard to ASCII letter case).
 bool CzPoprawnyNumer(const std::string& text, const std::vector<std::string>& allowList);
 
 // One run per connection: reads the position frame, stores the vehicle's row under

@@ -152,6 +152,18 @@ TEST_F(PositionRun, AllowListComparesTheWholeFieldWithoutRegardToCase) {
     EXPECT_EQ(file.find("WA12345B"), std::string::npos);
 }
 
+TEST_F(PositionRun, AnAllowListEntryAdmitsItsZeroPaddedRegistrationButNotABlankPaddedOne) {
+    context_.allowList = {"WA12345", "KR99999"};
+    StartServer();
+    SendPosition(BuildPositionRecord(SamplePosition("WA12345")));   // padded with one 0x00
+    SendPosition(BuildPositionRecord(SamplePosition("KR99999 ")));  // padded with a blank
+    WaitForIdle();
+    const std::string file = Read("Aktualne.txt");
+    EXPECT_NE(file.find("\"WA12345\""), std::string::npos);
+    EXPECT_EQ(file.find("KR99999"), std::string::npos);
+    EXPECT_NE(Read("log.txt").find("wywalam podejzany wpis nrrej :KR99999 \r\n"), std::string::npos);
+}
+
 TEST_F(PositionRun, RegistrationThatCannotBeAFileNameNeverReachesAPath) {
     StartServer();
     for (const char* bad : {"../../x", "A/B", "C:\\D", "x?y", "a\x01z", "<a>|\"b"}) {
