@@ -19,11 +19,6 @@ Bytes MemoryImage::Contents() const {
     return out;
 }
 
-MemoryImage& TheMemoryImage() {
-    static MemoryImage image;
-    return image;
-}
-
 namespace {
 constexpr unsigned char kBlockMarker1 = 0xAB;
 constexpr unsigned char kBlockMarker2 = 0xCD;

@@ -20,7 +20,8 @@ struct PageEntry {
 };
 
 // A unit's whole data memory (1024 pages of 256 bytes) as assembled from its dump,
-// with the last page number the unit reported.
+// with the last page number the unit reported. Each read has one of its own (some
+// 280 KB: keep it off a connection thread's small stack).
 class MemoryImage {
 public:
     static constexpr int kPages = 1024;
@@ -42,9 +43,6 @@ private:
     std::array<PageEntry, kPages> pages_{};
     std::int32_t lastPage_ = 0;
 };
-
-// The one image of the process. Downloads use it one at a time, under the table lock.
-MemoryImage& TheMemoryImage();
 
 // Files the pages of the collected data (stuffed, as received, with repeat replies
 // appended) into the image and returns the page to ask the unit for again, or -1.

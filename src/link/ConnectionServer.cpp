@@ -10,8 +10,10 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
 
 #include "common/ServerError.hpp"
@@ -57,7 +59,8 @@ void EnableKeepAlive(int fd) {
 // Returns the bound socket, -1 when the address family is not available here, or
 // throws the bind failure.
 int BindListener(int family, int port) {
-    const int fd = ::socket(family, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    // Non-blocking: the accepting thread takes every waiting connection at once.
+    const int fd = ::socket(family, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
     if (fd < 0) {
         if (family == AF_INET6 && (errno == EAFNOSUPPORT || errno == EPROTONOSUPPORT)) return -1;
         throw ServerError(kBindFailed);
@@ -118,6 +121,15 @@ std::uint16_t BoundPort(int fd) {
 
 }  // namespace
 
+int ConnectionServer::ListenQueueDepth() {
+    int depth = 0;
+    if (std::FILE* f = std::fopen("/proc/sys/net/core/somaxconn", "r")) {
+        if (std::fscanf(f, "%d", &depth) != 1) depth = 0;
+        std::fclose(f);
+    }
+    return std::max(depth, kLeastListenQueue);
+}
+
 std::size_t ConnectionServer::DefaultThreadStackSize() {
 #if defined(__SANITIZE_ADDRESS__)
     return 4u << 20;  // the sanitizers need far deeper stacks
@@ -142,7 +154,7 @@ void ConnectionServer::Start(const std::string& portText) {
         const int v6 = BindListener(AF_INET6, port == 0 ? BoundPort(v4) : port);
         if (v6 >= 0) fds.push_back(v6);
         for (int fd : fds)
-            if (::listen(fd, kListenQueue) != 0) throw ServerError(kBindFailed);
+            if (::listen(fd, ListenQueueDepth()) != 0) throw ServerError(kBindFailed);
     } catch (...) {
         for (int fd : fds) ::close(fd);
         throw;
@@ -158,25 +170,33 @@ void ConnectionServer::AcceptLoop(int listenFd) {
     while (!stopping_) {
         pollfd p{listenFd, POLLIN, 0};
         const int r = ::poll(&p, 1, kAcceptPollMs);
-        if (r <= 0 || stopping_) continue;
-        if (DescriptorsRunLow(listenFd)) {
-            PauseAccepting();
-            continue;
-        }
-        const int fd = ::accept4(listenFd, nullptr, nullptr, SOCK_CLOEXEC);
-        if (fd < 0) {
-            // An accept error is dropped and accepting goes back to waiting; after a
-            // shortage it rests first, since the listening socket stays readable.
-            if (IsResourceShortage(errno)) PauseAccepting();
-            continue;
-        }
-        EnableKeepAlive(fd);
-        try {
-            StartConnectionThread(fd);
-        } catch (...) {
-            // No thread could be had for it: the unit gets its connection closed and
-            // will try again.
-            PauseAccepting();
+        if (r <= 0) continue;
+        // Every connection that waits is taken before the next poll, so a reconnect
+        // storm empties the listen queue as fast as threads can be started.
+        while (!stopping_) {
+            if (DescriptorsRunLow(listenFd)) {
+                PauseAccepting();
+                break;
+            }
+            const int fd = ::accept4(listenFd, nullptr, nullptr, SOCK_CLOEXEC);
+            if (fd < 0) {
+                // Nothing more waits, or an accept error, which is dropped; after a
+                // shortage accepting rests first, since the listening socket stays
+                // readable.
+                const int err = errno;
+                if (IsResourceShortage(err)) PauseAccepting();
+                if (err == EAGAIN || err == EWOULDBLOCK || IsResourceShortage(err)) break;
+                continue;
+            }
+            EnableKeepAlive(fd);
+            try {
+                StartConnectionThread(fd);
+            } catch (...) {
+                // No thread could be had for it: the unit gets its connection closed
+                // and will try again.
+                PauseAccepting();
+                break;
+            }
         }
     }
 }

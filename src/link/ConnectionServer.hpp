@@ -15,9 +15,9 @@
 namespace serwer {
 
 // Accepts units' TCP connections (all IPv4 addresses, and all IPv6 addresses where the
-// system has IPv6, on one port, backlog 150) and runs every connection on a thread of
-// its own: OnConnect once, then OnExecute again and again while the connection still
-// counts as connected. An error that escapes an event ends the connection's thread.
+// system has IPv6, on one port, with the deepest listen queue the system allows) and runs every connection on a thread
+// of its own: OnConnect once, then OnExecute again and again while the connection still counts as connected. An error
+// that escapes an event ends the connection's thread.
 class ConnectionServer {
 public:
     struct Events {
@@ -25,7 +25,10 @@ public:
         std::function<void(UnitConnection&)> onExecute;
     };
 
-    static constexpr int kListenQueue = 150;
+    // The listen queue is as deep as the system allows (net.core.somaxconn), and never
+    // shallower than this.
+    static constexpr int kLeastListenQueue = 150;
+    static int ListenQueueDepth();
     // Connection threads get small stacks, so thousands of idle connections stay cheap.
     static std::size_t DefaultThreadStackSize();
 

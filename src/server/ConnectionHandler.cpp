@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 
 #include <cerrno>
+#include <memory>
 #include <thread>
 
 #include "common/DateTime.hpp"
@@ -172,6 +173,12 @@ std::string ConnectionHandler::ChooseArchiveDirectory(const std::string& ownerCo
 }
 
 bool ConnectionHandler::StorePosition(Position& position) {
+    const PositionCommit commit = CommitPosition(position);
+    ctx_.tableLock.WaitUntilSaved(commit.change, VehicleFilePath(ctx_.dataDirectory));
+    return commit.readDue;
+}
+
+ConnectionHandler::PositionCommit ConnectionHandler::CommitPosition(Position& position) {
     const Bytes& record = position.record;
     const std::string& name = position.registrationText;
     LockSection section(ctx_.tableLock, name);
@@ -218,9 +225,12 @@ bool ConnectionHandler::StorePosition(Position& position) {
         WriteLog(e.what(), "err2.txt");
         throw;
     }
-    SaveVehicleFile(table, VehicleFilePath(ctx_.dataDirectory));
-    return DecideRead(table, name, ctx_.readsEnabled.load(), ReadHourOfIndex(ctx_.readHourIndex.load()),
-                      DateTime::Now());
+    PositionCommit commit;
+    // The attempt stamp of a due read goes into the same save as the position.
+    commit.readDue =
+        DecideRead(table, name, ctx_.readsEnabled.load(), ReadHourOfIndex(ctx_.readHourIndex.load()), DateTime::Now());
+    commit.change = table.ChangeCount();
+    return commit;
 }
 
 void ConnectionHandler::DownloadMemory(UnitConnection& connection, const Position& position,
@@ -233,17 +243,15 @@ void ConnectionHandler::DownloadMemory(UnitConnection& connection, const Positio
         DumpCollector(connection, OwnerCodeField(position.record), position.registrationBytes, name, deadline, timings);
     if (!dump) return;
 
-    // The image is one for the whole process: it is assembled, archived and the read
-    // recorded under the lock, and the unit is asked for damaged pages meanwhile.
-    LockSection section(ctx_.tableLock, name);
-    MemoryImage& image = TheMemoryImage();
-    RepeatCycle(connection, dump->data, image, timings);
-    section.LogEntry();
+    // Each read has an image of its own, so the page repeats, the archive and the
+    // erase step run without the lock; only recording the read takes it.
+    const auto image = std::make_unique<MemoryImage>();
+    RepeatCycle(connection, dump->data, *image, timings);
 
     const DateTime now = DateTime::Now();
     WriteLog(ArchiveSavedLogLine(name, MemoryImage::kImageSize), name + "log.txt");
     try {
-        WriteArchive(ArchiveFileName(position.archiveDirectory, name, now), image.Contents(), now);
+        WriteArchive(ArchiveFileName(position.archiveDirectory, name, now), image->Contents(), now);
     } catch (const std::exception& e) {
         // The erase command tells the unit its data are safe; without the archive they
         // are not. The read is not recorded, so the unit is read again next time.
@@ -254,9 +262,15 @@ void ConnectionHandler::DownloadMemory(UnitConnection& connection, const Positio
         return;
     }
 
-    VehicleTable& table = section.Table();
-    RecordCompletedRead(table, name, DateTime::Now());
-    SaveVehicleFile(table, VehicleFilePath(ctx_.dataDirectory));
+    std::uint64_t change = 0;
+    {
+        LockSection section(ctx_.tableLock, name);
+        section.LogEntry();
+        RecordCompletedRead(section.Table(), name, DateTime::Now());
+        change = section.Table().ChangeCount();
+    }
+    // The erase command goes only after the archive and the recorded read are durable.
+    ctx_.tableLock.WaitUntilSaved(change, VehicleFilePath(ctx_.dataDirectory));
     if (ctx_.eraseEnabled.load()) SendEraseCommand(connection, dump->lastPage, timings);
 }
 

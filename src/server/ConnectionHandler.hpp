@@ -1,5 +1,6 @@
 #pragma once
 #include <chrono>
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -29,8 +30,15 @@ public:
 private:
     struct Position;
     Bytes ReadPositionFrame(UnitConnection& connection);
-    // The first lock section; returns whether the unit's memory is due for a read.
+    struct PositionCommit {
+        bool readDue = false;
+        std::uint64_t change = 0;  // the table's change that holds the row
+    };
+    // Stores the position: the first lock section, then the wait for the save that
+    // holds it. Returns whether the unit's memory is due for a read.
     bool StorePosition(Position& position);
+    // The first lock section: the row and the read decision, committed to the table.
+    PositionCommit CommitPosition(Position& position);
     std::string ChooseArchiveDirectory(const std::string& ownerCodeText);
     void DownloadMemory(UnitConnection& connection, const Position& position,
                         std::chrono::steady_clock::time_point deadline);

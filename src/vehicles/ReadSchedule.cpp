@@ -59,25 +59,33 @@ std::string ShowPlannedRead(std::optional<int> readHour, DateTime now) {
 }
 
 void ReadAllNow(TableLock& lock, const std::string& dataDirectory) {
-    TableLockGuard guard(lock);
-    VehicleTable& table = guard.Table();
-    for (std::size_t i = 0; i < table.Size(); ++i) {
-        VehicleRow row = table.Row(i);
-        ClearReadState(row);
-        table.Post(i, std::move(row));
+    std::uint64_t change = 0;
+    {
+        TableLockGuard guard(lock);
+        VehicleTable& table = guard.Table();
+        for (std::size_t i = 0; i < table.Size(); ++i) {
+            VehicleRow row = table.Row(i);
+            ClearReadState(row);
+            table.Post(i, std::move(row));
+        }
+        change = table.ChangeCount();
     }
-    SaveVehicleFile(table, VehicleFilePath(dataDirectory));
+    lock.WaitUntilSaved(change, VehicleFilePath(dataDirectory));
 }
 
 void ReadOneNow(TableLock& lock, const std::string& dataDirectory, const std::string& name) {
-    TableLockGuard guard(lock);
-    VehicleTable& table = guard.Table();
-    const auto index = table.Find(name);
-    if (!index) throw ServerError("Nie moge znalezc samochodu : " + name);
-    VehicleRow row = table.Row(*index);
-    ClearReadState(row);
-    table.Post(*index, std::move(row));
-    SaveVehicleFile(table, VehicleFilePath(dataDirectory));
+    std::uint64_t change = 0;
+    {
+        TableLockGuard guard(lock);
+        VehicleTable& table = guard.Table();
+        const auto index = table.Find(name);
+        if (!index) throw ServerError("Nie moge znalezc samochodu : " + name);
+        VehicleRow row = table.Row(*index);
+        ClearReadState(row);
+        table.Post(*index, std::move(row));
+        change = table.ChangeCount();
+    }
+    lock.WaitUntilSaved(change, VehicleFilePath(dataDirectory));
 }
 
 }  // namespace serwer

@@ -34,12 +34,14 @@ void RecordCompletedRead(VehicleTable& table, const std::string& name, DateTime 
 std::string ShowPlannedRead(std::optional<int> readHour, DateTime now);
 
 // The operator's "read all cars now": clears ODCZYT and PROBA_ODCZYTU and sets the
-// counter to 0 in every row, then saves the vehicle file so that the forced read
-// survives a restart. Takes the TableLock for the whole work.
+// counter to 0 in every row under the TableLock, then waits for a save of the vehicle
+// file that holds the change (TableLock::WaitUntilSaved), so that the forced read
+// survives a restart.
 void ReadAllNow(TableLock& lock, const std::string& dataDirectory);
 
 // The operator's "read the selected car now" for the row named `name`. Fails with
-// "Nie moge znalezc samochodu : " + name when there is no such row (nothing changes).
+// "Nie moge znalezc samochodu : " + name when there is no such row (nothing changes);
+// saved as ReadAllNow is.
 void ReadOneNow(TableLock& lock, const std::string& dataDirectory, const std::string& name);
 
 }  // namespace serwer

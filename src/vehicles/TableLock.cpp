@@ -2,11 +2,13 @@
 
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <chrono>
 #include <filesystem>
 #include <thread>
 
 #include "common/DateTime.hpp"
+#include "common/DurableFile.hpp"
 #include "common/ServerError.hpp"
 #include "vehicles/VehicleFile.hpp"
 
@@ -43,6 +45,45 @@ void TableLock::Release() {
     if (!first_) last_ = nullptr;
     next->granted = true;
     next->turn.notify_one();
+}
+
+void TableLock::WaitUntilSaved(std::uint64_t change, const std::string& path) {
+    std::unique_lock<std::mutex> state(saveMutex_);
+    for (;;) {
+        if (savedUpTo_ >= change) return;
+        if (failedUpTo_ >= change) throw ServerError("Cannot create file " + path);
+        if (!saving_) break;
+        saveDone_.wait(state);
+    }
+    saving_ = true;
+    state.unlock();
+
+    std::uint64_t covered = 0;
+    bool placed = false;
+    try {
+        Bytes content;
+        {
+            TableLockGuard guard(*this);
+            covered = table_.ChangeCount();
+            content = formatter_.Format(table_);
+        }
+        placed = WriteDurableFile(path, content, Placement::Replace).placed;
+    } catch (...) {
+        // Out of memory: this save did not happen, so it neither held nor failed a change.
+        state.lock();
+        saving_ = false;
+        saveDone_.notify_all();
+        throw;
+    }
+    state.lock();
+    saving_ = false;
+    // A failed directory flush is no failure: the file is already in place.
+    if (placed)
+        savedUpTo_ = std::max(savedUpTo_, covered);
+    else
+        failedUpTo_ = std::max(failedUpTo_, covered);
+    saveDone_.notify_all();
+    if (!placed) throw ServerError("Cannot create file " + path);
 }
 
 std::string VehicleFilePath(const std::string& dataDirectory) { return dataDirectory + "/Aktualne.txt"; }

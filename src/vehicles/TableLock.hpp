@@ -1,22 +1,25 @@
 #pragma once
 #include <atomic>
 #include <condition_variable>
+#include <cstdint>
 #include <mutex>
 #include <string>
 
+#include "vehicles/VehicleFile.hpp"
 #include "vehicles/VehicleTable.hpp"
 
 namespace serwer {
 
-// The lock around the vehicle table (and the process-wide memory image): one holder at
-// a time, plus a counter of the threads that hold it or wait for it. It has no owner
-// and is not re-entrant; Release may come from any thread.
+// The lock around the vehicle table, and the saves of its file: one holder at a time,
+// plus a counter of the threads that hold it or wait for it. It has no owner and is not
+// re-entrant; Release may come from any thread. It is held only while the table
+// changes (or is formatted for a save), never while a unit is waited for.
 //
 // Takers get the lock in the order they asked for it: a taker that finds it held
 // waits in line, and Release hands it straight to the first in line. Positions of one
-// vehicle that wait behind a long section (a memory read holds the lock for half a
-// minute) are therefore stored in the order they came, and the row ends with the
-// newest. A free-for-all when the lock comes free would store them in any order.
+// vehicle that wait in line are therefore stored in the order they came, and the row
+// ends with the newest. A free-for-all when the lock comes free would store them in
+// any order.
 class TableLock {
 public:
     VehicleTable& Acquire();
@@ -25,6 +28,18 @@ public:
 
     // For readers that only look (tests, the load at start): the table without locking.
     VehicleTable& TableUnlocked() { return table_; }
+
+    // The saves of the vehicle file, shared by every change committed before a save
+    // began (group commit). A writer changes the table under the lock, takes
+    // Table().ChangeCount(), releases the lock, and then calls this, without the lock:
+    // it returns once the file at path durably holds the table as of that change. When
+    // no save is running, the caller makes one itself: it takes the lock just long
+    // enough to format the table, then writes the file (temporary file, fsync, rename)
+    // without the lock, so the writers that come meanwhile share the next save. Fails
+    // with ServerError "Cannot create file <path>" when the save that held the change
+    // failed (every writer whose change it held gets that error); the old file then
+    // stays as it was.
+    void WaitUntilSaved(std::uint64_t change, const std::string& path);
 
 private:
     // One per waiting taker, on its own stack; the line is a singly linked queue.
@@ -40,6 +55,13 @@ private:
     Waiter* first_ = nullptr;
     Waiter* last_ = nullptr;
     VehicleTable table_;
+
+    std::mutex saveMutex_;
+    std::condition_variable saveDone_;
+    bool saving_ = false;
+    std::uint64_t savedUpTo_ = 0;     // every change up to this one is in the file
+    std::uint64_t failedUpTo_ = 0;    // the changes the last failed save held
+    VehicleFileFormatter formatter_;  // used by a save's maker, under the lock
 };
 
 // Acquire (waiting in line), and Release when the guard goes out of scope.

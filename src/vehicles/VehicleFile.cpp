@@ -372,7 +372,9 @@ void StoreField(VehicleRow& row, const Column& column, const std::optional<std::
 
 }  // namespace
 
-Bytes FormatVehicleFile(const std::vector<VehicleRow>& rows) {
+namespace {
+
+Bytes HeaderLine() {
     const std::vector<Column>& columns = Columns();
     Bytes out;
     for (std::size_t i = 0; i < columns.size(); ++i) {
@@ -380,13 +382,43 @@ Bytes FormatVehicleFile(const std::vector<VehicleRow>& rows) {
         AppendField(out, columns[i].header);
     }
     out += "\r\n";
-    for (const VehicleRow& row : rows) {
-        for (std::size_t i = 0; i < columns.size(); ++i) {
-            if (i > 0) out += ';';
-            AppendField(out, FieldText(row, columns[i]));
-        }
-        out += "\r\n";
+    return out;
+}
+
+void AppendRowLine(Bytes& out, const VehicleRow& row) {
+    const std::vector<Column>& columns = Columns();
+    for (std::size_t i = 0; i < columns.size(); ++i) {
+        if (i > 0) out += ';';
+        AppendField(out, FieldText(row, columns[i]));
     }
+    out += "\r\n";
+}
+
+}  // namespace
+
+Bytes FormatVehicleFile(const std::vector<VehicleRow>& rows) {
+    Bytes out = HeaderLine();
+    for (const VehicleRow& row : rows) AppendRowLine(out, row);
+    return out;
+}
+
+Bytes VehicleFileFormatter::Format(const VehicleTable& table) {
+    static const Bytes kHeader = HeaderLine();
+    lines_.resize(table.Size());
+    std::size_t size = kHeader.size();
+    for (std::size_t i = 0; i < table.Size(); ++i) {
+        Line& line = lines_[i];
+        if (line.change != table.RowChange(i)) {
+            line.text.clear();
+            AppendRowLine(line.text, table.Row(i));
+            line.change = table.RowChange(i);
+        }
+        size += line.text.size();
+    }
+    Bytes out;
+    out.reserve(size);
+    out += kHeader;
+    for (std::size_t i = 0; i < table.Size(); ++i) out += lines_[i].text;
     return out;
 }
 

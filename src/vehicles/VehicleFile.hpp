@@ -1,4 +1,5 @@
 #pragma once
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <vector>
@@ -14,6 +15,21 @@ class VehicleTable;
 
 // The whole file content for these rows: header line, then one line per row.
 Bytes FormatVehicleFile(const std::vector<VehicleRow>& rows);
+
+// The same content for a whole table, kept between calls: a row's line is formatted
+// again only when the row changed since the last call (VehicleTable::RowChange), so a
+// save costs little more than copying the lines. One formatter serves one table.
+class VehicleFileFormatter {
+public:
+    Bytes Format(const VehicleTable& table);
+
+private:
+    struct Line {
+        std::uint64_t change = 0;
+        Bytes text;
+    };
+    std::vector<Line> lines_;
+};
 
 struct VehicleFileContent {
     std::vector<VehicleRow> rows;      // every line that converted, in file order

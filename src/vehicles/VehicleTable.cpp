@@ -29,6 +29,7 @@ void VehicleTable::Post(std::size_t index, VehicleRow row) {
     if (target.NAZWA) index_.erase(*target.NAZWA);
     target = std::move(row);
     if (target.NAZWA) index_[*target.NAZWA] = index;
+    rowChanges_[index] = ++changes_;
 }
 
 std::size_t VehicleTable::Append(VehicleRow row) {
@@ -36,13 +37,16 @@ std::size_t VehicleTable::Append(VehicleRow row) {
     if (row.NAZWA && index_.contains(*row.NAZWA)) throw ServerError(kDuplicateKey);
     const std::size_t index = rows_.size();
     rows_.push_back(std::move(row));
+    rowChanges_.push_back(++changes_);
     if (rows_.back().NAZWA) index_[*rows_.back().NAZWA] = index;
     return index;
 }
 
 void VehicleTable::Clear() {
     rows_.clear();
+    rowChanges_.clear();
     index_.clear();
+    ++changes_;
 }
 
 bool VehicleTable::AppendLoaded(std::vector<VehicleRow> rows) {
@@ -60,6 +64,7 @@ bool VehicleTable::AppendLoaded(std::vector<VehicleRow> rows) {
             continue;
         }
         rows_.push_back(std::move(row));
+        rowChanges_.push_back(++changes_);
     }
     Reindex();
     return unique;

@@ -1,5 +1,6 @@
 #pragma once
 #include <cstddef>
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <unordered_map>
@@ -32,6 +33,12 @@ public:
 
     void Clear();
 
+    // Every change of the table gets the next number: ChangeCount is the number of the
+    // last change, and RowChange(index) the number of the last change of that row. A
+    // save of the table made under the lock holds every change up to ChangeCount.
+    std::uint64_t ChangeCount() const { return changes_; }
+    std::uint64_t RowChange(std::size_t index) const { return rowChanges_.at(index); }
+
     // Appends loaded rows in order. A NAZWA already present keeps its first row; the
     // later ones are dropped, and the return value is then false (the caller reports
     // "Duplicate index value. Operation aborted.").
@@ -40,6 +47,8 @@ public:
 private:
     void Reindex();
     std::vector<VehicleRow> rows_;
+    std::vector<std::uint64_t> rowChanges_;  // parallel to rows_
+    std::uint64_t changes_ = 0;
     std::unordered_map<std::string, std::size_t> index_;  // NAZWA -> row (non-null keys only)
 };
 

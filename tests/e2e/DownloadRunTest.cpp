@@ -3,6 +3,7 @@
 #include <zip.h>
 
 #include <regex>
+#include <thread>
 
 #include "common/Win1250.hpp"
 #include "download/MemoryImage.hpp"
@@ -12,6 +13,7 @@
 using namespace serwer;
 
 namespace fs = std::filesystem;
+using namespace std::chrono_literals;
 
 namespace {
 
@@ -127,11 +129,8 @@ TEST_F(DownloadRun, PageThatStaysDamagedEndsTheReadWithoutArchiveOrErase) {
     EXPECT_FALSE(row.ODCZYT.has_value());
     EXPECT_TRUE(row.PROBA_ODCZYTU.has_value());
     EXPECT_EQ(row.LICZNIK_ODCZYTOW, 0);
-    // The second section's entry line comes only after the repeats, which failed; its
-    // exit line is written all the same, and the lock is free.
-    EXPECT_EQ(Lines("lock.txt"),
-              "WA12345 wejscie do blokady\r\nWA12345 wyjscie z blokady\r\n"
-              "WA12345 wyjscie z blokady\r\n");
+    // The repeats run without the lock: a read that fails in them never takes it again.
+    EXPECT_EQ(Lines("lock.txt"), "WA12345 wejscie do blokady\r\nWA12345 wyjscie z blokady\r\n");
     EXPECT_FALSE(context_.tableLock.IsBusy());
 }
 
@@ -203,6 +202,39 @@ TEST_F(DownloadRun, ArchiveThatCannotBeWrittenMeansNoRecordAndNoErase) {
             EXPECT_EQ(Read(e.path().string()), "an older archive");
         }
     }
+}
+
+TEST_F(DownloadRun, AnotherVehicleIsStoredWhileAReadWaitsToErase) {
+    context_.timings.download.erasePause = std::chrono::seconds(2);
+    StartServer();
+    std::thread read([&] { Run(UnitMemory::Generated(3)); });
+    // The archive is written just before the pause that precedes the erase command.
+    for (int i = 0; i < 1000 && ArchivedImage(".").empty(); ++i) std::this_thread::sleep_for(5ms);
+    context_.readsEnabled = false;
+    SendPosition(BuildPositionRecord(SamplePosition("KR99999")));
+    // Stored and closed before the read's erase command was even sent.
+    EXPECT_EQ(Read("log.txt").find("Mam potwierdzenie skasowania."), std::string::npos);
+    EXPECT_NE(Read("Aktualne.txt").find("\"KR99999\""), std::string::npos);
+    read.join();
+    // Each vehicle's lock sections stay whole and in order.
+    EXPECT_EQ(std::regex_replace(Lines("lock.txt"), std::regex("KR99999 .*\r\n"), ""),
+              "WA12345 wejscie do blokady\r\nWA12345 wyjscie z blokady\r\n"
+              "WA12345 wejscie do blokady\r\nWA12345 wyjscie z blokady\r\n");
+}
+
+TEST_F(DownloadRun, ReadWhoseRecordCannotBeSavedGetsNoEraseCommand) {
+    context_.timings.download.pauseBeforeDumpRequest = std::chrono::milliseconds(500);
+    StartServer();
+    SimulatedUnit unit("127.0.0.1", server_->Port());
+    unit.SendPosition(BuildPositionRecord(SamplePosition()));
+    for (int i = 0; i < 400 && !fs::exists("Aktualne.txt"); ++i) std::this_thread::sleep_for(5ms);
+    // The vehicle file can no longer be replaced: a directory with something in it.
+    fs::remove("Aktualne.txt");
+    fs::create_directories("Aktualne.txt/x");
+    const DownloadSession session = ServeDownload(unit, UnitMemory::Generated(3), std::chrono::seconds(60));
+    WaitForIdle();
+    EXPECT_NE(ArchivedImage("."), "");
+    EXPECT_FALSE(session.eraseLastPage.has_value());
 }
 
 TEST_F(DownloadRun, SecondConnectionOfTheDayIsNotReadAgain) {

@@ -8,6 +8,7 @@
 #include "common/Win1250.hpp"
 #include "e2e/ServerFixture.hpp"
 #include "link/ByteStuffing.hpp"
+#include "vehicles/VehicleFile.hpp"
 
 using namespace serwer;
 
@@ -234,8 +235,10 @@ TEST_F(PositionRun, DueVehicleIsAskedForItsMemoryWithItsAttemptStamped) {
     ASSERT_TRUE(row.PROBA_ODCZYTU.has_value());
     EXPECT_FALSE(row.ODCZYT.has_value());
     EXPECT_EQ(Messages(Read("err2.txt")), std::vector<std::string>{"AAA111 dane odebrane nie maja DCBA "});
-    // The stamp is not in the file yet; it reaches it with the next save.
-    EXPECT_NE(Read("Aktualne.txt").find(";;;\"True\""), std::string::npos);
+    // The stamp reaches the file with the same save as the position.
+    const std::optional<DateTime> saved = ReadVehicleFile("Aktualne.txt").rows.at(0).PROBA_ODCZYTU;
+    ASSERT_TRUE(saved.has_value());
+    EXPECT_EQ(FormatDateTimeText(*saved), FormatDateTimeText(*row.PROBA_ODCZYTU));
 }
 
 TEST_F(PositionRun, ReadsDisabledNeverStampAnAttempt) {

@@ -6,6 +6,7 @@
 #include <thread>
 #include <vector>
 
+#include "common/ServerError.hpp"
 #include "common/Win1250.hpp"
 #include "support/TestDirectory.hpp"
 #include "vehicles/TableLock.hpp"
@@ -146,4 +147,38 @@ TEST_F(StartupLoad, GoodFileLoadsWithoutACopy) {
     EXPECT_TRUE(LoadVehicleTableAtStart(lock, dir_));
     EXPECT_EQ(lock.TableUnlocked().Size(), 1u);
     EXPECT_EQ(BakFiles(), 0);
+}
+
+namespace {
+std::uint64_t AppendVehicle(TableLock& lock, const std::string& name) {
+    TableLockGuard guard(lock);
+    VehicleRow row;
+    row.NAZWA = name;
+    guard.Table().Append(std::move(row));
+    return guard.Table().ChangeCount();
+}
+}  // namespace
+
+TEST_F(StartupLoad, AFailedSaveFailsEveryWriterWhoseChangeItHeldAndTheNextSaveHoldsThemAll) {
+    TableLock lock;
+    const std::string blocked = dir_ + "/brak/Aktualne.txt";  // no such directory
+    const std::uint64_t first = AppendVehicle(lock, "WA1");
+    const std::uint64_t second = AppendVehicle(lock, "WA2");
+    // The first writer to wait makes the save, which holds both changes and fails.
+    try {
+        lock.WaitUntilSaved(second, blocked);
+        FAIL() << "the save cannot succeed";
+    } catch (const ServerError& e) {
+        EXPECT_EQ(std::string(e.what()), "Cannot create file " + blocked);
+    }
+    EXPECT_THROW(lock.WaitUntilSaved(first, blocked), ServerError);
+    EXPECT_FALSE(lock.IsBusy());
+
+    std::filesystem::create_directory(dir_ + "/brak");
+    const std::uint64_t third = AppendVehicle(lock, "WA3");
+    lock.WaitUntilSaved(third, blocked);
+    std::vector<std::string> names;
+    for (const VehicleRow& row : ReadVehicleFile(blocked).rows) names.push_back(*row.NAZWA);
+    EXPECT_EQ(names, (std::vector<std::string>{"WA1", "WA2", "WA3"}));
+    EXPECT_NO_THROW(lock.WaitUntilSaved(first, blocked));  // now durable
 }
