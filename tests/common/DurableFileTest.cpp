@@ -23,6 +23,14 @@ protected:
         for (const auto& e : fs::directory_iterator(tmp_.Path())) names.insert(e.path().filename().string());
         return names;
     }
+    // A write that failed at `step` with `error` left the old file and nothing else.
+    void ExpectRefusedAndOldKept(const DurableWriteResult& result, DurableStep step, int error) const {
+        EXPECT_EQ(result.failed, step);
+        EXPECT_EQ(result.error, error);
+        EXPECT_FALSE(result.placed);
+        EXPECT_EQ(ReadFile(path_), "old");
+        EXPECT_EQ(Names(), std::set<std::string>{"plik.txt"});
+    }
     TestDirectory tmp_;
     const std::string path_ = (tmp_.Path() / "plik.txt").string();
 };
@@ -50,21 +58,12 @@ TEST_F(DurableFile, AFailedWriteKeepsTheOldContentAndLeavesNoTemporaryFile) {
     const DurableWriteResult result = WriteDurableFile(path_, "new content", Placement::Replace);
     ::setrlimit(RLIMIT_FSIZE, &saved);
     ::signal(SIGXFSZ, previousHandler);
-    EXPECT_EQ(result.failed, DurableStep::Write);
-    EXPECT_EQ(result.error, EFBIG);
-    EXPECT_FALSE(result.placed);
-    EXPECT_EQ(ReadFile(path_), "old");
-    EXPECT_EQ(Names(), std::set<std::string>{"plik.txt"});
+    ExpectRefusedAndOldKept(result, DurableStep::Write, EFBIG);
 }
 
 TEST_F(DurableFile, NoReplaceRefusesAnExistingName) {
     std::ofstream(path_, std::ios::binary) << "old";
-    const DurableWriteResult result = WriteDurableFile(path_, "new", Placement::NoReplace);
-    EXPECT_EQ(result.failed, DurableStep::Place);
-    EXPECT_EQ(result.error, EEXIST);
-    EXPECT_FALSE(result.placed);
-    EXPECT_EQ(ReadFile(path_), "old");
-    EXPECT_EQ(Names(), std::set<std::string>{"plik.txt"});
+    ExpectRefusedAndOldKept(WriteDurableFile(path_, "new", Placement::NoReplace), DurableStep::Place, EEXIST);
 }
 
 TEST(TemporaryFileName, IsTheFinalNameThenTmpProcessIdUnderscoreSerialAndReadsBack) {
