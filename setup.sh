@@ -6,7 +6,8 @@
 set -euo pipefail
 cd "$(dirname "$0")"
 
-PACKAGES=(cmake ninja-build g++ pkg-config libgtest-dev libzip-dev qt6-base-dev libgl-dev poppler-utils)
+PACKAGES=(cmake ninja-build g++ pkg-config libgtest-dev libzip-dev qt6-base-dev qt6-translations-l10n libgl-dev
+          poppler-utils)
 tools/install-packages.sh "${PACKAGES[@]}"
 
 [ "${1:-}" = "--deps-only" ] && exit 0

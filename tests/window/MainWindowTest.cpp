@@ -8,6 +8,7 @@
 #include <QRadioButton>
 #include <QTableView>
 
+#include "app/window/PolishTranslations.hpp"
 #include "app/window/TfrmOdpytajJeden.hpp"
 #include "app/window/VehicleGridModel.hpp"
 #include "common/Win1250.hpp"
@@ -330,3 +331,19 @@ TEST(MainWindowCreate, ADataDirectoryThatCannotBeCreatedFailsAndWritesNoSettings
 }
 
 }  // namespace
+
+TEST(PolishTranslations, QtsOwnButtonsSpeakPolish) {
+    ASSERT_TRUE(InstallPolishTranslations());
+    QMessageBox box(QMessageBox::Question, "x", "x", QMessageBox::Yes | QMessageBox::No);
+    EXPECT_EQ(box.button(QMessageBox::Yes)->text().remove('&'), QStringLiteral("Tak"));
+    EXPECT_EQ(box.button(QMessageBox::No)->text().remove('&'), QStringLiteral("Nie"));
+}
+
+TEST_F(MainWindowTest, EraseAndCloseConfirmationsDefaultToNo) {
+    WriteIni(kIni);
+    TfrmMain& w = Open();
+    MessageBoxAnswerer no(QMessageBox::No);
+    QTest::mouseClick(Find<QPushButton>("btStart"), Qt::LeftButton);
+    EXPECT_FALSE(w.close());
+    EXPECT_EQ(no.Defaults(), (std::vector<QMessageBox::StandardButton>{QMessageBox::No, QMessageBox::No}));
+}

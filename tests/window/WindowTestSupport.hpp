@@ -33,6 +33,7 @@ public:
                 if (!box || !box->isVisible() || answered_.count(box)) continue;
                 answered_.insert(box);
                 texts_.push_back(box->text());
+                defaults_.push_back(box->standardButton(box->defaultButton()));
                 if (QAbstractButton* b = box->button(answer_))
                     b->click();
                 else
@@ -42,12 +43,15 @@ public:
         timer_.start();
     }
     const std::vector<QString>& Texts() const { return texts_; }
+    // The button each box would have pressed on Enter.
+    const std::vector<QMessageBox::StandardButton>& Defaults() const { return defaults_; }
 
 private:
     QMessageBox::StandardButton answer_;
     QTimer timer_;
     std::set<QMessageBox*> answered_;
     std::vector<QString> texts_;
+    std::vector<QMessageBox::StandardButton> defaults_;
 };
 
 // Runs `work` once the dialog is visible (from the dialog's own event loop).

@@ -1,6 +1,7 @@
 // screenshots: pictures of what the dispatcher sees, for anyone who wants to look
 // without a fleet: the main window with a few vehicles in the grid (the server
-// running, a few units having called in), and the first page of the summary report.
+// running, a few units having called in), the first page of the summary report, and
+// the second page of a report long enough to run over (more units having called in).
 //
 //   screenshots <output directory>
 //
@@ -17,7 +18,10 @@
 #include <filesystem>
 #include <fstream>
 #include <iostream>
+#include <string>
+#include <vector>
 
+#include "app/window/PolishTranslations.hpp"
 #include "app/window/TfrmMain.hpp"
 #include "app/window/VehicleGridModel.hpp"
 #include "report/RaportZbiorczy.hpp"
@@ -29,7 +33,7 @@ using namespace serwer;
 namespace {
 
 struct Sample {
-    const char* registration;
+    std::string registration;
     const char* owner;
     double latitude, longitude;
     int speedHundredths;
@@ -66,6 +70,25 @@ PositionOptions Position(const Sample& s) {
     return o;
 }
 
+// More vehicles for a report of more than one page: the five samples repeated with
+// registrations, places, speeds and position times of their own.
+std::vector<Sample> LargerFleet(int count) {
+    static const char* const kPrefixes[] = {"GD", "WA", "KR", "PO", "WR", "LU", "SZ"};
+    std::vector<Sample> fleet;
+    for (int i = 0; i < count; ++i) {
+        Sample s = kFleet[i % std::size(kFleet)];
+        s.registration = kPrefixes[i % std::size(kPrefixes)] + std::to_string(20117 + 7919 * i % 70000);
+        s.latitude += 0.013 * (i % 11);
+        s.longitude -= 0.021 * (i % 7);
+        s.speedHundredths = i % 3 == 0 ? 0 : 1500 + 397 * i;
+        s.fuel = 10 + 13 * i % 85;
+        s.engine = s.speedHundredths > 0;
+        s.minutesAgo = 2 + 29 * i % 400;
+        fleet.push_back(s);
+    }
+    return fleet;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -86,6 +109,7 @@ int main(int argc, char** argv) {
     }
 
     QApplication app(argc, argv);
+    InstallPolishTranslations();
     int status = 0;
     {
         TfrmMain::Options options;
@@ -113,8 +137,21 @@ int main(int argc, char** argv) {
         const QString reportPath = QString::fromStdString((out / "report-page-1.png").string());
         if (!report.RenderPage(0, 110).save(reportPath)) status = 1;
 
+        for (const Sample& s : LargerFleet(35)) {
+            SimulatedUnit unit("127.0.0.1", window.ServerPort());
+            unit.SendPosition(BuildPositionRecord(Position(s)));
+            unit.WaitForClose(std::chrono::seconds(10));
+        }
+        QTest::qWait(300);
+        window.Timer1Timer();
+        const RaportZbiorczy longer(window.Grid().Table().Rows(), DateTime::Now());
+        const QString secondPagePath = QString::fromStdString((out / "report-page-2.png").string());
+        if (longer.PageCount() < 2 || !longer.RenderPage(1, 110).save(secondPagePath)) status = 1;
+
         window.StopServer();
-        std::cout << mainPath.toStdString() << "\n" << reportPath.toStdString() << std::endl;
+        std::cout << mainPath.toStdString() << "\n"
+                  << reportPath.toStdString() << "\n"
+                  << secondPagePath.toStdString() << std::endl;
         // The window closes without asking: this is not an operator's session.
         window.hide();
     }

@@ -9,6 +9,7 @@
 
 #include "app/ProcessLimits.hpp"
 #include "app/Settings.hpp"
+#include "app/window/PolishTranslations.hpp"
 #include "app/window/TfrmMain.hpp"
 #include "app/window/UiText.hpp"
 #include "common/DecimalSeparator.hpp"
@@ -47,6 +48,7 @@ int main(int argc, char** argv) {
     options.decimalSeparator = ReadDecimalSeparatorFromEnvironment();
 
     QApplication app(argc, argv);
+    InstallPolishTranslations();
     std::unique_ptr<TfrmMain> frmMain;
     try {
         frmMain = std::make_unique<TfrmMain>(options);

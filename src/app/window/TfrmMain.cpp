@@ -333,7 +333,8 @@ void TfrmMain::FormShow() {
 void TfrmMain::StartServer() {
     if (!autoStart_) {
         if (cbKasuj_->isChecked() && QMessageBox::question(this, Caption(), EraseConfirmationText(),
-                                                           QMessageBox::Yes | QMessageBox::No) != QMessageBox::Yes)
+                                                           QMessageBox::Yes | QMessageBox::No,
+                                                           QMessageBox::No) != QMessageBox::Yes)
             return;
         StopServer();
     }
@@ -424,8 +425,8 @@ void TfrmMain::btZakonczClick() {
 }
 
 void TfrmMain::closeEvent(QCloseEvent* event) {
-    if (QMessageBox::question(this, Caption(), CloseConfirmationText(), QMessageBox::Yes | QMessageBox::No) !=
-        QMessageBox::Yes) {
+    if (QMessageBox::question(this, Caption(), CloseConfirmationText(), QMessageBox::Yes | QMessageBox::No,
+                              QMessageBox::No) != QMessageBox::Yes) {
         event->ignore();
         return;
     }
