@@ -176,7 +176,7 @@ TEST_F(MainWindowTest, ClosingAnsweredYesWritesTheFourSettingsInOrder) {
               "[Ustawienia]\r\nPort=4711\r\nKatalog=dane\r\nGodzina=23\r\nOdpytywac=1\r\nKasowac=1\r\n");
 }
 
-TEST_F(MainWindowTest, FinishWorkAnsweredNoLeavesTheWindowOpenWithTheServerStopped) {
+TEST_F(MainWindowTest, FinishWorkAnsweredNoStopsNothing) {
     WriteIni(kIni);
     TfrmMain& w = Open("start");
     ASSERT_TRUE(WaitFor([&] { return w.ServerActive(); }));
@@ -184,8 +184,26 @@ TEST_F(MainWindowTest, FinishWorkAnsweredNoLeavesTheWindowOpenWithTheServerStopp
     QTest::mouseClick(Find<QPushButton>("btZakoncz"), Qt::LeftButton);
     EXPECT_EQ(no.Texts().size(), 1u);
     EXPECT_TRUE(w.isVisible());
+    EXPECT_TRUE(w.ServerActive());
+}
+
+TEST_F(MainWindowTest, StopWithAUnitInItsClosingWaitLeavesTheWindowResponsiveAndCounting) {
+    WriteIni(kIni);
+    TfrmMain& w = Open("start");
+    ASSERT_TRUE(WaitFor([&] { return w.ServerActive(); }));
+    w.Context().timings.closingWait = std::chrono::seconds(2);
+    SimulatedUnit unit("127.0.0.1", w.ServerPort());
+    unit.SendPosition(BuildPositionRecord(SamplePosition("GD1234")));
+    ASSERT_TRUE(WaitFor([&] { return std::filesystem::exists(DataPath("Aktualne.txt")); }));
+    // The click returns while the unit's connection is still open in its closing wait.
+    QTest::mouseClick(Find<QPushButton>("btStop"), Qt::LeftButton);
+    EXPECT_TRUE(w.Stopping());
     EXPECT_FALSE(w.ServerActive());
-    EXPECT_TRUE(Find<QLabel>("lbNieaktywny")->isVisible());
+    EXPECT_EQ(Find<QLabel>("lbZamykanie")->text(), QString::fromUtf8("Zamykanie połączeń, otwartych: 1"));
+    EXPECT_FALSE(Find<QPushButton>("btStart")->isEnabled());
+    ASSERT_TRUE(WaitFor([&] { return !w.Stopping(); }));
+    EXPECT_FALSE(Find<QLabel>("lbZamykanie")->isVisible());
+    EXPECT_TRUE(Find<QPushButton>("btStart")->isEnabled());
 }
 
 TEST_F(MainWindowTest, SortingTwiceOnOneColumnGivesDescendingOrderAndKeepsTheMarkerDown) {

@@ -64,7 +64,7 @@ QLabel* ColouredBold(const QString& text, Qt::GlobalColor colour, QWidget* paren
 }  // namespace
 
 // What the connection threads show: handed to the window's thread as queued calls,
-// never waited for (StopServer waits on the window's thread for those threads).
+// never waited for (the stop waits for those threads on a thread of its own).
 class TfrmMain::WindowStatus : public StatusDisplay {
 public:
     explicit WindowStatus(TfrmMain* window) : window_(window) {}
@@ -149,6 +149,7 @@ TfrmMain::TfrmMain(Options options) : options_(std::move(options)), cleanup_("."
 
 TfrmMain::~TfrmMain() {
     // Every connection thread ends before the window's parts they use go away.
+    if (stopper_.joinable()) stopper_.join();
     server_->Stop();
 }
 
@@ -260,6 +261,10 @@ void TfrmMain::BuildControls() {
     auto* bottom = new QHBoxLayout;
     bottom->addWidget(lbNieaktywny_);
     bottom->addWidget(lbAktywny_);
+    lbZamykanie_ = new QLabel(central);
+    lbZamykanie_->setObjectName("lbZamykanie");
+    lbZamykanie_->setVisible(false);
+    bottom->addWidget(lbZamykanie_);
     bottom->addSpacing(20);
     bottom->addWidget(new QLabel(QStringLiteral("Wersja : "), central));
     bottom->addWidget(lbWersja_);
@@ -287,6 +292,9 @@ void TfrmMain::BuildControls() {
 
     connect(btStart_, &QPushButton::clicked, this, &TfrmMain::StartServer);
     connect(btStop_, &QPushButton::clicked, this, &TfrmMain::StopServer);
+    stopTimer_ = new QTimer(this);
+    stopTimer_->setInterval(100);
+    connect(stopTimer_, &QTimer::timeout, this, &TfrmMain::ShowStopProgress);
     connect(btOdczytajTeraz_, &QPushButton::clicked, this, &TfrmMain::btOdczytajTerazClick);
     connect(btOdczytajWybrane_, &QPushButton::clicked, this, &TfrmMain::btOdczytajWybraneClick);
     connect(btRaport_, &QPushButton::clicked, this, &TfrmMain::btRaportClick);
@@ -332,12 +340,21 @@ void TfrmMain::FormShow() {
 
 void TfrmMain::StartServer() {
     if (!autoStart_) {
-        if (cbKasuj_->isChecked() && QMessageBox::question(this, Caption(), EraseConfirmationText(),
-                                                           QMessageBox::Yes | QMessageBox::No,
-                                                           QMessageBox::No) != QMessageBox::Yes)
+        if (cbKasuj_->isChecked() &&
+            QMessageBox::question(this, Caption(), EraseConfirmationText(), QMessageBox::Yes | QMessageBox::No,
+                                  QMessageBox::No) != QMessageBox::Yes)
             return;
-        StopServer();
+        if (server_->IsActive() || Stopping()) {
+            // A restart: it listens again once the old connections are closed.
+            startAfterStop_ = true;
+            StopServer();
+            return;
+        }
     }
+    StartListening();
+}
+
+void TfrmMain::StartListening() {
     try {
         server_->Start(Cp1250(edPort_->text().toStdString()));
     } catch (const std::exception& e) {
@@ -353,11 +370,42 @@ void TfrmMain::StartServer() {
 }
 
 void TfrmMain::StopServer() {
-    server_->Stop();
+    if (Stopping()) return;
     ShowRunning(false);
     btOdczytajTeraz_->setEnabled(true);
     rgGodzina_->setEnabled(true);
     if (serviceMode_) cbKasuj_->setEnabled(true);
+    if (!server_->IsActive() && server_->OpenConnectionCount() == 0) return;
+    // Each handler still ends with its closing wait, up to 10 s: not on this thread.
+    stopped_ = false;
+    btStart_->setEnabled(false);
+    btStop_->setEnabled(false);
+    stopper_ = std::thread([this] {
+        server_->Stop();
+        stopped_ = true;
+    });
+    ShowStopProgress();
+    stopTimer_->start();
+}
+
+void TfrmMain::ShowStopProgress() {
+    if (!stopped_) {
+        lbZamykanie_->setText(
+            QString::fromUtf8("Zamykanie połączeń, otwartych: %1").arg(server_->OpenConnectionCount()));
+        lbZamykanie_->setVisible(true);
+        return;
+    }
+    stopTimer_->stop();
+    stopper_.join();
+    lbZamykanie_->setVisible(false);
+    btStart_->setEnabled(true);
+    btStop_->setEnabled(true);
+    if (closeAfterStop_) {
+        close();
+    } else if (startAfterStop_) {
+        startAfterStop_ = false;
+        StartListening();
+    }
 }
 
 void TfrmMain::ShowRunning(bool running) {
@@ -420,17 +468,26 @@ void TfrmMain::btRaportClick() {
 }
 
 void TfrmMain::btZakonczClick() {
-    StopServer();
+    // close() asks first; nothing is stopped when the operator answers No.
     close();
 }
 
 void TfrmMain::closeEvent(QCloseEvent* event) {
-    if (QMessageBox::question(this, Caption(), CloseConfirmationText(), QMessageBox::Yes | QMessageBox::No,
-                              QMessageBox::No) != QMessageBox::Yes) {
+    if (!closeAfterStop_) {
+        if (QMessageBox::question(this, Caption(), CloseConfirmationText(), QMessageBox::Yes | QMessageBox::No,
+                                  QMessageBox::No) != QMessageBox::Yes) {
+            event->ignore();
+            return;
+        }
+        FormClose();
+    }
+    if (server_->IsActive() || Stopping()) {
+        // The window closes once the last connection is closed; it stays usable meanwhile.
+        closeAfterStop_ = true;
+        StopServer();
         event->ignore();
         return;
     }
-    FormClose();
     event->accept();
 }
 

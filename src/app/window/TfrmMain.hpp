@@ -1,7 +1,9 @@
 #pragma once
 #include <QMainWindow>
+#include <atomic>
 #include <memory>
 #include <string>
+#include <thread>
 
 #include "logs/OldFileCleanup.hpp"
 #include "server/PositioningServer.hpp"
@@ -41,14 +43,18 @@ public:
     ~TfrmMain() override;
 
     void StartServer();
+    // Stops accepting at once; the open connections are closed on a thread of their
+    // own while the window shows how many are left, so the window never waits for them.
     void StopServer();
+    // True while connections of a stopped server are still being closed.
+    bool Stopping() const { return stopper_.joinable(); }
     void ReloadDisplayTable();
     // Timer1: the old-file clean-up, then the display reload.
     void Timer1Timer();
     // The planned read for the label after "Planowany odczyt :", on the window's thread.
     void ShowPlannedRead();
 
-    bool ServerActive() const { return server_->IsActive(); }
+    bool ServerActive() const { return !Stopping() && server_->IsActive(); }
     std::uint16_t ServerPort() const { return server_->Port(); }
     HandlerContext& Context() { return server_->Context(); }
     VehicleGridModel& Grid() { return *gridModel_; }
@@ -71,6 +77,9 @@ private:
     void DBGridEH1TitleClick(int column);
     void SelectReadHourIndex(int index);
     void ShowRunning(bool running);
+    void StartListening();
+    // Called every moment while the connections close; ends the stop once they are.
+    void ShowStopProgress();
     void ShowError(const QString& text);
 
     Options options_;
@@ -108,6 +117,12 @@ private:
     QPushButton* btZakoncz_ = nullptr;
     QTimer* Timer1_ = nullptr;
     QTimer* clockTimer_ = nullptr;
+    QLabel* lbZamykanie_ = nullptr;  // "Zamykanie połączeń: N" while a stop runs
+    QTimer* stopTimer_ = nullptr;
+    std::thread stopper_;  // runs the server's Stop
+    std::atomic<bool> stopped_{false};
+    bool closeAfterStop_ = false;  // the operator closed the window during a stop
+    bool startAfterStop_ = false;  // Start was pressed while the server ran
     TfrmOdpytajJeden* frmOdpytajJeden_ = nullptr;
     TfrmOdpytajWszystkie* frmOdpytajWszystkie_ = nullptr;
 };
