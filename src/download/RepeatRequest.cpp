@@ -39,7 +39,8 @@ Bytes BuildRepeatRequest(int page) {
     return request;
 }
 
-void RepeatCycle(UnitConnection& connection, Bytes& collected, MemoryImage& image, const DownloadTimings& timings) {
+std::vector<int> RepeatCycle(UnitConnection& connection, Bytes& collected, MemoryImage& image,
+                             const DownloadTimings& timings) {
     using Clock = std::chrono::steady_clock;
     const int passWaitMs = static_cast<int>(timings.passWait.count());
 
@@ -47,6 +48,7 @@ void RepeatCycle(UnitConnection& connection, Bytes& collected, MemoryImage& imag
     image.Initialise();
     int previous = -1;
     int run = 0;
+    std::vector<int> asked;
     int page = ParseDump(image, collected);
     while (page >= 0) {
         run = page == previous ? run + 1 : 1;
@@ -55,6 +57,7 @@ void RepeatCycle(UnitConnection& connection, Bytes& collected, MemoryImage& imag
         const Clock::time_point deadline = Clock::now() + timings.repeatDeadline;
 
         WriteLog("Repeta strony : " + FourDigits(page), "log.txt");
+        asked.push_back(page);
         // Whatever the unit still sends from before is not the reply.
         connection.WaitForInput(static_cast<int>(timings.repeatPreWait.count()));
         connection.DiscardInput();
@@ -73,6 +76,7 @@ void RepeatCycle(UnitConnection& connection, Bytes& collected, MemoryImage& imag
         }
         page = ParseDump(image, collected);
     }
+    return asked;
 }
 
 }  // namespace serwer

@@ -1,4 +1,6 @@
 #pragma once
+#include <vector>
+
 #include "common/Bytes.hpp"
 #include "download/DownloadTimings.hpp"
 
@@ -25,6 +27,8 @@ Bytes BuildRepeatRequest(int page);
 // time in a row, "Timeout 2 min na powtorke 1 strony" when a reply is still short at its
 // deadline, the conversion error of bad BCD digits in the dump, and the connection's
 // errors (a request sent on a closed connection).
-void RepeatCycle(UnitConnection& connection, Bytes& collected, MemoryImage& image, const DownloadTimings& timings);
+// Returns the pages asked for, in the order asked.
+std::vector<int> RepeatCycle(UnitConnection& connection, Bytes& collected, MemoryImage& image,
+                             const DownloadTimings& timings);
 
 }  // namespace serwer

@@ -5,9 +5,11 @@
 #include <cerrno>
 #include <memory>
 #include <thread>
+#include <vector>
 
 #include "common/DateTime.hpp"
 #include "common/ServerError.hpp"
+#include "common/Win1250.hpp"
 #include "download/ArchiveWriter.hpp"
 #include "download/DumpCollector.hpp"
 #include "download/EraseCommand.hpp"
@@ -155,10 +157,13 @@ void ConnectionHandler::IdTCPServer1Execute(UnitConnection& connection) {
     WriteLog("nrrej :" + position.registrationBytes, position.registrationText + "log.txt");
     if (!CzPoprawnyNumer(position.registrationBytes, ctx_.allowList)) {
         WriteLog("wywalam podejzany wpis nrrej :" + position.registrationBytes, "log.txt");
+        ShowEvent(Cp1250("Odrzucony numer rejestracyjny: ") + position.registrationText);
         return;
     }
 
-    if (StorePosition(position)) DownloadMemory(connection, position, deadline);
+    const bool readDue = StorePosition(position);
+    ShowEvent(position.registrationText + Cp1250(": pozycja zapisana"));
+    if (readDue) DownloadMemory(connection, position, deadline);
 }
 
 std::string ConnectionHandler::ChooseArchiveDirectory(const std::string& ownerCodeText) {
@@ -236,22 +241,43 @@ ConnectionHandler::PositionCommit ConnectionHandler::CommitPosition(Position& po
 void ConnectionHandler::DownloadMemory(UnitConnection& connection, const Position& position,
                                        std::chrono::steady_clock::time_point deadline) {
     const std::string& name = position.registrationText;
+    ShowEvent(name + Cp1250(": odczyt pamięci rozpoczęty"));
+    try {
+        ReadMemory(connection, position, deadline);
+    } catch (const std::exception& e) {
+        ShowEvent(name + Cp1250(": odczyt pamięci przerwany: ") + e.what());
+        throw;
+    }
+}
+
+void ConnectionHandler::ReadMemory(UnitConnection& connection, const Position& position,
+                                   std::chrono::steady_clock::time_point deadline) {
+    const std::string& name = position.registrationText;
     const DownloadTimings& timings = ctx_.timings.download;
 
     // The bulk transfer is received without the lock.
     std::optional<CollectedDump> dump =
         DumpCollector(connection, OwnerCodeField(position.record), position.registrationBytes, name, deadline, timings);
-    if (!dump) return;
+    if (!dump) {
+        ShowEvent(name + Cp1250(": odczyt pamięci przerwany: niepełne dane z urządzenia"));
+        return;
+    }
 
     // Each read has an image of its own, so the page repeats, the archive and the
     // erase step run without the lock; only recording the read takes it.
     const auto image = std::make_unique<MemoryImage>();
-    RepeatCycle(connection, dump->data, *image, timings);
+    const std::vector<int> repeated = RepeatCycle(connection, dump->data, *image, timings);
+    if (!repeated.empty()) {
+        std::string pages;
+        for (int page : repeated) pages += (pages.empty() ? "" : ", ") + std::to_string(page);
+        ShowEvent(name + Cp1250(": ponownie pobrane strony ") + pages);
+    }
 
     const DateTime now = DateTime::Now();
+    const std::string archive = ArchiveFileName(position.archiveDirectory, name, now);
     WriteLog(ArchiveSavedLogLine(name, MemoryImage::kImageSize), name + "log.txt");
     try {
-        WriteArchive(ArchiveFileName(position.archiveDirectory, name, now), image->Contents(), now);
+        WriteArchive(archive, image->Contents(), now);
     } catch (const std::exception& e) {
         // The erase command tells the unit its data are safe; without the archive they
         // are not. The read is not recorded, so the unit is read again next time.
@@ -259,8 +285,10 @@ void ConnectionHandler::DownloadMemory(UnitConnection& connection, const Positio
         WriteLog(report, "err2.txt");
         WriteLog(report, name + "log.txt");
         if (ctx_.display) ctx_.display->ReportArchiveFailure(report);
+        ShowEvent(name + Cp1250(": odczyt pamięci przerwany: nie zapisano archiwum"));
         return;
     }
+    ShowEvent(name + Cp1250(": zapisano archiwum ") + archive.substr(archive.rfind('/') + 1));
 
     std::uint64_t change = 0;
     {
@@ -271,7 +299,16 @@ void ConnectionHandler::DownloadMemory(UnitConnection& connection, const Positio
     }
     // The erase command goes only after the archive and the recorded read are durable.
     ctx_.tableLock.WaitUntilSaved(change, VehicleFilePath(ctx_.dataDirectory));
-    if (ctx_.eraseEnabled.load()) SendEraseCommand(connection, dump->lastPage, timings);
+    if (ctx_.eraseEnabled.load()) {
+        SendEraseCommand(connection, dump->lastPage, timings);
+        ShowEvent(name + Cp1250(": odczyt pamięci zakończony, pamięć urządzenia skasowana"));
+    } else {
+        ShowEvent(name + Cp1250(": odczyt pamięci zakończony bez kasowania"));
+    }
+}
+
+void ConnectionHandler::ShowEvent(const std::string& text) {
+    if (ctx_.display) ctx_.display->ShowEvent(text);
 }
 
 }  // namespace serwer

@@ -40,8 +40,12 @@ private:
     // The first lock section: the row and the read decision, committed to the table.
     PositionCommit CommitPosition(Position& position);
     std::string ChooseArchiveDirectory(const std::string& ownerCodeText);
+    // The memory read, with its start and any failure shown as events.
     void DownloadMemory(UnitConnection& connection, const Position& position,
                         std::chrono::steady_clock::time_point deadline);
+    void ReadMemory(UnitConnection& connection, const Position& position,
+                    std::chrono::steady_clock::time_point deadline);
+    void ShowEvent(const std::string& text);
 
     HandlerContext& ctx_;
 };

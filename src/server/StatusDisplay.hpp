@@ -14,6 +14,10 @@ public:
     virtual void ShowPlannedRead(const std::string&) {}
     // A memory read whose archive could not be written (Windows-1250 text).
     virtual void ReportArchiveFailure(const std::string&) {}
+    // What the server just did, for the operator's list of events (Windows-1250 text):
+    // positions stored, registrations refused, memory reads started, pages asked
+    // again, archives written, memories erased, reads that failed and why.
+    virtual void ShowEvent(const std::string&) {}
 };
 
 }  // namespace serwer

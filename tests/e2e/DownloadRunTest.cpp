@@ -2,6 +2,7 @@
 // the erase command and the log lines of the whole read.
 #include <zip.h>
 
+#include <mutex>
 #include <regex>
 #include <thread>
 
@@ -235,6 +236,31 @@ TEST_F(DownloadRun, ReadWhoseRecordCannotBeSavedGetsNoEraseCommand) {
     WaitForIdle();
     EXPECT_NE(ArchivedImage("."), "");
     EXPECT_FALSE(session.eraseLastPage.has_value());
+}
+
+TEST_F(DownloadRun, TheDisplayHearsOfThePositionTheReadItsRepeatsAndItsArchive) {
+    struct Recorder : StatusDisplay {
+        std::mutex m;
+        std::vector<std::string> events;
+        void ShowEvent(const std::string& text) override {
+            std::lock_guard<std::mutex> lock(m);
+            events.push_back(Cp1250ToUtf8(text));
+        }
+    } recorder;
+    context_.display = &recorder;
+    StartServer();
+    UnitMemory memory = UnitMemory::Generated(40);
+    memory.damagedPages = {5, 17};
+    Run(memory);
+    context_.display = nullptr;
+    ASSERT_EQ(recorder.events.size(), 5u);
+    EXPECT_EQ(recorder.events[0], "WA12345: pozycja zapisana");
+    EXPECT_EQ(recorder.events[1], "WA12345: odczyt pamięci rozpoczęty");
+    EXPECT_EQ(recorder.events[2], "WA12345: ponownie pobrane strony 5, 17");
+    EXPECT_TRUE(
+        std::regex_match(recorder.events[3], std::regex(R"(WA12345: zapisano archiwum WA12345\d{4}(_\d\d){5}\.sve)")))
+        << recorder.events[3];
+    EXPECT_EQ(recorder.events[4], "WA12345: odczyt pamięci zakończony, pamięć urządzenia skasowana");
 }
 
 TEST_F(DownloadRun, SecondConnectionOfTheDayIsNotReadAgain) {

@@ -10,6 +10,7 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QMessageBox>
+#include <QPlainTextEdit>
 #include <QPointer>
 #include <QPushButton>
 #include <QRadioButton>
@@ -37,6 +38,7 @@ const char* const kVersion = "2.5";
 constexpr int kTimer1Interval = 60000;
 constexpr int kReadHourColumns = 6;
 constexpr int kReadHourCount = 24;
+constexpr int kEventLines = 500;
 
 QString Caption() { return QStringLiteral("Serwer pozycjonowania"); }
 
@@ -77,6 +79,10 @@ public:
     }
     void ShowPlannedRead(const std::string& text) override {
         Post([text](TfrmMain& w) { w.lbPlanOdczytu_->setText(UiText(text)); });
+    }
+    void ShowEvent(const std::string& text) override {
+        const QString line = QTime::currentTime().toString(QStringLiteral("hh:mm:ss  ")) + UiText(text);
+        Post([line](TfrmMain& w) { w.edZdarzenia_->appendPlainText(line); });
     }
     void ReportArchiveFailure(const std::string& text) override {
         Post([text](TfrmMain& w) {
@@ -274,9 +280,20 @@ void TfrmMain::BuildControls() {
     bottom->addWidget(btRaport_);
     bottom->addWidget(btZakoncz_);
 
+    // The last events, newest at the bottom: what the server did, without its logs.
+    edZdarzenia_ = new QPlainTextEdit(central);
+    edZdarzenia_->setObjectName("edZdarzenia");
+    edZdarzenia_->setReadOnly(true);
+    edZdarzenia_->setMaximumBlockCount(kEventLines);
+    edZdarzenia_->setFixedHeight(edZdarzenia_->fontMetrics().lineSpacing() * 6 + 10);
+    auto* lbZdarzenia = new QLabel(QStringLiteral("Zdarzenia"), central);
+    lbZdarzenia->setBuddy(edZdarzenia_);
+
     auto* layout = new QVBoxLayout(central);
     layout->addLayout(top);
     layout->addWidget(DBGridEH1_, 1);
+    layout->addWidget(lbZdarzenia);
+    layout->addWidget(edZdarzenia_);
     layout->addLayout(bottom);
 
     Timer1_ = new QTimer(this);

@@ -13,6 +13,7 @@ class QCheckBox;
 class QGroupBox;
 class QLabel;
 class QLineEdit;
+class QPlainTextEdit;
 class QPushButton;
 class QTableView;
 class QTimer;
@@ -117,7 +118,8 @@ private:
     QPushButton* btZakoncz_ = nullptr;
     QTimer* Timer1_ = nullptr;
     QTimer* clockTimer_ = nullptr;
-    QLabel* lbZamykanie_ = nullptr;  // "Zamykanie połączeń: N" while a stop runs
+    QPlainTextEdit* edZdarzenia_ = nullptr;  // the server's events, as they happen
+    QLabel* lbZamykanie_ = nullptr;          // "Zamykanie połączeń: N" while a stop runs
     QTimer* stopTimer_ = nullptr;
     std::thread stopper_;  // runs the server's Stop
     std::atomic<bool> stopped_{false};
