@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # Pictures of what the dispatcher sees: the main window with a few vehicles in the
-# grid and the first page of the summary report, made under Xvfb (a virtual display),
-# so no real screen is needed. They go to build/screenshots/ (or the directory given).
+# grid, the first page of the summary report, and the second page of a report of 40
+# vehicles (a list running over, with its column headings repeated), made under Xvfb (a
+# virtual display), so no real screen is needed. They go to build/screenshots/ (or the
+# directory given).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 out="${1:-build/screenshots}"

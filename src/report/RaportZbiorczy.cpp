@@ -1,6 +1,6 @@
 #include "report/RaportZbiorczy.hpp"
 
-#include <QFileInfo>
+#include <QDate>
 #include <QFont>
 #include <QFontMetricsF>
 #include <QPageSize>
@@ -8,6 +8,8 @@
 #include <QPainter>
 #include <QPdfWriter>
 #include <QPen>
+#include <QSaveFile>
+#include <QTime>
 #include <algorithm>
 #include <stdexcept>
 
@@ -76,6 +78,13 @@ QString ListTitle(int list) {
 
 QString FromCp1250(const std::string& text) { return QString::fromUtf8(Cp1250ToUtf8(text)); }
 
+// The date and time of a DateTime in Qt's format patterns, e.g. "dd-MM-yyyy" and "HH:mm".
+QString FormatStamp(DateTime t, const QString& datePattern, const QString& timePattern) {
+    const DateTime::Parts p = t.Split();
+    return QDate(p.year, p.month, p.day).toString(datePattern) + QChar(' ') +
+           QTime(p.hour, p.minute, p.second).toString(timePattern);
+}
+
 QFont ReportFont(double points, bool bold) {
     QFont font(QStringLiteral("Arial"));
     font.setStyleHint(QFont::SansSerif);
@@ -84,9 +93,10 @@ QFont ReportFont(double points, bool bold) {
     return font;
 }
 
-// The cell font is Arial; where Arial is missing a wider font may stand in for it. A text
-// that would not fit its cell is drawn that much smaller (down to a limit) instead of
-// being cut. Widths are measured once, at a printer's resolution, while laying out.
+// The cell font is Arial; where Arial is missing a wider font may stand in for it. A
+// column whose widest text in a list would not fit its cells is drawn that much smaller in
+// every cell of the list (down to a limit) instead of being cut. Widths are measured once,
+// at a printer's resolution, while laying out.
 constexpr double kMinimumFitScale = 0.6;
 constexpr int kMeasureDpi = 1200;
 
@@ -121,8 +131,11 @@ class Paginator {
 public:
     explicit Paginator(std::vector<std::vector<PlacedBand>>& pages) : pages_(pages) { NewPage(); }
 
-    void KeepSpace(double heightMm) {
-        if (y_ + heightMm > RaportZbiorczy::kBodyHeightMm && !pages_.back().empty()) NewPage();
+    // True when it started a new page.
+    bool KeepSpace(double heightMm) {
+        if (y_ + heightMm <= RaportZbiorczy::kBodyHeightMm || pages_.back().empty()) return false;
+        NewPage();
+        return true;
     }
     void Place(ReportBand kind, int list, std::size_t row, double heightMm) {
         pages_.back().push_back(PlacedBand{kind, list, row, y_, heightMm});
@@ -148,16 +161,14 @@ struct MmScale {
 
 }  // namespace
 
-// The eight cell texts of a vehicle, each with the size it is drawn at (1 = full).
-struct RowCells {
-    std::array<QString, kCellCount> texts;
-    std::array<float, kCellCount> scales;
-};
+// The size each column's cells are drawn at (1 = full).
+using ColumnScales = std::array<float, kCellCount>;
 
 struct RaportZbiorczy::Layout {
-    std::vector<RowCells> cells;  // per row
+    std::vector<std::array<QString, kCellCount>> cells;  // per row
+    std::array<ColumnScales, 3> columnScales;            // per list
     SummaryReportLists lists;
-    QString date;
+    DateTime created;
     std::vector<std::vector<PlacedBand>> pages;
 
     const std::vector<std::size_t>& List(int list) const {
@@ -168,16 +179,22 @@ struct RaportZbiorczy::Layout {
 RaportZbiorczy::RaportZbiorczy(const std::vector<VehicleRow>& rows, DateTime now) {
     auto layout = std::make_shared<Layout>();
     layout->lists = SelectReportLists(rows, now);
-    layout->date = FromCp1250(FormatDateTimeText(now.Date()));
+    layout->created = now;
     layout->cells.resize(rows.size());
+    std::vector<ColumnScales> fits(rows.size());
     const CellFitter fitter;
     for (std::size_t i = 0; i < rows.size(); ++i) {
-        RowCells& cells = layout->cells[i];
         for (int c = 0; c < kCellCount; ++c) {
             const auto index = static_cast<std::size_t>(c);
-            cells.texts[index] = FromCp1250(DisplayText(rows[i], kCellSources[index]));
-            cells.scales[index] = fitter.Scale(cells.texts[index], c);
+            layout->cells[i][index] = FromCp1250(DisplayText(rows[i], kCellSources[index]));
+            fits[i][index] = fitter.Scale(layout->cells[i][index], c);
         }
+    }
+    for (int list = 0; list < 3; ++list) {
+        ColumnScales& scales = layout->columnScales[static_cast<std::size_t>(list)];
+        scales.fill(1.0f);
+        for (const std::size_t row : layout->List(list))
+            for (std::size_t c = 0; c < scales.size(); ++c) scales[c] = std::min(scales[c], fits[row][c]);
     }
 
     Paginator paginator(layout->pages);
@@ -194,8 +211,10 @@ RaportZbiorczy::RaportZbiorczy(const std::vector<VehicleRow>& rows, DateTime now
         }
         for (std::size_t i = 0; i < members.size(); ++i) {
             // The last row takes the footer with it, so a footer never starts a page alone.
+            // A list that runs over to a new page starts it with its column headings.
             const bool last = i + 1 == members.size();
-            paginator.KeepSpace(kCellHeightMm + (last ? kListFooterBandMm : 0));
+            if (paginator.KeepSpace(kCellHeightMm + (last ? kListFooterBandMm : 0)))
+                paginator.Place(ReportBand::ColumnHeadings, list, 0, kCellHeightMm);
             paginator.Place(ReportBand::Row, list, members[i], kCellHeightMm);
         }
         paginator.KeepSpace(kListFooterBandMm);
@@ -212,6 +231,11 @@ const std::vector<PlacedBand>& RaportZbiorczy::Bands(int page) const {
 }
 
 const SummaryReportLists& RaportZbiorczy::Lists() const { return layout_->lists; }
+
+QString RaportZbiorczy::PdfFileName() const {
+    return QStringLiteral("Raport zbiorczy %1.pdf")
+        .arg(FormatStamp(layout_->created, QStringLiteral("yyyy-MM-dd"), QStringLiteral("HH-mm")));
+}
 
 QPageLayout RaportZbiorczy::PageLayout() {
     return QPageLayout(QPageSize(QPageSize::A4), QPageLayout::Landscape,
@@ -234,8 +258,9 @@ void RaportZbiorczy::DrawPage(QPainter& painter, int page, double pxPerMmX, doub
         const double pad = kCellPaddingMm * pxPerMmX;
         painter.drawText(rect.adjusted(pad, 0, -pad, 0), int(alignment | Qt::AlignVCenter), text);
     };
-    // Headings when cells is null, else a vehicle's cells; the font is set by the caller.
-    auto drawFramedCells = [&](double topMm, const RowCells* cells) {
+    // Headings when cells is null, else a vehicle's cells at its list's column sizes; the
+    // font is set by the caller.
+    auto drawFramedCells = [&](double topMm, const std::array<QString, kCellCount>* cells, const ColumnScales& scales) {
         std::array<QRectF, kCellCount> rects;
         for (int c = 0; c < kCellCount; ++c) rects[static_cast<std::size_t>(c)] = cellRect(c, topMm);
         painter.drawRects(rects.data(), kCellCount);
@@ -243,30 +268,30 @@ void RaportZbiorczy::DrawPage(QPainter& painter, int page, double pxPerMmX, doub
             const auto index = static_cast<std::size_t>(c);
             if (!cells) {
                 drawCellText(rects[index], kColumns[index].alignment, ColumnHeading(c));
-            } else if (cells->scales[index] < 1.0f) {
+            } else if (scales[index] < 1.0f) {
                 QFont smaller = cellFont;
-                smaller.setPointSizeF(cellFont.pointSizeF() * cells->scales[index]);
+                smaller.setPointSizeF(cellFont.pointSizeF() * scales[index]);
                 painter.setFont(smaller);
-                drawCellText(rects[index], kColumns[index].alignment, cells->texts[index]);
+                drawCellText(rects[index], kColumns[index].alignment, (*cells)[index]);
                 painter.setFont(cellFont);
             } else {
-                drawCellText(rects[index], kColumns[index].alignment, cells->texts[index]);
+                drawCellText(rects[index], kColumns[index].alignment, (*cells)[index]);
             }
         }
     };
 
     const Layout& layout = *layout_;
     for (const PlacedBand& band : Bands(page)) {
+        const ColumnScales& scales = layout.columnScales[static_cast<std::size_t>(band.list)];
         switch (band.kind) {
             case ReportBand::Title:
                 painter.setFont(titleFont);
-                painter.drawText(mm.Rect(0, band.topMm, kPrintableWidthMm / 2, kTitleTextMm),
-                                 int(Qt::AlignLeft | Qt::AlignVCenter), QStringLiteral("Raport z aktualizacji danych"));
-                painter.setFont(cellFont);
-                painter.drawText(mm.Rect(kPrintableWidthMm / 2, band.topMm, kPrintableWidthMm / 2, kTitleTextMm),
-                                 int(Qt::AlignRight | Qt::AlignVCenter), layout.date);
+                painter.drawText(
+                    mm.Rect(0, band.topMm, kPrintableWidthMm, kTitleTextMm), int(Qt::AlignLeft | Qt::AlignVCenter),
+                    QStringLiteral("Raport z aktualizacji danych %1")
+                        .arg(FormatStamp(layout.created, QStringLiteral("dd-MM-yyyy"), QStringLiteral("HH:mm"))));
                 painter.setFont(headingFont);
-                drawFramedCells(band.topMm + band.heightMm - kCellHeightMm, nullptr);
+                drawFramedCells(band.topMm + band.heightMm - kCellHeightMm, nullptr, scales);
                 break;
             case ReportBand::ListTitle:
                 painter.setFont(titleFont);
@@ -276,11 +301,11 @@ void RaportZbiorczy::DrawPage(QPainter& painter, int page, double pxPerMmX, doub
                 break;
             case ReportBand::ColumnHeadings:
                 painter.setFont(headingFont);
-                drawFramedCells(band.topMm, nullptr);
+                drawFramedCells(band.topMm, nullptr, scales);
                 break;
             case ReportBand::Row:
                 painter.setFont(cellFont);
-                drawFramedCells(band.topMm, &layout.cells[band.row]);
+                drawFramedCells(band.topMm, &layout.cells[band.row], scales);
                 break;
             case ReportBand::ListFooter:
                 painter.setFont(headingFont);
@@ -292,7 +317,8 @@ void RaportZbiorczy::DrawPage(QPainter& painter, int page, double pxPerMmX, doub
     }
     painter.setFont(cellFont);
     painter.drawText(mm.Rect(0, kPageFooterTopMm, kPrintableWidthMm, kCellHeightMm),
-                     int(Qt::AlignRight | Qt::AlignVCenter), QStringLiteral("Strona %1").arg(page + 1));
+                     int(Qt::AlignRight | Qt::AlignVCenter),
+                     QStringLiteral("Strona %1 z %2").arg(page + 1).arg(PageCount()));
 }
 
 bool RaportZbiorczy::Paint(QPagedPaintDevice& device) const {
@@ -314,14 +340,20 @@ bool RaportZbiorczy::Paint(QPagedPaintDevice& device) const {
     return painter.end();
 }
 
-bool RaportZbiorczy::ExportPdf(const QString& path) const {
-    {
-        QPdfWriter writer(path);
+bool RaportZbiorczy::ExportPdf(const QString& path, QString* failure) const {
+    QSaveFile file(path);
+    bool painted = false;
+    if (file.open(QIODevice::WriteOnly)) {
+        QPdfWriter writer(&file);
         writer.setTitle(QStringLiteral("Raport zbiorczy"));
-        if (!Paint(writer)) return false;
+        painted = Paint(writer);
     }
-    const QFileInfo written(path);
-    return written.exists() && written.size() > 0;
+    // A write error is kept by the file, so the commit below fails with it.
+    if (painted && file.commit()) return true;
+    if (failure)
+        *failure = file.error() != QFileDevice::NoError ? file.errorString()
+                                                        : QStringLiteral("nie udało się utworzyć dokumentu PDF");
+    return false;
 }
 
 QImage RaportZbiorczy::RenderPage(int page, int dpi) const {

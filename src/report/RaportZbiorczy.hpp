@@ -21,9 +21,9 @@ class ReportPreviewDialog;
 
 // The kinds of horizontal bands a page of the summary report is built from.
 enum class ReportBand {
-    Title,           // first page only: title, date, and the column headings of list 1
+    Title,           // first page only: title with date and time, the column headings of list 1
     ListTitle,       // title line above list 2 or list 3
-    ColumnHeadings,  // the headings under a list title
+    ColumnHeadings,  // the headings under a list title, and atop a page a list runs over to
     Row,             // one vehicle
     ListFooter,      // "Razem samochodów : N"
 };
@@ -47,18 +47,21 @@ public:
     static constexpr double kPageWidthMm = 297;
     static constexpr double kPageHeightMm = 210;
     static constexpr double kMarginMm = 10;
-    // Bands stay above the page footer "Strona N", which takes the bottom of the
+    // Bands stay above the page footer "Strona N z M", which takes the bottom of the
     // printable area.
     static constexpr double kBodyHeightMm = 183;
 
     // rows: the display copy's rows in the grid's current order. now: the date and time
-    // the lists are chosen by and the date printed in the title.
+    // the lists are chosen by, printed in the title and in the PDF file's name.
     RaportZbiorczy(const std::vector<VehicleRow>& rows, DateTime now);
 
     int PageCount() const;
     // The bands of page 0 .. PageCount()-1, top to bottom.
     const std::vector<PlacedBand>& Bands(int page) const;
     const SummaryReportLists& Lists() const;
+
+    // "Raport zbiorczy yyyy-mm-dd hh-mm.pdf", the report's date and time (24-hour).
+    QString PdfFileName() const;
 
     // The page layout every report page uses: A4 landscape with 10 mm margins.
     static QPageLayout PageLayout();
@@ -68,9 +71,10 @@ public:
     // writer all give the same pages. False when the device cannot be painted on.
     bool Paint(QPagedPaintDevice& device) const;
 
-    // Writes the report as a PDF file. False when the file cannot be written; the caller
-    // tells the operator.
-    bool ExportPdf(const QString& path) const;
+    // Writes the report as a PDF file; a file already there is replaced only once the
+    // whole report is written. False when the file cannot be written, with the system's
+    // reason in *failure when given; the caller tells the operator.
+    bool ExportPdf(const QString& path, QString* failure = nullptr) const;
 
     // One page (0-based) as a picture of the whole sheet at the given resolution; a null
     // image for a page that does not exist.

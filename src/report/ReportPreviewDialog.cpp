@@ -2,13 +2,13 @@
 
 #include <QAction>
 #include <QDir>
-#include <QFileDialog>
 #include <QFileInfo>
 #include <QGuiApplication>
 #include <QMessageBox>
 #include <QPrintPreviewWidget>
 #include <QPrinter>
 #include <QScreen>
+#include <QStandardPaths>
 #include <QToolBar>
 
 namespace serwer {
@@ -31,7 +31,7 @@ ReportPreviewDialog::ReportPreviewDialog(RaportZbiorczy report, QWidget* parent)
     exportAction_ = new QAction(QStringLiteral("Eksport do PDF"), this);
     exportAction_->setObjectName(QStringLiteral("eksportDoPdf"));
     exportAction_->setToolTip(QStringLiteral("Zapisz raport jako plik PDF"));
-    connect(exportAction_, &QAction::triggered, this, &ReportPreviewDialog::AskAndExportPdf);
+    connect(exportAction_, &QAction::triggered, this, &ReportPreviewDialog::ExportPdf);
     if (auto* toolbar = findChild<QToolBar*>()) {
         toolbar->addSeparator();
         toolbar->addAction(exportAction_);
@@ -45,21 +45,27 @@ ReportPreviewDialog::ReportPreviewDialog(RaportZbiorczy report, QWidget* parent)
     }
 }
 
+QString ReportPreviewDialog::PdfFolder() {
+    const QString documents = QStandardPaths::writableLocation(QStandardPaths::DocumentsLocation);
+    if (!documents.isEmpty() && QDir().mkpath(documents)) return documents;
+    return QDir::homePath();
+}
+
 bool ReportPreviewDialog::ExportPdfTo(const QString& path) {
-    if (report_.ExportPdf(path)) return true;
-    QMessageBox::critical(this, QStringLiteral("Eksport do PDF"),
-                          QStringLiteral("Nie można zapisać raportu do pliku %1").arg(QDir::toNativeSeparators(path)));
+    const QString shownPath = QDir::toNativeSeparators(QFileInfo(path).absoluteFilePath());
+    QString failure;
+    if (report_.ExportPdf(path, &failure)) {
+        QMessageBox::information(this, QStringLiteral("Eksport do PDF"),
+                                 QStringLiteral("Raport zapisano w pliku %1").arg(shownPath));
+        return true;
+    }
+    QMessageBox::critical(
+        this, QStringLiteral("Eksport do PDF"),
+        QStringLiteral("Nie można zapisać raportu do pliku %1\nPrzyczyna: %2").arg(shownPath, failure));
     return false;
 }
 
-void ReportPreviewDialog::AskAndExportPdf() {
-    QString path =
-        QFileDialog::getSaveFileName(this, QStringLiteral("Eksport do PDF"), QStringLiteral("Raport zbiorczy.pdf"),
-                                     QStringLiteral("Dokument PDF (*.pdf)"));
-    if (path.isEmpty()) return;
-    if (QFileInfo(path).suffix().isEmpty()) path += QStringLiteral(".pdf");
-    ExportPdfTo(path);
-}
+void ReportPreviewDialog::ExportPdf() { ExportPdfTo(QDir(PdfFolder()).filePath(report_.PdfFileName())); }
 
 ReportPreviewDialog* ShowReportPreview(QWidget* parent, const RaportZbiorczy& report) {
     auto* dialog = new ReportPreviewDialog(report, parent);

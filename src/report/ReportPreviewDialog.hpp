@@ -13,7 +13,8 @@ namespace serwer {
 // The preview window of the summary report: page navigation, zoom, page setup and
 // printing come from Qt's print preview; printing goes to the printer the dialog's
 // QPrinter names, the default printer. An added toolbar action "Eksport do PDF" saves
-// the same pages as a PDF file. The preview opens at 100 % zoom.
+// the same pages as a PDF file named by the report's date and time (PdfFileName) in
+// PdfFolder(), without asking. The preview opens at 100 % zoom.
 //
 // It holds its own copy of the report, so it can be shown without exec() and outlive
 // the caller's report.
@@ -26,12 +27,16 @@ public:
     QPrintPreviewWidget* PreviewWidget() const { return preview_; }
     QAction* ExportAction() const { return exportAction_; }
 
-    // Writes the report to path as PDF. A failure is shown to the operator in a
-    // message box; returns whether the file was written.
+    // The folder the export writes to: the user's documents folder, created when it is
+    // missing, or the home directory when there is none or it cannot be created.
+    static QString PdfFolder();
+
+    // Writes the report to path as PDF and tells the operator in a message box: the full
+    // path when it was written, the reason when it was not. Returns whether it was written.
     bool ExportPdfTo(const QString& path);
 
 private slots:
-    void AskAndExportPdf();
+    void ExportPdf();
 
 private:
     RaportZbiorczy report_;

@@ -3,6 +3,7 @@
 
 #include <QColor>
 #include <QProcess>
+#include <QRegularExpression>
 #include <QStandardPaths>
 #include <QString>
 
@@ -38,17 +39,29 @@ std::vector<VehicleRow> RecentVehicles(int n) {
     return rows;
 }
 
-// The report as pdftotext -layout reads it back; empty when the tool is missing.
-QString PdfText(const RaportZbiorczy& report, const TestDirectory& dir) {
+// The report as pdftotext reads it back with the given option (-layout: the text of
+// the pages; -bbox: every word with its box); empty when the tool is missing.
+QString PdfText(const RaportZbiorczy& report, const TestDirectory& dir,
+                const QString& option = QStringLiteral("-layout")) {
     const QString tool = QStandardPaths::findExecutable(QStringLiteral("pdftotext"));
     if (tool.isEmpty()) return {};
     const QString pdf = QString::fromStdString((dir.Path() / "raport.pdf").string());
     EXPECT_TRUE(report.ExportPdf(pdf));
     QProcess process;
-    process.start(
-        tool, {QStringLiteral("-layout"), QStringLiteral("-enc"), QStringLiteral("UTF-8"), pdf, QStringLiteral("-")});
+    process.start(tool, {option, QStringLiteral("-enc"), QStringLiteral("UTF-8"), pdf, QStringLiteral("-")});
     EXPECT_TRUE(process.waitForFinished(30000));
     return QString::fromUtf8(process.readAllStandardOutput());
+}
+
+// The heights of the boxes of every word `word` in the PDF, in reading order; a word's
+// box is as high as the size its font is drawn at.
+std::vector<double> PdfWordHeights(const RaportZbiorczy& report, const TestDirectory& dir, const QString& word) {
+    static const QRegularExpression kWord(
+        QStringLiteral(R"re(yMin="([0-9.]+)" xMax="[0-9.]+" yMax="([0-9.]+)">([^<]*)<)re"));
+    std::vector<double> heights;
+    for (const QRegularExpressionMatch& m : kWord.globalMatch(PdfText(report, dir, QStringLiteral("-bbox"))))
+        if (m.captured(3) == word) heights.push_back(m.captured(2).toDouble() - m.captured(1).toDouble());
+    return heights;
 }
 
 #define SKIP_WITHOUT_PDFTOTEXT()                                               \
@@ -98,14 +111,13 @@ TEST(SummaryReportLayout, ListsRunOverPagesWithoutOrphanedHeadersOrFooters) {
 TEST(SummaryReportPdf, EmptyTableReadsTitleThreeHeadersAndThreeZeroFooters) {
     SKIP_WITHOUT_PDFTOTEXT();
     TestDirectory dir;
-    const QString text = PdfText(RaportZbiorczy({}, kNow), dir);
-    EXPECT_TRUE(text.contains(QStringLiteral("Raport z aktualizacji danych")));
-    EXPECT_TRUE(text.contains(QStringLiteral("15-03-2026")));
+    const QString text = PdfText(RaportZbiorczy({}, *DateTime::Make(2026, 3, 5, 17, 4, 9)), dir);
+    EXPECT_TRUE(text.contains(QStringLiteral("Raport z aktualizacji danych 05-03-2026 17:04")));
     EXPECT_TRUE(text.contains(QStringLiteral("Samochody z aktualnym odczytem ( nie starszym niż 1 dzień)")));
     EXPECT_TRUE(text.contains(QStringLiteral("Samochody z aktualną pozycją( nie starszym niż 3 godziny)")));
     EXPECT_EQ(text.count(QStringLiteral("Razem samochodów : 0")), 3);
     EXPECT_EQ(text.count(QStringLiteral("Czas pozycji")), 3);
-    EXPECT_TRUE(text.contains(QStringLiteral("Strona 1")));
+    EXPECT_TRUE(text.contains(QStringLiteral("Strona 1 z 1")));
 }
 
 TEST(SummaryReportPdf, VehicleFileContentGivesThreeListsWithTheirCounts) {
@@ -133,10 +145,36 @@ TEST(SummaryReportPdf, VehicleFileContentGivesThreeListsWithTheirCounts) {
     EXPECT_TRUE(text.contains(QStringLiteral("15-03-2026 08:00:00")));
     EXPECT_TRUE(text.contains(QStringLiteral("2026.03.15-11:50")));
     EXPECT_TRUE(text.contains(QStringLiteral("19.9450000E")));
-    EXPECT_TRUE(text.contains(QStringLiteral("Strona 1")));
+    EXPECT_TRUE(text.contains(QStringLiteral("Strona 1 z 1")));
 }
 
-TEST(SummaryReportPdf, EveryPageEndsWithItsPageNumber) {
+// A speed too wide for its cell makes the whole Prędkość column of its list smaller; the
+// lists without it keep the full size.
+TEST(SummaryReportPdf, EveryCellOfAListsColumnHasTheSizeItsWidestTextFitsAt) {
+    SKIP_WITHOUT_PDFTOTEXT();
+    TestDirectory dir;
+    const RaportZbiorczy report(
+        {Vehicle("WA1", "0.00 Km/h", kNow, "2026.03.15-12:00"), Vehicle("WA2", "118.22 Km/h", std::nullopt, "")}, kNow);
+    // "Km/h" of both rows in list 1, then of the first row in lists 2 and 3.
+    const std::vector<double> heights = PdfWordHeights(report, dir, QStringLiteral("Km/h"));
+    ASSERT_EQ(heights.size(), 4u);
+    EXPECT_NEAR(heights[0], heights[1], 0.01);
+    EXPECT_NEAR(heights[2], heights[3], 0.01);
+    EXPECT_LT(heights[0], heights[2] - 0.5);
+}
+
+TEST(SummaryReportPdf, ContinuationPageStartsWithTheColumnHeadings) {
+    SKIP_WITHOUT_PDFTOTEXT();
+    TestDirectory dir;
+    const QStringList pages =
+        PdfText(RaportZbiorczy(RecentVehicles(40), kNow), dir).split(QChar('\f'), Qt::SkipEmptyParts);
+    ASSERT_GE(pages.size(), 2);
+    EXPECT_TRUE(pages[1].simplified().startsWith(
+        QStringLiteral("Nazwa Rodzaj Czas pozycji Długość Szerokość Prędkość Paliwo Data odczytu WA10031 Jazda")))
+        << pages[1].toStdString();
+}
+
+TEST(SummaryReportPdf, EveryPageEndsWithItsNumberAndThePageCount) {
     SKIP_WITHOUT_PDFTOTEXT();
     TestDirectory dir;
     const RaportZbiorczy report(RecentVehicles(60), kNow);
@@ -144,7 +182,7 @@ TEST(SummaryReportPdf, EveryPageEndsWithItsPageNumber) {
     const QStringList pages = PdfText(report, dir).split(QChar('\f'), Qt::SkipEmptyParts);
     ASSERT_EQ(pages.size(), report.PageCount());
     for (int page = 0; page < report.PageCount(); ++page) {
-        const QString footer = QStringLiteral("Strona %1").arg(page + 1);
+        const QString footer = QStringLiteral("Strona %1 z %2").arg(page + 1).arg(pages.size());
         EXPECT_TRUE(pages[page].trimmed().endsWith(footer)) << footer.toStdString();
     }
     EXPECT_EQ(pages.join(QString()).count(QStringLiteral("Razem samochodów : 60")), 3);

@@ -9,6 +9,7 @@
 #include <QPrinter>
 #include <QTimer>
 #include <QToolBar>
+#include <functional>
 
 #include "report/ReportPreviewDialog.hpp"
 #include "support/TestDirectory.hpp"
@@ -18,7 +19,7 @@ using namespace serwer;
 namespace {
 
 RaportZbiorczy ReportOf(int vehicles) {
-    const DateTime now = *DateTime::Make(2026, 3, 15, 12, 34, 56);
+    const DateTime now = *DateTime::Make(2026, 3, 5, 17, 4, 9);
     std::vector<VehicleRow> rows(static_cast<std::size_t>(vehicles));
     for (int i = 0; i < vehicles; ++i) {
         rows[static_cast<std::size_t>(i)].NAZWA = "KR" + std::to_string(i);
@@ -44,13 +45,8 @@ TEST(ReportPreview, OpensAtFullSizeOnLandscapeA4WithEveryPage) {
     dialog.close();
 }
 
-TEST(ReportPreview, ExportWritesAPdfFileOrTellsTheOperatorItCannot) {
-    TestDirectory dir;
-    ReportPreviewDialog dialog(ReportOf(5));
-    const std::filesystem::path pdf = dir.Path() / "raport.pdf";
-    ASSERT_TRUE(dialog.ExportPdfTo(QString::fromStdString(pdf.string())));
-    EXPECT_EQ(ReadFile(pdf).substr(0, 5), "%PDF-");
-
+// The text of the message box that action shows, which is closed.
+QString MessageShownBy(const std::function<void()>& action) {
     QString shown;
     QTimer::singleShot(0, [&] {
         if (auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget())) {
@@ -58,8 +54,37 @@ TEST(ReportPreview, ExportWritesAPdfFileOrTellsTheOperatorItCannot) {
             box->close();
         }
     });
-    EXPECT_FALSE(dialog.ExportPdfTo(QStringLiteral("/nonexistent-directory/raport.pdf")));
-    EXPECT_TRUE(shown.contains(QStringLiteral("/nonexistent-directory/raport.pdf"))) << shown.toStdString();
+    action();
+    return shown;
+}
+
+TEST(ReportPreview, ExportWritesTheDatedPdfIntoTheDocumentsFolderOrElseTheHomeFolder) {
+    TestDirectory dir;
+    const QByteArray home = qgetenv("HOME");
+    qputenv("HOME", QByteArray::fromStdString(dir.Path().string()));
+    qunsetenv("XDG_CONFIG_HOME");  // the documents folder is $HOME/Documents
+    ReportPreviewDialog dialog(ReportOf(5));
+    const std::string name = "Raport zbiorczy 2026-03-05 17-04.pdf";
+    const std::filesystem::path pdf = dir.Path() / "Documents" / name;
+    EXPECT_EQ(MessageShownBy([&] { dialog.ExportAction()->trigger(); }),
+              QStringLiteral("Raport zapisano w pliku %1").arg(QString::fromStdString(pdf.string())));
+    EXPECT_EQ(ReadFile(pdf).substr(0, 5), "%PDF-");
+
+    std::filesystem::remove_all(dir.Path() / "Documents");
+    std::ofstream(dir.Path() / "Documents") << "a file where the folder would be";
+    MessageShownBy([&] { dialog.ExportAction()->trigger(); });
+    EXPECT_EQ(ReadFile(dir.Path() / name).substr(0, 5), "%PDF-");
+    qputenv("HOME", home);
+}
+
+TEST(ReportPreview, ExportThatFailsTellsTheOperatorWhereAndWhy) {
+    ReportPreviewDialog dialog(ReportOf(5));
+    const QString shown =
+        MessageShownBy([&] { EXPECT_FALSE(dialog.ExportPdfTo(QStringLiteral("/nonexistent-directory/raport.pdf"))); });
+    const QString expected =
+        QStringLiteral("Nie można zapisać raportu do pliku /nonexistent-directory/raport.pdf\nPrzyczyna: ");
+    EXPECT_TRUE(shown.startsWith(expected)) << shown.toStdString();
+    EXPECT_GT(shown.size(), expected.size());
 }
 
 TEST(ReportPreview, ShownPreviewGoesAwayWhenClosed) {
