@@ -1,6 +1,7 @@
 #include "vehicles/DisplayTable.hpp"
 
 #include <algorithm>
+#include <numeric>
 #include <stdexcept>
 
 #include "common/Win1250.hpp"
@@ -18,7 +19,74 @@ int CompareOptional(const std::optional<T>& a, const std::optional<T>& b) {
     return *b < *a ? 1 : 0;
 }
 
+int CompareNumbers(const std::optional<std::string>& a, const std::optional<std::string>& b) {
+    auto number = [](const std::optional<std::string>& t) { return t ? NumberInText(*t) : std::nullopt; };
+    return CompareOptional(number(a), number(b));
+}
+
+bool IsDigit(char c) { return c >= '0' && c <= '9'; }
+
+// The row's text member a text column shows; GRUPA, calculated, has none.
+std::optional<std::string> VehicleRow::*TextMember(DisplayColumn column) {
+    switch (column) {
+        case DisplayColumn::NAZWA:
+            return &VehicleRow::NAZWA;
+        case DisplayColumn::DLUGOSC:
+            return &VehicleRow::DLUGOSC;
+        case DisplayColumn::SZEROKOSC:
+            return &VehicleRow::SZEROKOSC;
+        case DisplayColumn::GPS:
+            return &VehicleRow::GPS;
+        case DisplayColumn::LICENCJA:
+            return &VehicleRow::LICENCJA;
+        case DisplayColumn::KIEROWCA:
+            return &VehicleRow::KIEROWCA;
+        case DisplayColumn::SILNIK:
+            return &VehicleRow::SILNIK;
+        default:
+            return nullptr;
+    }
+}
+
 }  // namespace
+
+std::optional<DateTime> FixTimeOf(const VehicleRow& row) {
+    static constexpr char kPattern[] = "dddd.dd.dd-dd:dd";
+    if (!row.OPIS || row.OPIS->size() != sizeof kPattern - 1) return std::nullopt;
+    const std::string& t = *row.OPIS;
+    for (std::size_t i = 0; i < t.size(); ++i)
+        if (kPattern[i] == 'd' ? !IsDigit(t[i]) : t[i] != kPattern[i]) return std::nullopt;
+    auto number = [&t](std::size_t at, std::size_t length) {
+        int n = 0;
+        for (std::size_t i = at; i < at + length; ++i) n = n * 10 + (t[i] - '0');
+        return n;
+    };
+    return DateTime::Make(number(0, 4), number(5, 2), number(8, 2), number(11, 2), number(14, 2));
+}
+
+std::optional<double> NumberInText(const std::string& text) {
+    const auto first = std::find_if(text.begin(), text.end(), IsDigit);
+    if (first == text.end()) return std::nullopt;
+    double value = 0;
+    auto p = first;
+    for (; p != text.end() && IsDigit(*p); ++p) value = value * 10 + (*p - '0');
+    if (p != text.end() && (*p == '.' || *p == ',') && p + 1 != text.end() && IsDigit(p[1])) {
+        double scale = 1;
+        for (++p; p != text.end() && IsDigit(*p); ++p) value += (*p - '0') * (scale /= 10);
+    }
+    return value;
+}
+
+std::string AgeText(std::int64_t ms) {
+    const std::int64_t minutes = std::max<std::int64_t>(ms, 0) / DateTime::kMsPerMinute;
+    if (minutes < 60) return std::to_string(minutes) + " min";
+    if (minutes < 24 * 60) return std::to_string(minutes / 60) + " godz.";
+    const std::int64_t days = minutes / (24 * 60);
+    static const std::string kDay = Cp1250(" dzień");
+    return std::to_string(days) + (days == 1 ? kDay : " dni");
+}
+
+bool IsTextColumn(DisplayColumn column) { return column == DisplayColumn::GRUPA || TextMember(column); }
 
 DisplayColumn DisplayColumnAt(int index) {
     if (index < 0 || index >= kDisplayColumnCount) throw std::out_of_range("display column");
@@ -110,7 +178,7 @@ int CompareRows(const VehicleRow& a, const VehicleRow& b, DisplayColumn column) 
         case DisplayColumn::NAZWA:
             return CompareOptional(a.NAZWA, b.NAZWA);
         case DisplayColumn::OPIS:
-            return CompareOptional(a.OPIS, b.OPIS);
+            return CompareOptional(FixTimeOf(a), FixTimeOf(b));
         case DisplayColumn::DLUGOSC:
             return CompareOptional(a.DLUGOSC, b.DLUGOSC);
         case DisplayColumn::SZEROKOSC:
@@ -124,11 +192,11 @@ int CompareRows(const VehicleRow& a, const VehicleRow& b, DisplayColumn column) 
         case DisplayColumn::KIEROWCA:
             return CompareOptional(a.KIEROWCA, b.KIEROWCA);
         case DisplayColumn::PREDKOSC:
-            return CompareOptional(a.PREDKOSC, b.PREDKOSC);
+            return CompareNumbers(a.PREDKOSC, b.PREDKOSC);
         case DisplayColumn::SILNIK:
             return CompareOptional(a.SILNIK, b.SILNIK);
         case DisplayColumn::PALIWO:
-            return CompareOptional(a.PALIWO, b.PALIWO);
+            return CompareNumbers(a.PALIWO, b.PALIWO);
         case DisplayColumn::ODCZYT:
             return CompareOptional(a.ODCZYT, b.ODCZYT);
         case DisplayColumn::LICZNIK_ODCZYTOW:
@@ -169,13 +237,42 @@ void DisplayTable::SortBy(DisplayColumn column, bool descending) {
     ApplySort();
 }
 
+void DisplayTable::SetTextRanking(TextRanking ranking) {
+    textRanking_ = std::move(ranking);
+    ApplySort();
+}
+
 void DisplayTable::ApplySort() {
     if (!sort_) return;
     const DisplaySort s = *sort_;
+    if (textRanking_ && IsTextColumn(s.column)) {
+        ApplyRankedSort(s);
+        return;
+    }
     std::stable_sort(rows_.begin(), rows_.end(), [s](const VehicleRow& a, const VehicleRow& b) {
         const int c = CompareRows(a, b, s.column);
         return s.descending ? c > 0 : c < 0;
     });
+}
+
+void DisplayTable::ApplyRankedSort(DisplaySort s) {
+    std::vector<std::string> texts;
+    texts.reserve(rows_.size());
+    for (const VehicleRow& row : rows_) texts.push_back(DisplayText(row, s.column));
+    const std::vector<std::size_t> ranks = textRanking_(texts);
+    // Null before every text, as CompareRows has it.
+    const auto member = TextMember(s.column);
+    std::vector<std::size_t> keys(rows_.size());
+    for (std::size_t i = 0; i < rows_.size(); ++i) keys[i] = member && !(rows_[i].*member) ? 0 : ranks.at(i) + 1;
+    std::vector<std::size_t> order(rows_.size());
+    std::iota(order.begin(), order.end(), std::size_t{0});
+    std::stable_sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) {
+        return s.descending ? keys[a] > keys[b] : keys[a] < keys[b];
+    });
+    std::vector<VehicleRow> sorted;
+    sorted.reserve(rows_.size());
+    for (std::size_t i : order) sorted.push_back(std::move(rows_[i]));
+    rows_ = std::move(sorted);
 }
 
 }  // namespace serwer

@@ -1,6 +1,7 @@
 #pragma once
 #include <array>
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
@@ -49,9 +50,32 @@ std::string FormatMileage(std::int32_t value);
 // as stored; an empty text for null.
 std::string DisplayText(const VehicleRow& row, DisplayColumn column);
 
-// Orders two rows by a column's value: null first, texts by their bytes, numbers and
-// dates by value, false before true. Negative, zero or positive.
+// The position's fix time held in OPIS ("yyyy.mm.dd-hh:mm"); nothing when OPIS is null
+// or holds no such time.
+std::optional<DateTime> FixTimeOf(const VehicleRow& row);
+
+// The first number in a text, "." or "," before its fraction: 92.75 in "92,75 Km/h",
+// 22 in "Sonda-22 %" (the "-" is no sign). Nothing when the text has no digit.
+std::optional<double> NumberInText(const std::string& text);
+
+// How old a position is (Windows-1250), in whole units cut down: "5 min" under an hour
+// (anything under a minute, also a time ahead of the clock, is "0 min"), "3 godz." under
+// a day, then "1 dzień", "2 dni".
+std::string AgeText(std::int64_t ms);
+
+// Orders two rows by a column's value: null first, texts by their bytes, the numbers in
+// the speed and fuel texts and the counts by value (a text without a number as null),
+// OPIS by its fix time (a text that is no time as null), dates by value, false before
+// true. Negative, zero or positive.
 int CompareRows(const VehicleRow& a, const VehicleRow& b, DisplayColumn column);
+
+// The columns that hold free text (registration, coordinates, group, GPS, owner code,
+// driver, engine), the ones a TextRanking orders.
+bool IsTextColumn(DisplayColumn column);
+
+// An order of texts other than their bytes, such as a language's collation: given the
+// texts (Windows-1250), each one's place in that order, equal texts in equal places.
+using TextRanking = std::function<std::vector<std::size_t>(const std::vector<std::string>& texts)>;
 
 struct DisplaySort {
     DisplayColumn column;
@@ -71,6 +95,9 @@ public:
     // so rows with equal values keep the file's order.
     void SortBy(DisplayColumn column, bool descending);
     std::optional<DisplaySort> Sort() const { return sort_; }
+    // The order of the text columns from now on (null still first); their bytes' order
+    // without one. The chosen sort is applied again.
+    void SetTextRanking(TextRanking ranking);
 
     // The DisplayTable opens at its first reload and stays open.
     bool IsOpen() const { return open_; }
@@ -78,8 +105,10 @@ public:
 
 private:
     void ApplySort();
+    void ApplyRankedSort(DisplaySort sort);
     std::vector<VehicleRow> rows_;
     std::optional<DisplaySort> sort_;
+    TextRanking textRanking_;
     bool open_ = false;
 };
 

@@ -146,10 +146,8 @@ TEST_F(MainWindowTest, AutoStartStartsWithoutAskingAndConnectionThreadsUpdateThe
     EXPECT_EQ(Find<QLabel>("lbIlosc")->text(), "1");
     unit.WaitForClose(std::chrono::seconds(10));
 
-    // The grid shows the file as of the last reload: the timer's tick brings the row.
-    EXPECT_EQ(w.Grid().rowCount(), 0);
-    w.Timer1Timer();
-    ASSERT_EQ(w.Grid().rowCount(), 1);
+    // The server's save of Aktualne.txt reaches the grid without the timer.
+    ASSERT_TRUE(WaitFor([&] { return w.Grid().rowCount() == 1; }, 2000));
     EXPECT_EQ(w.Grid().data(w.Grid().index(0, 0), Qt::DisplayRole).toString(), "GD1234");
 }
 
@@ -206,7 +204,7 @@ TEST_F(MainWindowTest, StopWithAUnitInItsClosingWaitLeavesTheWindowResponsiveAnd
     EXPECT_TRUE(Find<QPushButton>("btStart")->isEnabled());
 }
 
-TEST_F(MainWindowTest, SortingTwiceOnOneColumnGivesDescendingOrderAndKeepsTheMarkerDown) {
+TEST_F(MainWindowTest, SortingTwiceOnOneColumnGivesDescendingOrderAndTheMarkerShowsTheDirection) {
     WriteIni(kIni);
     std::filesystem::create_directory(dir_.Path() / "dane");
     WriteVehicles(DataPath("Aktualne.txt"), {Vehicle("B", DateTime::Make(2026, 12, 2)), Vehicle("A", std::nullopt),
@@ -220,25 +218,33 @@ TEST_F(MainWindowTest, SortingTwiceOnOneColumnGivesDescendingOrderAndKeepsTheMar
         return n.join(",");
     };
     EXPECT_EQ(names(), "B,A,C");
-    const int odczyt = static_cast<int>(DisplayColumn::ODCZYT);
+    const int odczyt = VehicleGridModel::GridColumn(DisplayColumn::ODCZYT);
     QHeaderView* header = Find<QTableView>("DBGridEH1")->horizontalHeader();
+    EXPECT_EQ(header->sortIndicatorSection(), -1);
     emit header->sectionClicked(odczyt);
     EXPECT_EQ(names(), "A,C,B");
-    EXPECT_TRUE(w.Grid().MarkerIsDown(odczyt));
+    EXPECT_EQ(header->sortIndicatorSection(), odczyt);
+    EXPECT_EQ(header->sortIndicatorOrder(), Qt::AscendingOrder);
     emit header->sectionClicked(odczyt);
     EXPECT_EQ(names(), "B,C,A");
-    EXPECT_TRUE(w.Grid().MarkerIsDown(odczyt));
+    EXPECT_EQ(header->sortIndicatorOrder(), Qt::DescendingOrder);
     emit header->sectionClicked(0);
     EXPECT_EQ(names(), "A,B,C");
-    EXPECT_FALSE(w.Grid().MarkerIsDown(odczyt));
+    EXPECT_EQ(header->sortIndicatorSection(), 0);
+    EXPECT_EQ(header->sortIndicatorOrder(), Qt::AscendingOrder);
     // The sort stays in force across reloads.
     w.ReloadDisplayTable();
     EXPECT_EQ(names(), "A,B,C");
-    EXPECT_EQ(w.Grid().data(w.Grid().index(0, static_cast<int>(DisplayColumn::PRZEBIEG)), Qt::DisplayRole).toString(),
+    EXPECT_EQ(w.Grid()
+                  .data(w.Grid().index(0, VehicleGridModel::GridColumn(DisplayColumn::PRZEBIEG)), Qt::DisplayRole)
+                  .toString(),
               "123 456 km");
-    EXPECT_EQ(w.Grid().data(w.Grid().index(0, static_cast<int>(DisplayColumn::URZ1)), Qt::DisplayRole).toString(),
-              "On");
-    EXPECT_EQ(w.Grid().data(w.Grid().index(0, static_cast<int>(DisplayColumn::GRUPA)), Qt::DisplayRole).toString(),
+    EXPECT_EQ(
+        w.Grid().data(w.Grid().index(0, VehicleGridModel::GridColumn(DisplayColumn::URZ1)), Qt::DisplayRole).toString(),
+        "On");
+    EXPECT_EQ(w.Grid()
+                  .data(w.Grid().index(0, VehicleGridModel::GridColumn(DisplayColumn::GRUPA)), Qt::DisplayRole)
+                  .toString(),
               QString::fromUtf8("Postój"));
 }
 
@@ -277,7 +283,9 @@ TEST_F(MainWindowTest, ReadOneNowClearsTheReadStateInTheFileAndTheGridShowsIt) {
     ASSERT_EQ(saved.rows.size(), 1u);
     EXPECT_FALSE(saved.rows[0].ODCZYT.has_value());
     EXPECT_EQ(saved.rows[0].LICZNIK_ODCZYTOW, 0);
-    EXPECT_EQ(w.Grid().data(w.Grid().index(0, static_cast<int>(DisplayColumn::ODCZYT)), Qt::DisplayRole).toString(),
+    EXPECT_EQ(w.Grid()
+                  .data(w.Grid().index(0, VehicleGridModel::GridColumn(DisplayColumn::ODCZYT)), Qt::DisplayRole)
+                  .toString(),
               "");
 }
 
@@ -299,16 +307,6 @@ TEST_F(MainWindowTest, ReadOneNowForAVehicleMissingFromTheTableShowsTheErrorAndS
     ASSERT_EQ(ok.Texts().size(), 1u);
     EXPECT_EQ(ok.Texts()[0], "Nie moge znalezc samochodu : KR99");
     EXPECT_TRUE(stillOpen);
-}
-
-TEST_F(MainWindowTest, AFirstStartWithoutTheFileShowsAnEmptyGridUntilTheTimerTick) {
-    WriteIni(kIni);
-    TfrmMain& w = Open();
-    EXPECT_EQ(w.Grid().rowCount(), 0);
-    WriteVehicles(DataPath("Aktualne.txt"), {Vehicle("A", std::nullopt), Vehicle("B", std::nullopt)});
-    EXPECT_EQ(w.Grid().rowCount(), 0);
-    w.Timer1Timer();
-    EXPECT_EQ(w.Grid().rowCount(), 2);
 }
 
 TEST_F(MainWindowTest, TheSummaryReportIsBuiltFromTheDisplayCopyInTheGridOrder) {

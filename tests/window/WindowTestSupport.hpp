@@ -8,6 +8,7 @@
 #include <QMessageBox>
 #include <QTest>
 #include <QTimer>
+#include <filesystem>
 #include <fstream>
 #include <functional>
 #include <memory>
@@ -16,7 +17,9 @@
 #include <vector>
 
 #include "app/window/TfrmMain.hpp"
+#include "app/window/VehicleGridModel.hpp"
 #include "support/TestDirectory.hpp"
+#include "vehicles/VehicleFile.hpp"
 
 namespace serwer {
 
@@ -103,6 +106,26 @@ protected:
         QApplication::processEvents();
         QTest::qWait(20);
         return *window_;
+    }
+
+    // Aktualne.txt with these rows, replaced as the server replaces it: a new file
+    // renamed over the old one.
+    void ReplaceVehicles(const std::vector<VehicleRow>& rows) {
+        std::filesystem::create_directories(dir_.Path() / "dane");
+        {
+            std::ofstream out(DataPath("Aktualne.txt.new"), std::ios::binary);
+            out << FormatVehicleFile(rows);
+        }
+        std::filesystem::rename(DataPath("Aktualne.txt.new"), DataPath("Aktualne.txt"));
+    }
+
+    // The grid's texts of one column, top to bottom.
+    QStringList GridColumn(int column) {
+        const VehicleGridModel& grid = window_->Grid();
+        QStringList texts;
+        for (int row = 0; row < grid.rowCount(); ++row)
+            texts << grid.data(grid.index(row, column), Qt::DisplayRole).toString();
+        return texts;
     }
 
     template <typename T>

@@ -9,9 +9,12 @@
 // window works in a scratch directory of its own; nothing of an installation is used.
 #include <QApplication>
 #include <QDir>
+#include <QHeaderView>
 #include <QImage>
 #include <QLabel>
 #include <QPixmap>
+#include <QScrollBar>
+#include <QTableView>
 #include <QTest>
 #include <QTimer>
 #include <cstdlib>
@@ -24,9 +27,11 @@
 #include "app/window/PolishTranslations.hpp"
 #include "app/window/TfrmMain.hpp"
 #include "app/window/VehicleGridModel.hpp"
+#include "common/Win1250.hpp"
 #include "report/RaportZbiorczy.hpp"
 #include "unitsim/PositionRecordBuilder.hpp"
 #include "unitsim/SimulatedUnit.hpp"
+#include "vehicles/VehicleFile.hpp"
 
 using namespace serwer;
 
@@ -87,6 +92,87 @@ std::vector<Sample> LargerFleet(int count) {
         fleet.push_back(s);
     }
     return fleet;
+}
+
+// A made-up fleet of 500 with speeds from 0 to 121 km/h, every kind of fuel text, some
+// units without a GPS fix and positions from minutes to days old.
+std::vector<VehicleRow> LargeFleet() {
+    const DateTime now = VehicleGridModel::FixClockNow();
+    const char* const prefixes[] = {"WX", "GD", "KR", "PO", "WA", "LU", "SZ", "EL"};
+    std::vector<VehicleRow> rows;
+    for (int i = 0; i < 500; ++i) {
+        const int h = i * 7919 % 1000;
+        VehicleRow r;
+        r.NAZWA = prefixes[i % 8] + std::to_string(10000 + h * 37 % 90000) + (i % 3 ? "A" : "");
+        const int minutesAgo = h % 10 < 6 ? h % 90 : (h % 10 < 9 ? 200 + h * 3 : 1500 + h * 11);
+        r.OPIS = FormatFixTime(now.PlusMs(-minutesAgo * DateTime::kMsPerMinute));
+        r.DLUGOSC = "2" + std::to_string(h % 10) + "." + std::to_string(1000000 + h * 911) + "E";
+        r.SZEROKOSC = "5" + std::to_string(h % 5) + "." + std::to_string(1000000 + h * 577) + "N";
+        r.GPS = h % 13 == 0 ? "BRAK" : "OK";
+        r.LICENCJA = i % 2 ? "001A2B3C4D5E6F70" : "00AA00BB00CC00DD";
+        r.KIEROWCA = h % 4 ? "0A1B2C" : "Brak ID";
+        const int speed = h % 3 == 0 ? 0 : (i == 7 ? 12100 : h * 131 % 12000);
+        r.PREDKOSC = std::to_string(speed / 100) + "." + std::to_string(100 + speed % 100).substr(1) + " Km/h";
+        r.SILNIK = Cp1250(speed ? "ZAŁ" : "WYŁ");
+        r.PALIWO = h % 17 == 0 ? Cp1250("Sonda-błąd") : "Sonda-" + std::to_string(h % 101) + " %";
+        if (h % 5) r.ODCZYT = now.Date().PlusDays(-1 - h % 4).PlusHours(3);
+        r.PROBA_ODCZYTU = r.ODCZYT;
+        r.LICZNIK_ODCZYTOW = h % 40;
+        r.URZ1 = speed > 0;
+        r.URZ2 = false;
+        r.URZ3 = h % 7 == 0;
+        r.PRZEBIEG = 1000 + h * 977;
+        rows.push_back(r);
+    }
+    return rows;
+}
+
+// The large fleet's grid, in a window of its own over a data directory of its own.
+bool GridScreenshots(const std::filesystem::path& work, const std::filesystem::path& out) {
+    const std::filesystem::path fleet = work / "flota";
+    std::filesystem::create_directories(fleet / "dane");
+    std::filesystem::current_path(fleet);
+    {
+        std::ofstream ini(fleet / "serwer.ini", std::ios::binary);
+        ini << "[Ustawienia]\r\nPort=0\r\nKatalog=dane\r\nGodzina=4\r\nOdpytywac=0\r\n";
+        std::ofstream file(fleet / "dane" / "Aktualne.txt", std::ios::binary);
+        file << FormatVehicleFile(LargeFleet());
+    }
+    TfrmMain::Options options;
+    options.settingsPath = (fleet / "serwer.ini").string();
+    TfrmMain window(options);
+    window.resize(1600, 900);
+    window.show();
+    QTest::qWait(300);
+
+    auto* grid = window.findChild<QTableView*>(QStringLiteral("DBGridEH1"));
+    if (!grid) return false;
+    QHeaderView* header = grid->horizontalHeader();
+    int speed = -1;
+    for (int c = 0; c < grid->model()->columnCount(); ++c)
+        if (grid->model()->headerData(c, Qt::Horizontal).toString() == QString::fromUtf8("Prędkość")) speed = c;
+    if (speed < 0) return false;
+    // Two clicks on the title, as the operator does: ascending, then descending.
+    for (int click = 0; click < 2; ++click) {
+        grid->scrollTo(grid->model()->index(0, speed));
+        const QPoint centre(header->sectionViewportPosition(speed) + header->sectionSize(speed) / 2,
+                            header->height() / 2);
+        QTest::mouseClick(header->viewport(), Qt::LeftButton, {}, centre);
+        QTest::qWait(100);
+    }
+    grid->horizontalScrollBar()->setValue(0);
+    grid->verticalScrollBar()->setValue(0);
+    QTest::qWait(200);
+    bool ok = window.grab().save(QString::fromStdString((out / "grid-500-by-speed.png").string()));
+
+    // Further down and all the way to the right, a vehicle chosen.
+    grid->setCurrentIndex(grid->model()->index(240, 0));
+    grid->scrollTo(grid->model()->index(240, 0), QAbstractItemView::PositionAtCenter);
+    grid->horizontalScrollBar()->setValue(grid->horizontalScrollBar()->maximum());
+    QTest::qWait(200);
+    ok = window.grab().save(QString::fromStdString((out / "grid-500-scrolled-right.png").string())) && ok;
+    window.hide();
+    return ok;
 }
 
 }  // namespace
@@ -155,6 +241,7 @@ int main(int argc, char** argv) {
         // The window closes without asking: this is not an operator's session.
         window.hide();
     }
+    if (!GridScreenshots(work, out)) status = 1;
     std::error_code ec;
     std::filesystem::current_path("/", ec);
     std::filesystem::remove_all(work, ec);

@@ -24,7 +24,9 @@
 #include "app/window/TfrmOdpytajJeden.hpp"
 #include "app/window/TfrmOdpytajWszystkie.hpp"
 #include "app/window/UiText.hpp"
+#include "app/window/VehicleFileWatch.hpp"
 #include "app/window/VehicleGridModel.hpp"
+#include "app/window/VehicleGridView.hpp"
 #include "common/ServerError.hpp"
 #include "download/ArchiveWriter.hpp"
 #include "report/RaportZbiorczy.hpp"
@@ -142,12 +144,15 @@ TfrmMain::TfrmMain(Options options) : options_(std::move(options)), cleanup_("."
     connect(rgGodzinaButtons_, &QButtonGroup::idToggled, this,
             [this, &context](int, bool) { context.readHourIndex = rgGodzinaButtons_->checkedId(); });
 
-    // A first start without Aktualne.txt leaves the grid empty until the first tick.
+    // A first start without Aktualne.txt leaves the grid empty until the file appears.
     try {
         server_->LoadVehicleTable();
         ReloadDisplayTable();
     } catch (const std::exception&) {
     }
+    // Besides Timer1, the grid follows every save of the file within about a second.
+    vehicleFileWatch_ = new VehicleFileWatch(dataDirectory_, this);
+    connect(vehicleFileWatch_, &VehicleFileWatch::Changed, this, &TfrmMain::ReloadDisplayTable);
 
     frmOdpytajJeden_ = new TfrmOdpytajJeden(this, server_->Table(), dataDirectory_);
     frmOdpytajWszystkie_ = new TfrmOdpytajWszystkie(this, server_->Table(), dataDirectory_);
@@ -239,16 +244,8 @@ void TfrmMain::BuildControls() {
     top->addWidget(lbZegar_);
 
     gridModel_ = new VehicleGridModel(this);
-    DBGridEH1_ = new QTableView(central);
+    DBGridEH1_ = new VehicleGridView(gridModel_, central);
     DBGridEH1_->setObjectName("DBGridEH1");
-    DBGridEH1_->setModel(gridModel_);
-    DBGridEH1_->setSelectionBehavior(QAbstractItemView::SelectRows);
-    DBGridEH1_->setSelectionMode(QAbstractItemView::SingleSelection);
-    DBGridEH1_->setEditTriggers(QAbstractItemView::NoEditTriggers);
-    DBGridEH1_->setSortingEnabled(false);
-    DBGridEH1_->horizontalHeader()->setSectionsClickable(true);
-    DBGridEH1_->horizontalHeader()->setHighlightSections(false);
-    DBGridEH1_->verticalHeader()->setDefaultSectionSize(DBGridEH1_->fontMetrics().height() + 6);
 
     lbNieaktywny_ = ColouredBold(QStringLiteral("Serwer nieaktywny"), Qt::red, central);
     lbNieaktywny_->setObjectName("lbNieaktywny");
@@ -435,17 +432,7 @@ void TfrmMain::ShowPlannedRead() {
         UiText(serwer::ShowPlannedRead(ReadHourOfIndex(rgGodzinaButtons_->checkedId()), DateTime::Now())));
 }
 
-void TfrmMain::ReloadDisplayTable() {
-    gridModel_->ReloadDisplayTable(dataDirectory_);
-    // Column widths follow the first rows seen (titles included) and are the operator's
-    // to change afterwards.
-    if (!columnsSized_ && gridModel_->rowCount() > 0) {
-        DBGridEH1_->resizeColumnsToContents();
-        columnsSized_ = true;
-    }
-    // The current row is the first row in the chosen sort.
-    if (gridModel_->rowCount() > 0) DBGridEH1_->setCurrentIndex(gridModel_->index(0, 0));
-}
+void TfrmMain::ReloadDisplayTable() { DBGridEH1_->ReloadDisplayTable(dataDirectory_); }
 
 void TfrmMain::Timer1Timer() {
     try {
@@ -455,10 +442,7 @@ void TfrmMain::Timer1Timer() {
     ReloadDisplayTable();
 }
 
-void TfrmMain::DBGridEH1TitleClick(int column) {
-    gridModel_->TitleClick(column);
-    if (gridModel_->rowCount() > 0) DBGridEH1_->setCurrentIndex(gridModel_->index(0, 0));
-}
+void TfrmMain::DBGridEH1TitleClick(int column) { DBGridEH1_->TitleClick(column); }
 
 void TfrmMain::btOdczytajTerazClick() {
     frmOdpytajWszystkie_->exec();

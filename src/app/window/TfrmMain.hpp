@@ -20,7 +20,9 @@ class QTimer;
 
 namespace serwer {
 
+class VehicleFileWatch;
 class VehicleGridModel;
+class VehicleGridView;
 class TfrmOdpytajJeden;
 class TfrmOdpytajWszystkie;
 
@@ -49,6 +51,8 @@ public:
     void StopServer();
     // True while connections of a stopped server are still being closed.
     bool Stopping() const { return stopper_.joinable(); }
+    // The grid again from Aktualne.txt (Timer1, a change of the file, the read-now
+    // dialogs), keeping the current vehicle, the scroll position and the sort.
     void ReloadDisplayTable();
     // Timer1: the old-file clean-up, then the display reload.
     void Timer1Timer();
@@ -87,7 +91,6 @@ private:
     bool serviceMode_ = false;
     bool autoStart_ = false;
     bool shown_ = false;
-    bool columnsSized_ = false;
     std::string dataDirectory_;
 
     std::unique_ptr<WindowStatus> status_;  // outlives the server, whose threads use it
@@ -108,7 +111,7 @@ private:
     QLabel* lbZegar_ = nullptr;
     QPushButton* btOdczytajTeraz_ = nullptr;
     QPushButton* btOdczytajWybrane_ = nullptr;
-    QTableView* DBGridEH1_ = nullptr;
+    VehicleGridView* DBGridEH1_ = nullptr;
     VehicleGridModel* gridModel_ = nullptr;
     QLabel* lbNieaktywny_ = nullptr;
     QLabel* lbAktywny_ = nullptr;
@@ -117,6 +120,7 @@ private:
     QPushButton* btRaport_ = nullptr;
     QPushButton* btZakoncz_ = nullptr;
     QTimer* Timer1_ = nullptr;
+    VehicleFileWatch* vehicleFileWatch_ = nullptr;  // reloads the grid when Aktualne.txt changes
     QTimer* clockTimer_ = nullptr;
     QPlainTextEdit* edZdarzenia_ = nullptr;  // the server's events, as they happen
     QLabel* lbZamykanie_ = nullptr;          // "Zamykanie połączeń: N" while a stop runs
