@@ -248,23 +248,46 @@ TEST_F(MainWindowTest, SortingTwiceOnOneColumnGivesDescendingOrderAndTheMarkerSh
               QString::fromUtf8("Postój"));
 }
 
-TEST_F(MainWindowTest, ReadOneDialogForAVehicleNeverReadShowsNothingAfterTheLastRead) {
-    WriteIni(kIni);
+TEST_F(MainWindowTest, ReadOneDialogHasItsTitleSaysNigdyForAVehicleNeverReadAndWarnsWhileReadsAreOff) {
+    WriteIni(kIni);  // Odpytywac=0
     std::filesystem::create_directory(dir_.Path() / "dane");
     WriteVehicles(DataPath("Aktualne.txt"), {Vehicle("WA1", std::nullopt)});
     TfrmMain& w = Open();
     std::string text;
-    bool executeIsDefault = true;
+    QString title;
+    bool executeIsDefault = true, warned = false;
     WhenShown(&w.ReadOneDialog(), [&] {
         text = w.ReadOneDialog().MessageText();
+        title = w.ReadOneDialog().windowTitle();
+        warned = w.ReadOneDialog().Warning()->isVisible();
         executeIsDefault = w.ReadOneDialog().ExecuteButton()->isDefault();
         w.ReadOneDialog().CancelButton()->click();
     });
     QTest::mouseClick(Find<QPushButton>("btOdczytajWybrane"), Qt::LeftButton);
     EXPECT_EQ(text, Cp1250("Wybrana opcja spowoduje odczytanie danych WA1\r\n"
-                           "w możliwie najkrótszym czasie , ostatni odczyt WA1 miał miejsce "));
+                           "w możliwie najkrótszym czasie , ostatni odczyt WA1 miał miejsce nigdy"));
+    EXPECT_EQ(title, "Odczytaj wybrane auto teraz");
+    EXPECT_TRUE(warned);
     EXPECT_FALSE(executeIsDefault);
     EXPECT_TRUE(w.ReadOneDialog().CancelButton()->isDefault());
+
+    Find<QCheckBox>("cbOdbieraj")->click();
+    WhenShown(&w.ReadOneDialog(), [&] {
+        warned = w.ReadOneDialog().Warning()->isVisible();
+        w.ReadOneDialog().CancelButton()->click();
+    });
+    QTest::mouseClick(Find<QPushButton>("btOdczytajWybrane"), Qt::LeftButton);
+    EXPECT_FALSE(warned);
+}
+
+TEST_F(MainWindowTest, ReadOneDialogIsNotOpenedWithNoVehicleSelected) {
+    WriteIni(kIni);
+    TfrmMain& w = Open();  // no Aktualne.txt: an empty grid
+    MessageBoxAnswerer ok(QMessageBox::Ok);
+    QTest::mouseClick(Find<QPushButton>("btOdczytajWybrane"), Qt::LeftButton);
+    ASSERT_EQ(ok.Texts().size(), 1u);
+    EXPECT_EQ(ok.Texts()[0], QString::fromUtf8("Najpierw wybierz w tabeli pojazd do odczytu."));
+    EXPECT_FALSE(w.ReadOneDialog().isVisible());
 }
 
 TEST_F(MainWindowTest, ReadOneNowClearsTheReadStateInTheFileAndTheGridShowsIt) {

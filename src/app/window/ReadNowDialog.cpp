@@ -30,6 +30,14 @@ ReadNowDialog::ReadNowDialog(QWidget* parent) : QDialog(parent, Qt::Tool) {
     message_->setWordWrap(true);
     message_->setMinimumWidth(360);
 
+    warning_ = new QLabel(QString::fromUtf8("Odbieranie danych jest wyłączone: odczyt nastąpi dopiero po "
+                                            "zaznaczeniu „Odbieraj dane”."),
+                          this);
+    warning_->setObjectName("lbOstrzezenie");
+    warning_->setWordWrap(true);
+    warning_->setPalette(red);
+    warning_->setVisible(false);
+
     execute_ = new QPushButton(QStringLiteral("Wykonaj"), this);
     execute_->setObjectName("Button1");
     execute_->setAutoDefault(false);
@@ -45,10 +53,13 @@ ReadNowDialog::ReadNowDialog(QWidget* parent) : QDialog(parent, Qt::Tool) {
     auto* layout = new QVBoxLayout(this);
     layout->addWidget(heading);
     layout->addWidget(message_);
+    layout->addWidget(warning_);
     layout->addLayout(buttons);
 
     connect(execute_, &QPushButton::clicked, this, [this] { Button1Click(); });
     connect(cancel_, &QPushButton::clicked, this, [this] { Button2Click(); });
 }
+
+void ReadNowDialog::ShowReadsOffWarning(bool readsOff) { warning_->setVisible(readsOff); }
 
 }  // namespace serwer

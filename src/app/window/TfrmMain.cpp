@@ -445,6 +445,7 @@ void TfrmMain::Timer1Timer() {
 void TfrmMain::DBGridEH1TitleClick(int column) { DBGridEH1_->TitleClick(column); }
 
 void TfrmMain::btOdczytajTerazClick() {
+    frmOdpytajWszystkie_->ShowReadsOffWarning(!cbOdbieraj_->isChecked());
     frmOdpytajWszystkie_->exec();
     ReloadDisplayTable();
 }
@@ -457,7 +458,12 @@ void TfrmMain::btOdczytajWybraneClick() {
         name = row.NAZWA.value_or("");
         lastRead = DisplayText(row, DisplayColumn::ODCZYT);
     }
+    if (name.empty()) {
+        QMessageBox::information(this, Caption(), QString::fromUtf8("Najpierw wybierz w tabeli pojazd do odczytu."));
+        return;
+    }
     frmOdpytajJeden_->FormShow(name, lastRead);
+    frmOdpytajJeden_->ShowReadsOffWarning(!cbOdbieraj_->isChecked());
     frmOdpytajJeden_->exec();
     ReloadDisplayTable();
 }

@@ -21,6 +21,7 @@ std::string ReplaceAll(std::string text, const std::string& from, const std::str
 TfrmOdpytajJeden::TfrmOdpytajJeden(QWidget* parent, TableLock& lock, std::string dataDirectory)
     : ReadNowDialog(parent), lock_(lock), dataDirectory_(std::move(dataDirectory)) {
     setObjectName("frmOdpytajJeden");
+    setWindowTitle(QStringLiteral("Odczytaj wybrane auto teraz"));
     template_ = Cp1250(
         "Wybrana opcja spowoduje odczytanie danych #AUTO\r\n"
         "w możliwie najkrótszym czasie , ostatni odczyt #AUTO miał miejsce #DATA_ODCZYTU");
@@ -30,7 +31,8 @@ TfrmOdpytajJeden::TfrmOdpytajJeden(QWidget* parent, TableLock& lock, std::string
 
 void TfrmOdpytajJeden::FormShow(const std::string& name, const std::string& lastRead) {
     name_ = name;
-    messageText_ = ReplaceAll(ReplaceAll(template_, "#AUTO", name), "#DATA_ODCZYTU", lastRead);
+    const std::string when = lastRead.empty() ? std::string("nigdy") : lastRead;
+    messageText_ = ReplaceAll(ReplaceAll(template_, "#AUTO", name), "#DATA_ODCZYTU", when);
     Message()->setText(UiMessage(messageText_));
 }
 

@@ -18,7 +18,7 @@ public:
     // Before each showing: the vehicle selected in the grid (its NAZWA) and its last
     // read as the window shows dates (empty when never read), Windows-1250 texts. The
     // message is the template with every "#AUTO" replaced by the name, then every
-    // "#DATA_ODCZYTU" by the date.
+    // "#DATA_ODCZYTU" by the date, or by "nigdy" for a vehicle never read.
     void FormShow(const std::string& name, const std::string& lastRead);
 
     // The message as the template made it, with its CR LF line break.

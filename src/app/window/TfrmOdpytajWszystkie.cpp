@@ -11,6 +11,7 @@ namespace serwer {
 TfrmOdpytajWszystkie::TfrmOdpytajWszystkie(QWidget* parent, TableLock& lock, std::string dataDirectory)
     : ReadNowDialog(parent), lock_(lock), dataDirectory_(std::move(dataDirectory)) {
     setObjectName("frmOdpytajWszystkie");
+    setWindowTitle(QStringLiteral("Odczytaj wszystkie auta teraz"));
     Message()->setText(QString::fromUtf8(
         "Wybrana opcja spowoduje odczytanie danych wszystkich pojazdów w możliwie najkrótszym czasie , "
         "niezależnie od określonej wcześniej godziny odczytywania."));
