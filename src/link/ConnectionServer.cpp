@@ -130,6 +130,16 @@ int ConnectionServer::ListenQueueDepth() {
     return std::max(depth, kLeastListenQueue);
 }
 
+bool ConnectionServer::CanListenOn(std::uint16_t port) {
+    try {
+        const int fd = BindListener(AF_INET, port);
+        ::close(fd);
+        return true;
+    } catch (const std::exception&) {
+        return false;
+    }
+}
+
 std::size_t ConnectionServer::DefaultThreadStackSize() {
 #if defined(__SANITIZE_ADDRESS__)
     return 4u << 20;  // the sanitizers need far deeper stacks

@@ -29,6 +29,8 @@ public:
     // shallower than this.
     static constexpr int kLeastListenQueue = 150;
     static int ListenQueueDepth();
+    // True when a server could listen on the port now (nothing else has it).
+    static bool CanListenOn(std::uint16_t port);
     // Connection threads get small stacks, so thousands of idle connections stay cheap.
     static std::size_t DefaultThreadStackSize();
 

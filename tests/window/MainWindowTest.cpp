@@ -12,6 +12,7 @@
 #include "app/window/TfrmOdpytajJeden.hpp"
 #include "app/window/VehicleGridModel.hpp"
 #include "common/Win1250.hpp"
+#include "link/ConnectionServer.hpp"
 #include "report/ReportPreviewDialog.hpp"
 #include "unitsim/PositionRecordBuilder.hpp"
 #include "unitsim/SimulatedUnit.hpp"
@@ -22,7 +23,9 @@ using namespace serwer;
 
 namespace {
 
-const std::string kIni = "[Ustawienia]\r\nPort=0\r\nKatalog=dane\r\nGodzina=4\r\nOdpytywac=0\r\n";
+const int kPort = FindFreePort();
+const std::string kIni =
+    "[Ustawienia]\r\nPort=" + std::to_string(kPort) + "\r\nKatalog=dane\r\nGodzina=4\r\nOdpytywac=0\r\n";
 
 VehicleRow Vehicle(const std::string& name, std::optional<DateTime> read) {
     VehicleRow r;
@@ -51,7 +54,7 @@ TEST_F(MainWindowTest, ShowsItsCaptionsVersionAndTheStoppedState) {
     EXPECT_FALSE(Find<QLabel>("lbAktywny")->isVisible());
     EXPECT_EQ(Find<QLabel>("lbIlosc")->text(), "0");
     EXPECT_EQ(Find<QLabel>("lbWontki")->text(), "0");
-    EXPECT_EQ(Find<QLineEdit>("edPort")->text(), "0");
+    EXPECT_EQ(Find<QLineEdit>("edPort")->text(), QString::number(kPort));
     // Outside service mode erasing is always on and cannot be switched off.
     EXPECT_TRUE(Find<QCheckBox>("cbKasuj")->isChecked());
     EXPECT_FALSE(Find<QCheckBox>("cbKasuj")->isEnabled());
@@ -117,14 +120,41 @@ TEST_F(MainWindowTest, StartAndStopSwitchTheControlsOfBothStates) {
     EXPECT_FALSE(Find<QCheckBox>("cbKasuj")->isEnabled());
 }
 
-TEST_F(MainWindowTest, APortThatIsNotANumberIsShownAndNothingStarts) {
+TEST_F(MainWindowTest, APortOutsideOneTo65535IsRefusedInPolishAndNothingStarts) {
     WriteIni("[Ustawienia]\r\nPort=abc\r\nKatalog=dane\r\n");
-    MessageBoxAnswerer ok(QMessageBox::Ok);
+    auto ok = std::make_unique<MessageBoxAnswerer>(QMessageBox::Ok);
     TfrmMain& w = Open("start");
-    ASSERT_TRUE(WaitFor([&] { return !ok.Texts().empty(); }));
-    EXPECT_EQ(ok.Texts().back(), "'abc' is not a valid integer value");
+    ASSERT_TRUE(WaitFor([&] { return !ok->Texts().empty(); }));
+    EXPECT_EQ(ok->Texts().back(), QString::fromUtf8("Nieprawidłowy numer portu „abc”: podaj liczbę od 1 do 65535."));
+    ok.reset();
+    for (const char* port : {"0", "70000", "-1", "45 00"}) {
+        MessageBoxAnswerer answer(QMessageBox::Ok);  // one per box: a new box may reuse an old one's address
+        Find<QLineEdit>("edPort")->setText(port);
+        w.StartServer();
+        ASSERT_EQ(answer.Texts().size(), 1u) << port;
+        EXPECT_TRUE(answer.Texts()[0].startsWith(QString::fromUtf8("Nieprawidłowy numer portu „") + port)) << port;
+    }
     EXPECT_FALSE(w.ServerActive());
     EXPECT_TRUE(Find<QLabel>("lbNieaktywny")->isVisible());
+}
+
+TEST_F(MainWindowTest, ABusyPortNeverStopsTheRunningServerWhichNamesItsPort) {
+    WriteIni(kIni);
+    TfrmMain& w = Open("start");
+    ASSERT_TRUE(WaitFor([&] { return w.ServerActive(); }));
+    const int running = w.ServerPort();
+    EXPECT_EQ(Find<QLabel>("lbNasluch")->text(), QString("na porcie %1").arg(running));
+    ConnectionServer other({});
+    other.Start("0");
+    Find<QLineEdit>("edPort")->setText(QString::number(other.Port()));
+    MessageBoxAnswerer ok(QMessageBox::Ok);
+    w.StartServer();
+    ASSERT_EQ(ok.Texts().size(), 1u);
+    EXPECT_EQ(
+        ok.Texts()[0],
+        QString::fromUtf8("Port %1 jest zajęty; serwer nadal nasłuchuje na porcie %2.").arg(other.Port()).arg(running));
+    EXPECT_TRUE(w.ServerActive());
+    EXPECT_EQ(w.ServerPort(), running);
 }
 
 TEST_F(MainWindowTest, AutoStartStartsWithoutAskingAndConnectionThreadsUpdateTheLabels) {

@@ -8,13 +8,15 @@
 #include "app/window/VehicleFileWatch.hpp"
 #include "app/window/VehicleGridView.hpp"
 #include "common/Win1250.hpp"
+#include "unitsim/SimulatedUnit.hpp"
 #include "window/WindowTestSupport.hpp"
 
 using namespace serwer;
 
 namespace {
 
-const std::string kIni = "[Ustawienia]\r\nPort=0\r\nKatalog=dane\r\nGodzina=4\r\nOdpytywac=0\r\n";
+const std::string kIni =
+    "[Ustawienia]\r\nPort=" + std::to_string(FindFreePort()) + "\r\nKatalog=dane\r\nGodzina=4\r\nOdpytywac=0\r\n";
 
 VehicleRow Vehicle(const std::string& utf8Name, const std::string& speed = "0.00 Km/h",
                    const std::string& fuel = "Sonda-50 %") {

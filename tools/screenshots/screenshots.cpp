@@ -134,7 +134,7 @@ bool GridScreenshots(const std::filesystem::path& work, const std::filesystem::p
     std::filesystem::current_path(fleet);
     {
         std::ofstream ini(fleet / "serwer.ini", std::ios::binary);
-        ini << "[Ustawienia]\r\nPort=0\r\nKatalog=dane\r\nGodzina=4\r\nOdpytywac=0\r\n";
+        ini << "[Ustawienia]\r\nPort=" << FindFreePort() << "\r\nKatalog=dane\r\nGodzina=4\r\nOdpytywac=0\r\n";
         std::ofstream file(fleet / "dane" / "Aktualne.txt", std::ios::binary);
         file << FormatVehicleFile(LargeFleet());
     }
@@ -191,7 +191,7 @@ int main(int argc, char** argv) {
     std::filesystem::current_path(work);
     {
         std::ofstream ini(work / "serwer.ini", std::ios::binary);
-        ini << "[Ustawienia]\r\nPort=0\r\nKatalog=dane\r\nGodzina=4\r\nOdpytywac=0\r\n";
+        ini << "[Ustawienia]\r\nPort=" << FindFreePort() << "\r\nKatalog=dane\r\nGodzina=4\r\nOdpytywac=0\r\n";
     }
 
     QApplication app(argc, argv);

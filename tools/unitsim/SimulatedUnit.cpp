@@ -1,6 +1,8 @@
 #include "unitsim/SimulatedUnit.hpp"
 
+#include <arpa/inet.h>
 #include <netdb.h>
+#include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -81,6 +83,20 @@ Bytes SimulatedUnit::WaitForClose(std::chrono::milliseconds limit) {
         all += Receive(left);
     }
     return all;
+}
+
+int FindFreePort() {
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) throw std::runtime_error("no socket for a free port");
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_ANY);
+    socklen_t length = sizeof a;
+    const bool ok = ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0 &&
+                    ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &length) == 0;
+    ::close(fd);
+    if (!ok) throw std::runtime_error("no free port");
+    return ntohs(a.sin_port);
 }
 
 }  // namespace serwer

@@ -34,4 +34,8 @@ private:
     bool closed_ = false;
 };
 
+// A TCP port on which nothing listens now, for a server started by a test or a tool
+// (the operator window takes only ports 1 to 65535, never "any free port").
+int FindFreePort();
+
 }  // namespace serwer

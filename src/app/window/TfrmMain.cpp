@@ -18,6 +18,8 @@
 #include <QTime>
 #include <QTimer>
 #include <QVBoxLayout>
+#include <cstdint>
+#include <optional>
 
 #include "app/ServerSetupFromSettings.hpp"
 #include "app/Settings.hpp"
@@ -43,6 +45,17 @@ constexpr int kReadHourCount = 24;
 constexpr int kEventLines = 500;
 
 QString Caption() { return QStringLiteral("Serwer pozycjonowania"); }
+
+// The port typed in the field: a whole number from 1 to 65535, blanks around it allowed.
+std::optional<std::uint16_t> PortOfField(const QString& text) {
+    const QString t = text.trimmed();
+    if (t.isEmpty() || t.size() > 5) return std::nullopt;
+    for (QChar c : t)
+        if (c < '0' || c > '9') return std::nullopt;
+    const int port = t.toInt();
+    if (port < 1 || port > 65535) return std::nullopt;
+    return static_cast<std::uint16_t>(port);
+}
 
 QString EraseConfirmationText() {
     return QString::fromUtf8(
@@ -264,6 +277,10 @@ void TfrmMain::BuildControls() {
     auto* bottom = new QHBoxLayout;
     bottom->addWidget(lbNieaktywny_);
     bottom->addWidget(lbAktywny_);
+    lbNasluch_ = new QLabel(central);
+    lbNasluch_->setObjectName("lbNasluch");
+    lbNasluch_->setVisible(false);
+    bottom->addWidget(lbNasluch_);
     lbZamykanie_ = new QLabel(central);
     lbZamykanie_->setObjectName("lbZamykanie");
     lbZamykanie_->setVisible(false);
@@ -353,6 +370,19 @@ void TfrmMain::FormShow() {
 }
 
 void TfrmMain::StartServer() {
+    const std::optional<std::uint16_t> port = PortOfField(edPort_->text());
+    if (!port) {
+        ShowError(
+            QString::fromUtf8("Nieprawidłowy numer portu „%1”: podaj liczbę od 1 do 65535.").arg(edPort_->text()));
+        return;
+    }
+    // A port that cannot be had never stops the server that runs.
+    if (server_->IsActive() && *port != server_->Port() && !ConnectionServer::CanListenOn(*port)) {
+        ShowError(QString::fromUtf8("Port %1 jest zajęty; serwer nadal nasłuchuje na porcie %2.")
+                      .arg(*port)
+                      .arg(server_->Port()));
+        return;
+    }
     if (!autoStart_) {
         if (cbKasuj_->isChecked() &&
             QMessageBox::question(this, Caption(), EraseConfirmationText(), QMessageBox::Yes | QMessageBox::No,
@@ -370,7 +400,7 @@ void TfrmMain::StartServer() {
 
 void TfrmMain::StartListening() {
     try {
-        server_->Start(Cp1250(edPort_->text().toStdString()));
+        server_->Start(Cp1250(edPort_->text().trimmed().toStdString()));
     } catch (const std::exception& e) {
         ShowError(UiMessage(e.what()));
         return;
@@ -425,6 +455,8 @@ void TfrmMain::ShowStopProgress() {
 void TfrmMain::ShowRunning(bool running) {
     lbNieaktywny_->setVisible(!running);
     lbAktywny_->setVisible(running);
+    lbNasluch_->setText(running ? QString::fromUtf8("na porcie %1").arg(server_->Port()) : QString());
+    lbNasluch_->setVisible(running);
 }
 
 void TfrmMain::ShowPlannedRead() {

@@ -123,6 +123,7 @@ private:
     VehicleFileWatch* vehicleFileWatch_ = nullptr;  // reloads the grid when Aktualne.txt changes
     QTimer* clockTimer_ = nullptr;
     QPlainTextEdit* edZdarzenia_ = nullptr;  // the server's events, as they happen
+    QLabel* lbNasluch_ = nullptr;            // "na porcie N" beside "Serwer aktywny"
     QLabel* lbZamykanie_ = nullptr;          // "Zamykanie połączeń: N" while a stop runs
     QTimer* stopTimer_ = nullptr;
     std::thread stopper_;  // runs the server's Stop
