@@ -32,12 +32,48 @@
 //      that arrived together still wait for the table lock: each is stored first and
 //      then keeps its closing wait, so Stop takes the queue's time on top.
 //
-// Usage: bench_scale [--parts abc] [--units 10000] [--wait 300] [--probes 20]
+// Parts d to g run the server (--serve) with a closing wait of 0, so the moment it
+// closes a unit's connection is the moment that unit's position is durably stored. The
+// units' sockets stay in this process and are watched through one epoll set.
+//  (d) Positions stored per second when many arrive together: --burst units (2,000)
+//      connect one after another, the server reports them all open, then each sends one
+//      position as fast as this process can; stored/s = units / (first send to last
+//      close). Once with a table of --vehicles rows and once with --big-table rows (the
+//      units send for vehicles 0..units-1, modulo the rows: with a table smaller than
+//      the burst, a vehicle sends twice). Set against the median of 25 SaveVehicleFile
+//      calls of the same table after each run, and the product positions/s x save time.
+//      --runs runs of each.
+//  (e) The delay of another vehicle's position (connect to close) while a memory read is
+//      in its erase pause: reads on, the real erase pause; a vehicle not in the table
+//      (every row was read today) sends, is read by ServeDownload with 1024 clean pages,
+//      and 2 s after its archive appears another vehicle sends a position. The same
+//      position with no read going on is the reference. --runs reads on one server.
+//  (f) --reads memory reads (100) at once, --damaged-reads of them (20) with 2 damaged
+//      pages, while --read-positions other units (1,000) send one position each, evenly
+//      over 10 s from 1 s after the reads began. Erase pause and the wait before a
+//      repeat request shortened to 1 s. Every read must leave a whole archive equal to
+//      the unit's memory and get its erase command; the positions' send-to-close delays.
+//  (g) --connects units (10,000) start their connects at once (non-blocking, no
+//      position): the time until every connect has completed and until the server
+//      counts them all open (it prints the moment), and the kernel's listen-queue
+//      overflow and drop counters (TcpExt ListenOverflows / ListenDrops of
+//      /proc/net/netstat, what nstat shows) before and after. --runs runs.
+//
+// Usage: bench_scale [--parts abc|defg] [--units 10000] [--wait 300] [--probes 20]
 //                    [--vehicles 1000] [--positions 2000] [--stop-connections 1000]
-//                    [--stop-queued 200]
+//                    [--stop-queued 200] [--runs 3] [--burst 2000] [--big-table 10000]
+//                    [--reads 100] [--damaged-reads 20] [--read-positions 1000]
+//                    [--connects 10000]
+//        bench_scale --serve CLOSING_WAIT_MS [--reads-on 1] [--erase-pause MS]
+//                    [--repeat-pre-wait MS] [--report-open N]   (the server process)
 
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
 #include <signal.h>
 #include <stdlib.h>
+#include <sys/epoll.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -47,14 +83,21 @@
 #include <filesystem>
 #include <map>
 #include <memory>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
 
+#ifdef SERWER_HAVE_LIBZIP
+#include <zip.h>
+#endif
+
 #include "BenchProcess.hpp"
+#include "link/ByteStuffing.hpp"
 #include "server/PositioningServer.hpp"
 #include "unitsim/PositionRecordBuilder.hpp"
 #include "unitsim/SimulatedUnit.hpp"
+#include "unitsim/UnitMemory.hpp"
 #include "vehicles/TableLock.hpp"
 #include "vehicles/VehicleFile.hpp"
 #include "vehicles/VehicleTable.hpp"
@@ -98,10 +141,13 @@ struct Scratch {
 };
 
 // Aktualne.txt with a row for each of the vehicles, as a server that has run a while has.
-void WriteFleetTable(const fs::path& dir, int vehicles) {
+// `readToday`: every vehicle's memory was read just now, so none is due for a read.
+void WriteFleetTable(const fs::path& dir, int vehicles, bool readToday = false) {
     VehicleTable table;
+    const DateTime now = DateTime::Now();
     for (int v = 0; v < vehicles; ++v) {
         VehicleRow row;
+        if (readToday) row.ODCZYT = row.PROBA_ODCZYTU = now, row.LICZNIK_ODCZYTOW = 1;
         row.NAZWA = Registration(v);
         row.OPIS = "2026.12.01-10:00";
         row.PREDKOSC = "0.00 Km/h";
@@ -115,10 +161,20 @@ void WriteFleetTable(const fs::path& dir, int vehicles) {
     SaveVehicleFile(table, (dir / "Aktualne.txt").string());
 }
 
+int IntOption(int argc, char** argv, const std::string& name, int def) {
+    for (int i = 1; i + 1 < argc; ++i)
+        if (argv[i] == name) return std::atoi(argv[i + 1]);
+    return def;
+}
+
 // --serve: the handler and the connection server in a process of their own, in the
-// working directory, with the given closing wait. Prints its port and runs until it is
-// signalled.
-int Serve(int closingWaitMs) {
+// working directory, with the closing wait given (ms) and the options after it: reads
+// on (no read hour: only vehicles never read are due), the erase pause and the wait
+// before a repeat request, and --report-open N, which prints "all open at <ns>" (the
+// system's monotonic clock, the one this program's steady_clock reads) the moment the
+// server counts N open connections (until then "open <count>" once a second when it
+// has changed). Prints its port and runs until it is signalled.
+int Serve(int argc, char** argv) {
     sigset_t signals;
     sigemptyset(&signals);
     sigaddset(&signals, SIGINT);
@@ -127,7 +183,14 @@ int Serve(int closingWaitMs) {
     ::signal(SIGPIPE, SIG_IGN);
 
     ServerSetup setup;
-    setup.timings.closingWait = std::chrono::milliseconds(closingWaitMs);
+    setup.timings.closingWait = std::chrono::milliseconds(std::atoi(argv[2]));
+    setup.readsEnabled = IntOption(argc, argv, "--reads-on", 0) != 0;
+    setup.readHourIndex = -1;
+    DownloadTimings& d = setup.timings.download;
+    d.erasePause = std::chrono::milliseconds(IntOption(argc, argv, "--erase-pause", int(d.erasePause.count())));
+    d.repeatPreWait =
+        std::chrono::milliseconds(IntOption(argc, argv, "--repeat-pre-wait", int(d.repeatPreWait.count())));
+    const int reportOpen = IntOption(argc, argv, "--report-open", 0);
     PositioningServer server(setup);
     try {
         server.LoadVehicleTable();
@@ -136,6 +199,19 @@ int Serve(int closingWaitMs) {
     server.Start("0");
     std::printf("bench server listening on port %d\n", server.Port());
     std::fflush(stdout);
+    if (reportOpen > 0)
+        std::thread([&server, reportOpen] {
+            // Until then, the count once a second when it has changed.
+            int shown = -1;
+            for (auto next = Clock::now();; std::this_thread::sleep_for(1ms)) {
+                const int open = server.OpenConnectionCount();
+                if (open >= reportOpen) break;
+                if (open != shown && Clock::now() >= next)
+                    std::printf("open %d\n", shown = open), std::fflush(stdout), next = Clock::now() + 1s;
+            }
+            std::printf("all open at %lld\n", static_cast<long long>(Clock::now().time_since_epoch().count()));
+            std::fflush(stdout);
+        }).detach();
     int sig = 0;
     sigwait(&signals, &sig);
     _exit(0);  // the connections' closing waits are not waited for
@@ -150,6 +226,13 @@ struct Options {
     int positions = 2000;
     int stopConnections = 1000;
     int stopQueued = 200;
+    int runs = 3;
+    int burst = 2000;
+    int bigTable = 10000;
+    int reads = 100;
+    int damagedReads = 20;
+    int readPositions = 1000;
+    int connects = 10000;
 };
 
 // One probe: connect, send, wait for the lock-exit line of its registration. The unit
@@ -374,16 +457,526 @@ ResultC PartC(const Options& o) {
     return r;
 }
 
-int IntOption(int argc, char** argv, const std::string& name, int def) {
-    for (int i = 1; i + 1 < argc; ++i)
-        if (argv[i] == name) return std::atoi(argv[i + 1]);
-    return def;
+// This program started with --serve in `dir`, closing wait 0 and the given options.
+pid_t StartBenchServer(const fs::path& dir, const std::vector<std::string>& options, int& port) {
+    std::vector<std::string> argv{(bench::ExecutableDirectory() / "bench_scale").string(), "--serve", "0"};
+    argv.insert(argv.end(), options.begin(), options.end());
+    const pid_t pid = bench::Spawn(dir, argv);
+    port = bench::WaitForPort(dir, "bench server listening on port ");
+    return pid;
+}
+
+void KillBenchServer(pid_t server) {
+    ::kill(server, SIGKILL);
+    bench::WaitExit(server, 30s);
+}
+
+// The moment the --serve process printed after `marker` (see Serve); nothing after `limit`.
+std::optional<Clock::time_point> WaitForStamp(const fs::path& dir, const std::string& marker,
+                                              std::chrono::seconds limit) {
+    const auto end = Clock::now() + limit;
+    while (Clock::now() < end) {
+        const std::string out = bench::ReadWholeFile(dir / "stdout.txt");
+        const auto at = out.find(marker);
+        if (at != std::string::npos && out.find('\n', at) != std::string::npos)
+            return Clock::time_point(Clock::duration(std::stoll(out.substr(at + marker.size()))));
+        std::this_thread::sleep_for(10ms);
+    }
+    return std::nullopt;
+}
+
+// Units' sockets in this process, watched through one epoll set, so thousands of them
+// need no thread each: when each connect completed, when its position was sent, and
+// when the server closed the connection.
+class UnitSockets {
+public:
+    struct Unit {
+        int fd = -1;
+        bool connected = false, sent = false, closed = false, failed = false;
+        Clock::time_point connectedAt, sentAt, closedAt;
+    };
+
+    explicit UnitSockets(int port) : epoll_(::epoll_create1(EPOLL_CLOEXEC)) {
+        if (epoll_ < 0) throw std::runtime_error("epoll_create1 failed");
+        address_.sin_family = AF_INET;
+        address_.sin_port = htons(static_cast<std::uint16_t>(port));
+        address_.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    }
+    ~UnitSockets() {
+        for (const Unit& u : units_)
+            if (u.fd >= 0) ::close(u.fd);
+        ::close(epoll_);
+    }
+    UnitSockets(const UnitSockets&) = delete;
+    UnitSockets& operator=(const UnitSockets&) = delete;
+
+    // Starts a unit's connect; `wait`: a blocking one. Returns the unit's index.
+    int Connect(bool wait) {
+        const auto index = static_cast<std::uint32_t>(units_.size());
+        Unit& u = units_.emplace_back();
+        u.fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | (wait ? 0 : SOCK_NONBLOCK), 0);
+        const int rc = u.fd < 0 ? -1 : ::connect(u.fd, reinterpret_cast<const sockaddr*>(&address_), sizeof address_);
+        if (rc != 0 && (u.fd < 0 || errno != EINPROGRESS)) {
+            Fail(u);
+            return static_cast<int>(index);
+        }
+        if (wait) ::fcntl(u.fd, F_SETFL, ::fcntl(u.fd, F_GETFL) | O_NONBLOCK);
+        if (rc == 0) MarkConnected(u, Clock::now());
+        epoll_event e{};
+        e.events = rc == 0 ? EPOLLIN | EPOLLRDHUP : EPOLLOUT;
+        e.data.u32 = index;
+        ::epoll_ctl(epoll_, EPOLL_CTL_ADD, u.fd, &e);
+        return static_cast<int>(index);
+    }
+
+    void Send(int index, const Bytes& stuffedRecord) {
+        Unit& u = units_[static_cast<std::size_t>(index)];
+        if (u.fd < 0) return;
+        u.sentAt = Clock::now();
+        if (::send(u.fd, stuffedRecord.data(), stuffedRecord.size(), MSG_NOSIGNAL) !=
+            static_cast<ssize_t>(stuffedRecord.size()))
+            Fail(u);
+        else
+            u.sent = true;
+    }
+
+    // Handles what happens within `waitMs`: completed connects and the server's closes.
+    void Poll(int waitMs) {
+        epoll_event events[256];
+        const int n = ::epoll_wait(epoll_, events, 256, waitMs);
+        const auto now = Clock::now();
+        for (int k = 0; k < n; ++k) {
+            Unit& u = units_[events[k].data.u32];
+            if (u.fd < 0) continue;
+            if (!u.connected) {
+                int error = 0;
+                socklen_t length = sizeof error;
+                ::getsockopt(u.fd, SOL_SOCKET, SO_ERROR, &error, &length);
+                if (error != 0) {
+                    Fail(u);
+                    continue;
+                }
+                MarkConnected(u, now);
+                epoll_event e{};
+                e.events = EPOLLIN | EPOLLRDHUP;
+                e.data.u32 = events[k].data.u32;
+                ::epoll_ctl(epoll_, EPOLL_CTL_MOD, u.fd, &e);
+                continue;
+            }
+            char buffer[512];
+            const ssize_t got = ::recv(u.fd, buffer, sizeof buffer, 0);
+            if (got > 0 || (got < 0 && errno == EAGAIN)) continue;  // the server sends nothing for a position
+            ::close(u.fd);
+            u.fd = -1;
+            u.closed = true, u.closedAt = now, ++closed_;
+        }
+    }
+
+    // Polls until `done()` or `limit`; false on time-out.
+    bool PollUntil(const std::function<bool()>& done, Clock::duration limit) {
+        const auto end = Clock::now() + limit;
+        while (!done()) {
+            if (Clock::now() >= end) return false;
+            Poll(100);
+        }
+        return true;
+    }
+
+    const std::vector<Unit>& Units() const { return units_; }
+    int Connected() const { return connected_; }
+    int Closed() const { return closed_; }
+    int Failed() const { return failed_; }
+
+private:
+    void MarkConnected(Unit& u, Clock::time_point at) { u.connected = true, u.connectedAt = at, ++connected_; }
+    void Fail(Unit& u) {
+        if (u.fd >= 0) ::close(u.fd);
+        u.fd = -1;
+        u.failed = true, ++failed_;
+    }
+
+    int epoll_;
+    sockaddr_in address_{};
+    std::vector<Unit> units_;
+    int connected_ = 0, closed_ = 0, failed_ = 0;
+};
+
+// The median of 25 saves of Aktualne.txt as it is in `dir`, written beside it, in ms.
+double TableSaveMs(const fs::path& dir) {
+    VehicleTable table;
+    table.AppendLoaded(ReadVehicleFile((dir / "Aktualne.txt").string()).rows);
+    fs::create_directory(dir / "save");
+    std::vector<double> saves;
+    for (int k = 0; k < 25; ++k) {
+        const auto start = Clock::now();
+        SaveVehicleFile(table, (dir / "save" / "Aktualne.txt").string());
+        saves.push_back(bench::Seconds(Clock::now() - start) * 1000);
+    }
+    return bench::Median(saves);
+}
+
+struct BurstRun {
+    double rate = 0, saveMs = 0, sendSeconds = 0;
+    int stored = 0, failed = 0;
+};
+
+// One run of (d): `units` units connect, the server holds them all, then all send.
+BurstRun StoreBurst(int vehicles, int units, int firstSeq) {
+    BurstRun r;
+    Scratch dir("burst");
+    WriteFleetTable(dir.path, vehicles);
+    int port = 0;
+    const pid_t server = StartBenchServer(dir.path, {"--report-open", std::to_string(units)}, port);
+    std::vector<Bytes> frames;
+    for (int i = 0; i < units; ++i) frames.push_back(StuffBytes(Record(i % vehicles, firstSeq + i)));
+    UnitSockets sockets(port);
+    for (int i = 0; i < units; ++i) sockets.Connect(true);
+    const bool held = WaitForStamp(dir.path, "all open at ", 120s).has_value() &&
+                      sockets.PollUntil([&] { return sockets.Connected() + sockets.Failed() >= units; }, 60s);
+    if (held) {
+        for (int i = 0; i < units; ++i) {
+            sockets.Send(i, frames[static_cast<std::size_t>(i)]);
+            if (i % 64 == 63) sockets.Poll(0);
+        }
+        sockets.PollUntil([&] { return sockets.Closed() + sockets.Failed() >= units; }, 300s);
+        Clock::time_point first = Clock::time_point::max(), lastSend{}, lastClose{};
+        for (const auto& u : sockets.Units()) {
+            if (u.sent) first = std::min(first, u.sentAt), lastSend = std::max(lastSend, u.sentAt);
+            if (u.closed) lastClose = std::max(lastClose, u.closedAt);
+        }
+        r.stored = sockets.Closed();
+        r.sendSeconds = bench::Seconds(lastSend - first);
+        r.rate = r.stored / bench::Seconds(lastClose - first);
+    }
+    r.failed = sockets.Failed();
+    KillBenchServer(server);
+    r.saveMs = TableSaveMs(dir.path);
+    return r;
+}
+
+// Connect, send one position, wait for the server's close: ms, or -1 without a close in 60 s.
+double StoreDelayMs(int port, int vehicle, int seq) {
+    const auto start = Clock::now();
+    SimulatedUnit unit("127.0.0.1", port);
+    unit.SendPosition(Record(vehicle, seq));
+    unit.WaitForClose(60s);
+    return unit.Closed() ? bench::Seconds(Clock::now() - start) * 1000 : -1;
+}
+
+// The archive of `registration` in `dir`, once it has its final name.
+bool ArchiveOf(const fs::path& dir, const std::string& registration) {
+    for (const auto& e : fs::directory_iterator(dir)) {
+        const std::string name = e.path().filename().string();
+        if (name.rfind(registration, 0) == 0 && e.path().extension() == ".sve") return true;
+    }
+    return false;
+}
+
+struct ResultE {
+    std::vector<double> idleMs, duringEraseMs;
+    int erased = 0, failed = 0;
+};
+
+ResultE PartE(const Options& o) {
+    ResultE r;
+    Scratch dir("erase");
+    WriteFleetTable(dir.path, o.vehicles, true);
+    int port = 0;
+    const pid_t server = StartBenchServer(dir.path, {"--reads-on", "1"}, port);
+    const UnitMemory memory = UnitMemory::Generated(1023);
+    for (int run = 0; run < o.runs; ++run) {
+        r.idleMs.push_back(StoreDelayMs(port, 10 + run, run));
+        const int reader = o.bigTable + run;  // not in the table: due for a read
+        DownloadSession session;
+        std::thread unit([&] {
+            try {
+                SimulatedUnit link("127.0.0.1", port);
+                link.SendPosition(Record(reader, run));
+                session = ServeDownload(link, memory, 5min);
+            } catch (const std::exception&) {
+            }
+        });
+        // The archive is written just before the erase pause begins.
+        const auto end = Clock::now() + 120s;
+        while (!ArchiveOf(dir.path, Registration(reader)) && Clock::now() < end) std::this_thread::sleep_for(5ms);
+        if (Clock::now() < end) {
+            std::this_thread::sleep_for(2s);
+            r.duringEraseMs.push_back(StoreDelayMs(port, 20 + run, 100 + run));
+        } else {
+            ++r.failed;
+        }
+        unit.join();
+        if (session.eraseLastPage) ++r.erased;
+    }
+    KillBenchServer(server);
+    return r;
+}
+
+// Archives (.sve) in `dir`: how many, and how many are whole ZIP files whose one entry
+// SOURCE holds `image`.
+std::pair<int, int> CheckArchives(const fs::path& dir, const Bytes& image) {
+    int files = 0, whole = 0;
+    for (const auto& e : fs::directory_iterator(dir)) {
+        if (e.path().extension() != ".sve") continue;
+        ++files;
+#ifdef SERWER_HAVE_LIBZIP
+        int error = 0;
+        zip_t* z = zip_open(e.path().c_str(), ZIP_RDONLY | ZIP_CHECKCONS, &error);
+        if (!z) continue;
+        Bytes content;
+        zip_stat_t st;
+        zip_stat_init(&st);
+        if (zip_get_num_entries(z, 0) == 1 && zip_stat_index(z, 0, 0, &st) == 0 && std::string(st.name) == "SOURCE")
+            if (zip_file_t* f = zip_fopen_index(z, 0, 0)) {
+                char buffer[65536];
+                zip_int64_t n;
+                while ((n = zip_fread(f, buffer, sizeof buffer)) > 0)
+                    content.append(buffer, static_cast<std::size_t>(n));
+                if (n < 0) content.clear();
+                zip_fclose(f);
+            }
+        zip_close(z);
+        if (content == image) ++whole;
+#else
+        if (bench::ReadWholeFile(e.path()).substr(0, 4) == std::string("PK\x03\x04", 4)) ++whole;
+#endif
+    }
+    return {files, whole};
+}
+
+struct ResultF {
+    int asked = 0, erased = 0, withRepeats = 0, readFailures = 0, archives = 0, wholeArchives = 0;
+    int positionsStored = 0, positionFailures = 0;
+    std::vector<double> delaysMs, delaysDuringReadsMs;  // the second: sent before the last read ended
+    double readsSeconds = 0, positionsSeconds = 0;
+};
+
+ResultF PartF(const Options& o) {
+    ResultF r;
+    Scratch dir("reads");
+    WriteFleetTable(dir.path, o.vehicles, true);
+    int port = 0;
+    const pid_t server =
+        StartBenchServer(dir.path, {"--reads-on", "1", "--erase-pause", "1000", "--repeat-pre-wait", "1000"}, port);
+    const UnitMemory clean = UnitMemory::Generated(1023);
+    UnitMemory broken = clean;
+    broken.damagedPages = {137, 801};
+
+    std::vector<DownloadSession> sessions(static_cast<std::size_t>(o.reads));
+    std::vector<Clock::time_point> readEnds(static_cast<std::size_t>(o.reads));
+    std::atomic<int> readFailures{0};
+    std::vector<std::thread> readers;
+    const auto start = Clock::now();
+    for (int k = 0; k < o.reads; ++k)
+        readers.emplace_back([&, k] {
+            try {
+                SimulatedUnit link("127.0.0.1", port);
+                link.SendPosition(Record(o.bigTable + k, k));  // not in the table: due
+                sessions[static_cast<std::size_t>(k)] = ServeDownload(link, k < o.damagedReads ? broken : clean, 15min);
+            } catch (const std::exception&) {
+                ++readFailures;
+            }
+            readEnds[static_cast<std::size_t>(k)] = Clock::now();
+        });
+
+    UnitSockets sockets(port);
+    for (int i = 0; i < o.readPositions; ++i) {
+        const auto at = start + 1s + 10s * i / o.readPositions;
+        while (Clock::now() < at)
+            sockets.Poll(
+                static_cast<int>(std::chrono::duration_cast<std::chrono::milliseconds>(at - Clock::now()).count()));
+        const int unit = sockets.Connect(true);
+        sockets.Send(unit, StuffBytes(Record(i % o.vehicles, 1000 + i)));
+    }
+    sockets.PollUntil([&] { return sockets.Closed() + sockets.Failed() >= o.readPositions; }, 15min);
+    for (auto& t : readers) t.join();
+    KillBenchServer(server);
+
+    const Clock::time_point lastReadEnd = *std::max_element(readEnds.begin(), readEnds.end());
+    r.readsSeconds = bench::Seconds(lastReadEnd - start);
+    for (const auto& u : sockets.Units()) {
+        if (!u.closed || !u.sent) continue;
+        const double ms = bench::Seconds(u.closedAt - u.sentAt) * 1000;
+        r.delaysMs.push_back(ms);
+        if (u.sentAt < lastReadEnd) r.delaysDuringReadsMs.push_back(ms);
+        r.positionsSeconds = std::max(r.positionsSeconds, bench::Seconds(u.closedAt - start));
+    }
+    r.positionsStored = sockets.Closed();
+    r.positionFailures = sockets.Failed();
+    for (const auto& s : sessions) {
+        r.asked += s.dumpRequested;
+        r.erased += s.eraseLastPage.has_value();
+        r.withRepeats += !s.repeatsAsked.empty();
+    }
+    r.readFailures = readFailures;
+    Bytes image;
+    for (const Bytes& page : clean.pages) image += page;
+    std::tie(r.archives, r.wholeArchives) = CheckArchives(dir.path, image);
+    return r;
+}
+
+// TcpExt ListenOverflows and ListenDrops of this network namespace.
+std::pair<long, long> ListenCounters() {
+    std::ifstream in("/proc/net/netstat");
+    std::string names, values;
+    while (std::getline(in, names) && std::getline(in, values))
+        if (names.rfind("TcpExt:", 0) == 0) break;
+    std::istringstream n(names), v(values);
+    std::string name, value;
+    long overflows = -1, drops = -1;
+    while (n >> name && v >> value) {
+        if (name == "ListenOverflows") overflows = std::stol(value);
+        if (name == "ListenDrops") drops = std::stol(value);
+    }
+    return {overflows, drops};
+}
+
+struct ConnectRun {
+    double clientSeconds = -1, serverSeconds = -1;
+    long overflows = 0, drops = 0;
+    int failed = 0, serverCount = 0;
+};
+
+ConnectRun ConnectBurst(int units) {
+    ConnectRun r;
+    Scratch dir("connect");
+    int port = 0;
+    const pid_t server = StartBenchServer(dir.path, {"--report-open", std::to_string(units)}, port);
+    const auto before = ListenCounters();
+    UnitSockets sockets(port);
+    const auto start = Clock::now();
+    for (int i = 0; i < units; ++i) sockets.Connect(false);
+    if (sockets.PollUntil([&] { return sockets.Connected() + sockets.Failed() >= units; }, 180s)) {
+        Clock::time_point last{};
+        for (const auto& u : sockets.Units())
+            if (u.connected) last = std::max(last, u.connectedAt);
+        r.clientSeconds = bench::Seconds(last - start);
+    }
+    // A connect whose handshake the server dropped (full queue) is retried by the server
+    // for about a minute at most; the units send nothing that could retry it.
+    if (const auto all = WaitForStamp(dir.path, "all open at ", 70s)) {
+        r.serverSeconds = bench::Seconds(*all - start);
+        r.serverCount = units;
+    } else {
+        const std::string out = bench::ReadWholeFile(dir.path / "stdout.txt");
+        const auto at = out.rfind("\nopen ");
+        if (at != std::string::npos) r.serverCount = std::stoi(out.substr(at + 6));
+    }
+    const auto after = ListenCounters();
+    r.overflows = after.first - before.first;
+    r.drops = after.second - before.second;
+    r.failed = sockets.Failed();
+    KillBenchServer(server);
+    return r;
+}
+
+std::string FirstLine(const std::string& path) {
+    std::ifstream in(path);
+    std::string line;
+    std::getline(in, line);
+    return line;
+}
+
+std::string Runs(const std::vector<double>& v, const char* format) {
+    std::string s;
+    char buffer[64];
+    for (double x : v)
+        std::snprintf(buffer, sizeof buffer, format, x), s += (s.empty() ? "" : " ") + std::string(buffer);
+    return "(runs: " + s + ")";
+}
+
+void PrintPartD(const Options& o) {
+    for (int rows : {o.vehicles, o.bigTable}) {
+        std::vector<double> rates, saves, products;
+        for (int run = 0; run < o.runs; ++run) {
+            const BurstRun b = StoreBurst(rows, o.burst, 1 + run * o.burst);
+            if (b.stored < o.burst || b.failed)
+                std::printf("(d) run %d, %d rows: FAILED, %d of %d stored, %d sockets failed\n", run + 1, rows,
+                            b.stored, o.burst, b.failed);
+            else
+                rates.push_back(b.rate), saves.push_back(b.saveMs), products.push_back(b.rate * b.saveMs / 1000);
+            std::printf("(d) run %d, %d rows: %.0f stored/s (sends took %.3f s), save %.2f ms\n", run + 1, rows, b.rate,
+                        b.sendSeconds, b.saveMs);
+            std::fflush(stdout);
+        }
+        std::printf("(d) %d-row table, %d units sending together:\n", rows, o.burst);
+        std::printf("    %-58s %.0f  %s\n", "positions stored per second (median)", bench::Median(rates),
+                    Runs(rates, "%.0f").c_str());
+        std::printf("    %-58s %.2f ms  %s\n", "SaveVehicleFile of the table (median of 25 per run)",
+                    bench::Median(saves), Runs(saves, "%.2f").c_str());
+        std::printf("    %-58s %.2f  %s\n", "positions/s x save time", bench::Median(products),
+                    Runs(products, "%.2f").c_str());
+        std::fflush(stdout);
+    }
+}
+
+void PrintPartE(const Options& o) {
+    const ResultE e = PartE(o);
+    std::printf("(e) %-58s %.0f s\n", "erase pause (the default)", bench::Seconds(DownloadTimings{}.erasePause));
+    std::printf("    %-58s %.1f ms  %s\n", "position connect to close, no read going on (median)",
+                bench::Median(e.idleMs), Runs(e.idleMs, "%.1f").c_str());
+    std::printf("    %-58s %.1f ms  %s\n", "position connect to close, a read in its erase pause",
+                bench::Median(e.duringEraseMs), Runs(e.duringEraseMs, "%.1f").c_str());
+    std::printf("    %-58s %d of %d (%d without an archive in 120 s)\n", "reads erased", e.erased, o.runs, e.failed);
+    std::fflush(stdout);
+}
+
+void PrintPartF(const Options& o) {
+    const ResultF f = PartF(o);
+    std::printf(
+        "(f) %d reads at once (%d with 2 damaged pages), %d positions over 10 s; erase pause and\n"
+        "    wait before a repeat request 1 s\n",
+        o.reads, o.damagedReads, o.readPositions);
+    std::printf("    %-58s %d asked, %d with repeats, %d erased, %d failed\n", "reads", f.asked, f.withRepeats,
+                f.erased, f.readFailures);
+    std::printf("    %-58s %d files, %d whole and equal to the memory\n", "archives (.sve)", f.archives,
+                f.wholeArchives);
+    std::printf("    %-58s %d of %d (%d sockets failed)\n", "positions stored (closed by the server)",
+                f.positionsStored, o.readPositions, f.positionFailures);
+    std::printf("    %-58s %.1f / %.1f / %.1f ms\n", "position send to close: p50 / p99 / max",
+                bench::Median(f.delaysMs), bench::Quantile(f.delaysMs, 0.99), bench::Max(f.delaysMs));
+    std::printf("    %-58s %zu: %.1f / %.1f / %.1f ms\n", "  of those sent before the last read ended",
+                f.delaysDuringReadsMs.size(), bench::Median(f.delaysDuringReadsMs),
+                bench::Quantile(f.delaysDuringReadsMs, 0.99), bench::Max(f.delaysDuringReadsMs));
+    std::printf("    %-58s %.1f s / %.1f s\n", "last read ended / last position stored, after the start",
+                f.readsSeconds, f.positionsSeconds);
+    std::fflush(stdout);
+}
+
+void PrintPartG(const Options& o) {
+    std::printf("(g) net.core.somaxconn %s, net.ipv4.tcp_max_syn_backlog %s\n",
+                FirstLine("/proc/sys/net/core/somaxconn").c_str(),
+                FirstLine("/proc/sys/net/ipv4/tcp_max_syn_backlog").c_str());
+    std::fflush(stdout);
+    std::vector<double> client, server, overflows;
+    for (int run = 0; run < o.runs; ++run) {
+        const ConnectRun c = ConnectBurst(o.connects);
+        std::printf(
+            "(g) run %d: all connects completed %.3f s, server counts all open %.3f s (%d open), "
+            "ListenOverflows +%ld, ListenDrops +%ld, %d connects failed\n",
+            run + 1, c.clientSeconds, c.serverSeconds, c.serverCount, c.overflows, c.drops, c.failed);
+        std::fflush(stdout);
+        client.push_back(c.clientSeconds), overflows.push_back(static_cast<double>(c.overflows));
+        if (c.serverSeconds >= 0) server.push_back(c.serverSeconds);
+    }
+    std::printf("(g) %d units connecting at once:\n", o.connects);
+    std::printf("    %-58s %.3f s  %s\n", "every connect completed (median)", bench::Median(client),
+                Runs(client, "%.3f").c_str());
+    if (static_cast<int>(server.size()) == o.runs)
+        std::printf("    %-58s %.3f s  %s\n", "the server counts all open (median)", bench::Median(server),
+                    Runs(server, "%.3f").c_str());
+    else
+        std::printf("    %-58s in %zu of %d runs  %s\n", "the server counted all open", server.size(), o.runs,
+                    Runs(server, "%.3f").c_str());
+    std::printf("    %-58s %.0f  %s\n", "ListenOverflows increase (median)", bench::Median(overflows),
+                Runs(overflows, "%.0f").c_str());
+    std::fflush(stdout);
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-    if (argc == 3 && std::strcmp(argv[1], "--serve") == 0) return Serve(std::atoi(argv[2]));
+    if (argc >= 3 && std::strcmp(argv[1], "--serve") == 0) return Serve(argc, argv);
     ::signal(SIGPIPE, SIG_IGN);
     const long limit = bench::RaiseDescriptorLimit();
 
@@ -397,7 +990,15 @@ int main(int argc, char** argv) {
     o.positions = IntOption(argc, argv, "--positions", o.positions);
     o.stopConnections = IntOption(argc, argv, "--stop-connections", o.stopConnections);
     o.stopQueued = IntOption(argc, argv, "--stop-queued", o.stopQueued);
-    std::printf("bench_scale: descriptor limit %ld, %d vehicles in the table\n", limit, o.vehicles);
+    o.runs = IntOption(argc, argv, "--runs", o.runs);
+    o.burst = IntOption(argc, argv, "--burst", o.burst);
+    o.bigTable = IntOption(argc, argv, "--big-table", o.bigTable);
+    o.reads = IntOption(argc, argv, "--reads", o.reads);
+    o.damagedReads = IntOption(argc, argv, "--damaged-reads", o.damagedReads);
+    o.readPositions = IntOption(argc, argv, "--read-positions", o.readPositions);
+    o.connects = IntOption(argc, argv, "--connects", o.connects);
+    std::printf("bench_scale (%s): descriptor limit %ld, %d vehicles in the table\n",
+                bench::ExecutableDirectory().c_str(), limit, o.vehicles);
     std::fflush(stdout);
 
     const bool a = o.parts.find('a') != std::string::npos;
@@ -422,7 +1023,7 @@ int main(int argc, char** argv) {
         std::fflush(stdout);
     }
 
-    std::printf("\n%-62s %s\n", "measure", "value");
+    if (a || b || c) std::printf("\n%-62s %s\n", "measure", "value");
     if (a) {
         const double idle = bench::Median(ra.idleProbes), loaded = bench::Median(ra.loadedProbes);
         const std::string held = std::to_string(o.units) + " units in the closing wait at once (wait " +
@@ -470,5 +1071,10 @@ int main(int argc, char** argv) {
         std::printf("    %-58s %.2f s %s\n", queued.c_str(), rc.queuedStopSeconds,
                     rc.queuedStopSeconds <= 11 ? "within 11 s" : "over 11 s");
     }
+    std::fflush(stdout);
+    if (o.parts.find('d') != std::string::npos) PrintPartD(o);
+    if (o.parts.find('e') != std::string::npos) PrintPartE(o);
+    if (o.parts.find('f') != std::string::npos) PrintPartF(o);
+    if (o.parts.find('g') != std::string::npos) PrintPartG(o);
     return 0;
 }

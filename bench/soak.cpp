@@ -9,6 +9,8 @@
 // lies almost an hour back, so each becomes due at its own moment, one every
 // --read-every seconds, spread over the run. Of the read vehicles, --damaged-share of
 // the fleet send two pages with a bad checksum, which the server asks for again.
+// --all-due instead gives every vehicle a read pending from the start, as when the
+// whole fleet becomes due at the same read hour.
 //
 // Each unit sends a position every 2 to 5 s (random; --interval) on a new connection and keeps
 // that connection until the server closes it (after its 10 s closing wait) or, when
@@ -28,7 +30,7 @@
 //
 // Usage: soak (--minutes N | --seconds N) [--units 200] [--read-share 0.2]
 //             [--damaged-share 0.1] [--read-every 45] [--interval 2-5]
-//             [--abort-open 2500] [--drain-minutes 10] [--keep]
+//             [--abort-open 2500] [--drain-minutes 10] [--all-due] [--keep]
 // --interval MIN-MAX: seconds between two positions of a unit (random in the range).
 //
 // A server that stops keeping up leaves the units' connections open in ever greater
@@ -89,6 +91,7 @@ struct Options {
     bool keep = false;
     long abortOpen = 2500;  // more open connections than this ends the sending early
     int drainMinutes = 10;  // how long the connections open at the end may take
+    bool allDue = false;    // every vehicle's read pending from the start
 };
 
 struct Unit {
@@ -359,11 +362,13 @@ int main(int argc, char** argv) {
             o.drainMinutes = std::atoi(argv[++i]);
         else if (a == "--keep")
             o.keep = true;
+        else if (a == "--all-due")
+            o.allDue = true;
         else {
             std::fprintf(stderr,
                          "usage: soak (--minutes N | --seconds N) [--units 200] [--read-share 0.2]\n"
                          "            [--damaged-share 0.1] [--read-every 45] [--interval 2-5]\n"
-                         "            [--abort-open 2500] [--drain-minutes 10] [--keep]\n");
+                         "            [--abort-open 2500] [--drain-minutes 10] [--all-due] [--keep]\n");
             return 2;
         }
     }
@@ -390,11 +395,12 @@ int main(int argc, char** argv) {
     const int wantedReads = static_cast<int>(o.readShare * o.units + 0.5);
     int reads = 0;
     while (reads < wantedReads && 15.0 + reads * o.readEvery <= o.seconds - 20) ++reads;
+    if (o.allDue) reads = o.units;
     const int damaged = std::min(reads, static_cast<int>(o.damagedShare * o.units + 0.5));
     for (int k = 0; k < reads; ++k) {
         Unit& u = *units[static_cast<std::size_t>(k * o.units / std::max(1, reads))];
         u.readPending = true;
-        u.readDueAt = 15.0 + k * o.readEvery;
+        u.readDueAt = o.allDue ? -1.0 : 15.0 + k * o.readEvery;
         u.damaged = damaged > 0 && (k * damaged) / reads != ((k + 1) * damaged) / reads;
     }
     UnitMemory clean = UnitMemory::Generated(1023);
@@ -410,10 +416,10 @@ int main(int argc, char** argv) {
     const long rssStart = bench::ResidentKiB(server);
     const double cpuStart = bench::ProcessorSeconds(server);
 
-    std::printf(
-        "soak: %.0f s, %d units, positions every %.1f-%.1f s; %d reads due one every %d s from 15 s, %d of them "
-        "with 2 damaged pages\n",
-        o.seconds, o.units, o.pauseMinMs / 1000.0, o.pauseMaxMs / 1000.0, reads, o.readEvery, damaged);
+    const std::string readPlan =
+        o.allDue ? "all due from the start" : "due one every " + std::to_string(o.readEvery) + " s from 15 s";
+    std::printf("soak: %.0f s, %d units, positions every %.1f-%.1f s; %d reads %s, %d of them with 2 damaged pages\n",
+                o.seconds, o.units, o.pauseMinMs / 1000.0, o.pauseMaxMs / 1000.0, reads, readPlan.c_str(), damaged);
     std::printf("soak: serwerd pid %d on port %d in %s; descriptor limit %ld; serwerd VmRSS at start %ld KiB\n",
                 static_cast<int>(server), port, dir.c_str(), descriptorLimit, rssStart);
     std::fflush(stdout);
