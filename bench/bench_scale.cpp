@@ -81,6 +81,7 @@
 #include <cstring>
 #include <deque>
 #include <filesystem>
+#include <fstream>
 #include <map>
 #include <memory>
 #include <optional>
@@ -140,7 +141,8 @@ struct Scratch {
     }
 };
 
-// Aktualne.txt with a row for each of the vehicles, as a server that has run a while has.
+// Aktualne.txt with a row for each of the vehicles, and each vehicle's own log, as a
+// server that has run a while has them.
 // `readToday`: every vehicle's memory was read just now, so none is due for a read.
 void WriteFleetTable(const fs::path& dir, int vehicles, bool readToday = false) {
     VehicleTable table;
@@ -157,6 +159,8 @@ void WriteFleetTable(const fs::path& dir, int vehicles, bool readToday = false) 
         row.DLUGOSC = "21.0166667E";
         row.PRZEBIEG = 100 * v;
         table.Append(std::move(row));
+        // A server that has run a while has every vehicle's own log already.
+        std::ofstream(dir / (Registration(v) + "log.txt"), std::ios::app);
     }
     SaveVehicleFile(table, (dir / "Aktualne.txt").string());
 }
