@@ -14,11 +14,13 @@
 #include <QPointer>
 #include <QPushButton>
 #include <QRadioButton>
+#include <QStringList>
 #include <QTableView>
 #include <QTime>
 #include <QTimer>
 #include <QVBoxLayout>
 #include <cstdint>
+#include <mutex>
 #include <optional>
 
 #include "app/ServerSetupFromSettings.hpp"
@@ -95,9 +97,25 @@ public:
     void ShowPlannedRead(const std::string& text) override {
         Post([text](TfrmMain& w) { w.lbPlanOdczytu_->setText(UiText(text)); });
     }
+    // Events come from every connection thread, thousands a second in a burst: they
+    // are gathered and handed to the window's thread in one piece, not one call each.
     void ShowEvent(const std::string& text) override {
         const QString line = QTime::currentTime().toString(QStringLiteral("hh:mm:ss  ")) + UiText(text);
-        Post([line](TfrmMain& w) { w.edZdarzenia_->appendPlainText(line); });
+        {
+            std::lock_guard<std::mutex> lock(eventsMutex_);
+            pendingEvents_.append(line);
+            if (pendingEvents_.size() > 1) return;  // a hand-over is already on its way
+        }
+        Post([this](TfrmMain& w) {
+            QStringList lines;
+            {
+                std::lock_guard<std::mutex> lock(eventsMutex_);
+                lines.swap(pendingEvents_);
+            }
+            // Only the newest fit in the pane anyway.
+            if (lines.size() > kEventLines) lines = lines.mid(lines.size() - kEventLines);
+            w.edZdarzenia_->appendPlainText(lines.join('\n'));
+        });
     }
     void ReportArchiveFailure(const std::string& text) override {
         Post([text](TfrmMain& w) {
@@ -117,6 +135,8 @@ private:
             w, [w, work] { work(*w); }, Qt::QueuedConnection);
     }
     TfrmMain* window_;
+    std::mutex eventsMutex_;
+    QStringList pendingEvents_;
 };
 
 TfrmMain::TfrmMain(Options options) : options_(std::move(options)), cleanup_(".") {
