@@ -6,8 +6,8 @@
 set -euo pipefail
 cd "$(dirname "$0")"
 
-PACKAGES=(cmake ninja-build g++ pkg-config libgtest-dev libzip-dev qt6-base-dev qt6-translations-l10n libgl-dev
-          poppler-utils)
+PACKAGES=(cmake ninja-build g++ pkg-config libgtest-dev libzip-dev libsqlite3-dev qt6-base-dev qt6-translations-l10n libgl-dev
+          poppler-utils gdal-bin)
 tools/install-packages.sh "${PACKAGES[@]}"
 
 [ "${1:-}" = "--deps-only" ] && exit 0

@@ -11,6 +11,7 @@ ServerSetup ServerSetupFromSettings(const Settings& settings, char decimalSepara
     setup.readsEnabled = settings.readsEnabled;
     setup.eraseEnabled = settings.erase;
     setup.readHourIndex = settings.readHourIndex;
+    setup.historyDays = settings.historyDays;
     return setup;
 }
 

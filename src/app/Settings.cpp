@@ -190,6 +190,7 @@ Settings ReadSettings(const IniFile& ini, const std::string& firstArgument) {
     s.autoStart = firstArgument == "start" || ini.ReadString(kSection, "parametr", "") == "start";
     s.readsEnabled = ini.ReadBool(kSection, "Odpytywac", false);
     s.readHourIndex = static_cast<int>(std::clamp(ini.ReadInteger(kSection, "Godzina", 0), -1L, 23L));
+    s.historyDays = static_cast<int>(std::clamp(ini.ReadInteger(kSection, "HistoriaDni", 365), 0L, 1000000L));
     s.port = ini.ReadString(kSection, "Port", "4500");
     s.dataDirectory = ini.ReadString(kSection, "Katalog", ".");
     return s;

@@ -42,6 +42,7 @@ struct Settings {
     int readHourIndex = 0;               // Godzina clamped to -1..23 (see ReadHourOfIndex)
     std::string port = "4500";           // Port, as typed
     std::string dataDirectory = ".";     // Katalog, relative to the working directory
+    int historyDays = 365;               // HistoriaDni: days of position history kept, 0 all
 };
 
 // Reads the settings from the file's values and the first argument (empty when none).

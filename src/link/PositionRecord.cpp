@@ -178,7 +178,9 @@ std::string DecodeDriverId(const Bytes& record) {
     return id;
 }
 
-DateTime DecodeFixTime(const Bytes& record) {
+DateTime DecodeFixTime(const Bytes& record) { return FixTimeToLocal(DecodeFixTimeUtc(record)); }
+
+DateTime DecodeFixTimeUtc(const Bytes& record) {
     RequireRecord(record);
     const int day = DecodeBcdByte(ByteAt(record, kDayOffset));
     const int month = DecodeBcdByte(ByteAt(record, kMonthOffset));
@@ -188,7 +190,7 @@ DateTime DecodeFixTime(const Bytes& record) {
     if (month < 1 || month > 12 || day < 1 || day > DaysInMonth(year, month))
         throw ConversionError("Invalid argument to date encode");
     if (hour > 23 || minute > 59) throw ConversionError("Invalid argument to time encode");
-    return FixTimeToLocal(DateTime::FromParts({year, month, day, hour, minute, 0, 0}));
+    return DateTime::FromParts({year, month, day, hour, minute, 0, 0});
 }
 
 DateTime FixTimeToLocal(DateTime utc) {
@@ -196,6 +198,12 @@ DateTime FixTimeToLocal(DateTime utc) {
     const DateTime summerStart = LastSunday(year, 3);
     const DateTime summerEnd = LastSunday(year, 10);
     return utc.PlusHours(utc > summerStart && utc < summerEnd ? 2 : 1);
+}
+
+DateTime LocalToFixTime(DateTime local) {
+    const DateTime summer = local.PlusHours(-2);
+    if (FixTimeToLocal(summer) == local) return summer;
+    return local.PlusHours(-1);
 }
 
 double DmsToDegrees(int degrees, int minutes, double seconds) {

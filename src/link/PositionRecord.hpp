@@ -36,9 +36,15 @@ std::string DecodeDriverId(const Bytes& record);
 // ("'%s' is not a valid integer value"), a bad date ("Invalid argument to date encode")
 // or a bad time of day ("Invalid argument to time encode").
 DateTime DecodeFixTime(const Bytes& record);
+// The same fix time as it is in the record, in UTC.
+DateTime DecodeFixTimeUtc(const Bytes& record);
 // Fixed rule: +2 h strictly between 00:00 UTC of the last Sundays of March and
 // October of the fix's year, +1 h otherwise (the two instants included).
 DateTime FixTimeToLocal(DateTime utc);
+// The reverse of FixTimeToLocal: the UTC time whose local time is the one given. In
+// the hour that October's change repeats, the earlier (summer) instant is returned;
+// a local time that March's change skips is taken as winter time.
+DateTime LocalToFixTime(DateTime local);
 
 // degrees + minutes/60 + seconds/3600; fails when minutes or seconds lie outside 0..60.
 double DmsToDegrees(int degrees, int minutes, double seconds);

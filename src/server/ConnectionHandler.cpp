@@ -15,6 +15,7 @@
 #include "download/EraseCommand.hpp"
 #include "download/MemoryImage.hpp"
 #include "download/RepeatRequest.hpp"
+#include "history/HistoryRecord.hpp"
 #include "link/ByteStuffing.hpp"
 #include "link/PositionFrame.hpp"
 #include "link/PositionRecord.hpp"
@@ -85,6 +86,7 @@ private:
 }  // namespace
 
 struct ConnectionHandler::Position {
+    Bytes received;           // the 128 bytes as they came
     Bytes record;             // old form, 128 bytes
     Bytes registrationBytes;  // the 8 raw bytes
     std::string registrationText;
@@ -143,6 +145,7 @@ void ConnectionHandler::IdTCPServer1Execute(UnitConnection& connection) {
         return;
     }
     ctx_.packetCounter.fetch_add(1);
+    position.received = frame;
     if (!IsNewForm(frame)) {
         position.record = frame;
         WriteLog("stary string :" + frame, "stringi.txt");
@@ -179,7 +182,18 @@ std::string ConnectionHandler::ChooseArchiveDirectory(const std::string& ownerCo
 
 bool ConnectionHandler::StorePosition(Position& position) {
     const PositionCommit commit = CommitPosition(position);
-    ctx_.tableLock.WaitUntilSaved(commit.change, VehicleFilePath(ctx_.dataDirectory));
+    // The history row is queued before the table's save is waited for, so that it can
+    // go with a history write made meanwhile; the handler goes on only when both its
+    // save and its row are done (a failed row is reported by the writer, never thrown).
+    HistoryWriter* history = ctx_.history;
+    const std::uint64_t ticket = history ? history->Submit(MakeHistoryRecord(position.received, UtcNowSeconds())) : 0;
+    try {
+        ctx_.tableLock.WaitUntilSaved(commit.change, VehicleFilePath(ctx_.dataDirectory));
+    } catch (...) {
+        if (history) history->WaitUntilWritten(ticket);
+        throw;
+    }
+    if (history) history->WaitUntilWritten(ticket);
     return commit.readDue;
 }
 

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "download/DownloadTimings.hpp"
+#include "history/HistoryWriter.hpp"
 #include "server/StatusDisplay.hpp"
 #include "vehicles/TableLock.hpp"
 
@@ -35,6 +36,7 @@ struct HandlerContext {
     std::atomic<std::int32_t> packetCounter{0};
     TableLock tableLock;
     StatusDisplay* display = nullptr;
+    HistoryWriter* history = nullptr;  // none: positions are not kept in a history
     std::function<int()> openConnectionCount;
 };
 

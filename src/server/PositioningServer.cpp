@@ -1,5 +1,7 @@
 #include "server/PositioningServer.hpp"
 
+#include "common/Win1250.hpp"
+#include "logs/EventLog.hpp"
 #include "server/StaleTemporaryFiles.hpp"
 
 namespace serwer {
@@ -25,6 +27,18 @@ PositioningServer::PositioningServer(const ServerSetup& setup)
     context_.readHourIndex = setup.readHourIndex;
     context_.display = setup.display;
     context_.openConnectionCount = [this] { return server_.OpenConnectionCount(); };
+    historyDays_ = setup.historyDays;
+    if (setup.keepHistory) {
+        // History failures go to err2.txt and, when there is one, to the display.
+        StatusDisplay* display = setup.display;
+        auto report = [display](const std::string& text) {
+            WriteLog(text, "err2.txt");
+            if (display) display->ShowEvent(text);
+        };
+        historyStore_ = std::make_unique<SqliteHistoryStore>(HistoryDirectory(setup.dataDirectory), report);
+        historyWriter_ = std::make_unique<HistoryWriter>(*historyStore_, report);
+        context_.history = historyWriter_.get();
+    }
 }
 
 PositioningServer::~PositioningServer() { server_.Stop(); }
@@ -37,5 +51,15 @@ bool PositioningServer::LoadVehicleTable() {
 void PositioningServer::Start(const std::string& portText) { server_.Start(portText); }
 
 void PositioningServer::Stop() { server_.Stop(); }
+
+void PositioningServer::PruneHistory(DateTime now) {
+    if (!historyStore_ || (lastPruneDate_ && *lastPruneDate_ == now.Date())) return;
+    lastPruneDate_ = now.Date();
+    const int dropped = historyStore_->Prune(historyDays_, UtcNowSeconds());
+    if (dropped > 0)
+        WriteLog(Cp1250("Historia pozycji: usunięto pliki miesięcy starszych niż ") + std::to_string(historyDays_) +
+                     Cp1250(" dni: ") + std::to_string(dropped),
+                 "log.txt");
+}
 
 }  // namespace serwer

@@ -1,9 +1,13 @@
 #pragma once
 #include <cstddef>
 #include <cstdint>
+#include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
+#include "history/HistoryWriter.hpp"
+#include "history/SqliteHistoryStore.hpp"
 #include "link/ConnectionServer.hpp"
 #include "server/ConnectionHandler.hpp"
 #include "server/HandlerContext.hpp"
@@ -23,6 +27,8 @@ struct ServerSetup {
     int readHourIndex = 0;
     HandlerTimings timings;
     StatusDisplay* display = nullptr;
+    bool keepHistory = true;  // every stored position also goes to <data directory>/historia
+    int historyDays = 365;    // HistoriaDni: how long the history is kept; 0 keeps everything
     std::size_t threadStackSize = ConnectionServer::DefaultThreadStackSize();
 };
 
@@ -54,8 +60,22 @@ public:
 
     HandlerContext& Context() { return context_; }
     TableLock& Table() { return context_.tableLock; }
+    // The position history (none when the setup keeps none).
+    HistoryStore* History() { return historyStore_.get(); }
+    HistoryWriter* HistoryWrites() { return historyWriter_.get(); }
+
+    // The history's daily pruning: the first call of each local day drops the month
+    // files older than HistoriaDni and logs them to log.txt. Meant for the thread that
+    // runs the daily clean-up.
+    void PruneHistory(DateTime now);
 
 private:
+    // Declared first, so they go after the connection threads and the context.
+    std::unique_ptr<SqliteHistoryStore> historyStore_;
+    std::unique_ptr<HistoryWriter> historyWriter_;
+    int historyDays_ = 365;
+    std::optional<DateTime> lastPruneDate_;
+
     HandlerContext context_;
     ConnectionHandler handler_;
     ConnectionServer server_;

@@ -18,6 +18,7 @@
 
 #include "e2e/IncompressibleMemory.hpp"
 #include "e2e/ServerdChild.hpp"
+#include "history/SqliteHistoryStore.hpp"
 #include "support/TestDirectory.hpp"
 #include "unitsim/PositionRecordBuilder.hpp"
 #include "unitsim/SimulatedUnit.hpp"
@@ -174,6 +175,7 @@ protected:
         std::vector<fs::path> archives;
         std::vector<fs::path> temporary;
         std::vector<fs::path> unexpected;
+        std::vector<fs::path> history;  // the position history's month files
     };
     Listing List() const {
         Listing listing;
@@ -183,6 +185,8 @@ protected:
                 listing.temporary.push_back(p);
             else if (p.extension() == ".sve")
                 listing.archives.push_back(p);
+            else if (p.parent_path() == data_ / "historia" && name.starts_with("pozycje-"))
+                listing.history.push_back(p);
             else if (p != data_ / "Aktualne.txt")
                 listing.unexpected.push_back(p);
         };
@@ -318,6 +322,10 @@ TEST_F(CrashSafety, KilledServerLeavesAWholeVehicleFileCompleteArchivesAndNoTemp
         EXPECT_TRUE(listing.unexpected.empty()) << listing.unexpected.front() << " after kill " << kill;
         CheckVehicleFile(kill);
         CheckArchives(listing, image, kill);
+        // The history opens and reads after every kill, and no month file was set aside.
+        EXPECT_NO_THROW(SqliteHistoryStore((data_ / "historia").string()).Query({std::nullopt, 0, 4000000000}));
+        for (const fs::path& p : listing.history)
+            EXPECT_EQ(p.string().find("uszkodzony"), std::string::npos) << p << " after kill " << kill;
         if (HasFatalFailure() || ::testing::Test::HasFailure()) break;
     }
 

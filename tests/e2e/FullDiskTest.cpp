@@ -145,9 +145,16 @@ protected:
         return fs::path("/proc/" + std::to_string(serwerd_.Pid()) + "/root") / disk_.relative_path();
     }
 
+    // The files on the small disk, without the position history's directory.
     std::set<std::string> DiskFiles() const {
         std::set<std::string> names;
-        for (const auto& e : fs::recursive_directory_iterator(Disk())) names.insert(e.path().filename().string());
+        for (auto it = fs::recursive_directory_iterator(Disk()); it != fs::recursive_directory_iterator(); ++it) {
+            if (it->path().filename() == "historia") {
+                it.disable_recursion_pending();
+                continue;
+            }
+            names.insert(it->path().filename().string());
+        }
         return names;
     }
 

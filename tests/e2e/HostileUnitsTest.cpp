@@ -314,7 +314,11 @@ protected:
         std::vector<fs::path> stray;
         for (const fs::path& p : TreeOf(root_)) {
             if (before_.count(p)) continue;
-            const bool placed = p.parent_path() == work_ || p.parent_path() == data_;
+            // The position history keeps its files in a directory of its own.
+            const fs::path history = data_ / "historia";
+            if (p == history && fs::is_directory(fs::symlink_status(p))) continue;
+            const bool placed = p.parent_path() == work_ || p.parent_path() == data_ ||
+                                (p.parent_path() == history && p.filename().string().starts_with("pozycje-"));
             if (!placed || !fs::is_regular_file(fs::symlink_status(p))) stray.push_back(p);
         }
         return stray;

@@ -1,10 +1,14 @@
 // A unit connects and sends its position: what reaches the vehicle file and the logs.
 #include <sys/stat.h>
 
+#include <atomic>
+#include <fstream>
+#include <future>
 #include <memory>
 #include <regex>
 #include <thread>
 
+#include "common/ServerError.hpp"
 #include "common/Win1250.hpp"
 #include "e2e/ServerFixture.hpp"
 #include "link/ByteStuffing.hpp"
@@ -63,6 +67,62 @@ TEST_F(PositionRun, StoresTheDecodedRowInTheVehicleFileExactly) {
     WaitForIdle();
     EXPECT_EQ(Read("Aktualne.txt"), kHeader + kSampleRow);
     EXPECT_EQ(context_.packetCounter.load(), 1);
+    const auto history = server_->History()->Query({"WA12345", 0, 2000000000});
+    ASSERT_EQ(history.size(), 1u);
+    EXPECT_EQ(history[0].raw, BuildPositionRecord(SamplePosition()));
+}
+
+namespace {
+// A history store whose writes wait until they are let through.
+class GateStore : public HistoryStore {
+public:
+    std::promise<void> open;
+    std::shared_future<void> opened = open.get_future().share();
+    std::atomic<std::size_t> kept{0};
+    void Append(const std::vector<HistoryRecord>& rows) override {
+        opened.wait();
+        kept += rows.size();
+    }
+    std::vector<HistoryRecord> Query(const HistoryQuery&) override { return {}; }
+    int Prune(int, std::int64_t) override { return 0; }
+};
+}  // namespace
+
+TEST_F(PositionRun, AHandlerGoesOnOnlyOnceItsTableSaveAndItsHistoryRowAreDone) {
+    GateStore store;
+    HistoryWriter writer(store, {});
+    context_.history = &writer;
+    StartServer();
+    auto sent = std::async(std::launch::async, [&] { return SendPosition(BuildPositionRecord(SamplePosition())); });
+    for (int i = 0; i < 400 && Read("Aktualne.txt").find("WA12345") == std::string::npos; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    EXPECT_EQ(Read("Aktualne.txt"), kHeader + kSampleRow);  // the table's save is done ...
+    EXPECT_EQ(sent.wait_for(std::chrono::milliseconds(300)), std::future_status::timeout);  // ... the handler waits
+    EXPECT_EQ(Read("log.txt").find("rozlaczamy"), std::string::npos);
+    store.open.set_value();
+    sent.get();
+    WaitForIdle();
+    EXPECT_EQ(store.kept.load(), 1u);
+}
+
+TEST_F(PositionRun, AFailingHistoryCostsNoPositionAndIsLoggedOncePerRunOfFailures) {
+    std::ofstream("historia") << "not a directory";
+    StartServer();
+    for (const char* name : {"AAA111", "BBB222", "CCC333"}) SendPosition(BuildPositionRecord(SamplePosition(name)));
+    WaitForIdle();
+    const std::string table = Read("Aktualne.txt");
+    for (const char* name : {"AAA111", "BBB222", "CCC333"}) EXPECT_NE(table.find(name), std::string::npos);
+    EXPECT_EQ(context_.packetCounter.load(), 3);
+    const auto failures = Messages(Read("err2.txt"));
+    ASSERT_EQ(failures.size(), 1u);
+    EXPECT_TRUE(failures[0].starts_with(Cp1250("Historia pozycji: błąd zapisu: "))) << failures[0];
+
+    std::filesystem::remove("historia");
+    SendPosition(BuildPositionRecord(SamplePosition("DDD444")));
+    WaitForIdle();
+    EXPECT_EQ(Messages(Read("err2.txt")).back(),
+              Cp1250("Historia pozycji: zapis wznowiony; 3 pozycji nie trafiło do historii"));
+    EXPECT_EQ(server_->History()->Query({std::nullopt, 0, 2000000000}).size(), 1u);
 }
 
 TEST_F(PositionRun, WritesEveryLogLineOfARunWithItsExactBytes) {

@@ -18,6 +18,8 @@
 
 #include "app/window/TfrmMain.hpp"
 #include "app/window/VehicleGridModel.hpp"
+#include "common/ServerError.hpp"
+#include "history/HistoryStore.hpp"
 #include "support/TestDirectory.hpp"
 #include "vehicles/VehicleFile.hpp"
 
@@ -69,6 +71,25 @@ inline void WhenShown(QDialog* dialog, std::function<void()> work) {
     });
     timer->start();
 }
+
+// A history in memory: every query is remembered and answered with all of its rows, or
+// fails with the failure text when one is set.
+class FakeHistoryStore : public HistoryStore {
+public:
+    void Append(const std::vector<HistoryRecord>& added) override {
+        rows.insert(rows.end(), added.begin(), added.end());
+    }
+    std::vector<HistoryRecord> Query(const HistoryQuery& query) override {
+        queries.push_back(query);
+        if (!failure.empty()) throw ServerError(failure);
+        return rows;
+    }
+    int Prune(int, std::int64_t) override { return 0; }
+
+    std::vector<HistoryRecord> rows;
+    std::vector<HistoryQuery> queries;
+    std::string failure;  // Windows-1250
+};
 
 // Processes events until the condition holds or the time is up.
 inline bool WaitFor(const std::function<bool()>& condition, int ms = 10000) {

@@ -1,7 +1,8 @@
 // screenshots: pictures of what the dispatcher sees, for anyone who wants to look
 // without a fleet: the main window with a few vehicles in the grid (the server
 // running, a few units having called in), the first page of the summary report, and
-// the second page of a report long enough to run over (more units having called in).
+// the second page of a report long enough to run over (more units having called in), and
+// a vehicle's history of today.
 //
 //   screenshots <output directory>
 //
@@ -24,10 +25,13 @@
 #include <string>
 #include <vector>
 
+#include "app/window/HistoryDialog.hpp"
 #include "app/window/PolishTranslations.hpp"
 #include "app/window/TfrmMain.hpp"
 #include "app/window/VehicleGridModel.hpp"
 #include "common/Win1250.hpp"
+#include "history/HistoryStore.hpp"
+#include "link/PositionRecord.hpp"
 #include "report/RaportZbiorczy.hpp"
 #include "unitsim/PositionRecordBuilder.hpp"
 #include "unitsim/SimulatedUnit.hpp"
@@ -175,6 +179,52 @@ bool GridScreenshots(const std::filesystem::path& work, const std::filesystem::p
     return ok;
 }
 
+// Today's drive of one vehicle from Warsaw eastwards, every 10 minutes from 06:00 to
+// 15:00 local time, with a stop at noon and a few minutes without a fix.
+class TodaysDrive : public HistoryStore {
+public:
+    explicit TodaysDrive(std::string registration) {
+        const DateTime morning = VehicleGridModel::FixClockNow().Date().PlusHours(6);
+        for (int i = 0; i <= 54; ++i) {
+            HistoryRecord r;
+            r.registration = registration;
+            r.fixTimeUtc = LocalToFixTime(morning.PlusMs(i * 10 * DateTime::kMsPerMinute)).Ms() / 1000;
+            r.receivedUtc = *r.fixTimeUtc + 20;
+            const bool stop = i >= 34 && i < 40;
+            r.latitude = 52.2297 + 0.0031 * i;
+            r.longitude = 21.0122 + 0.0107 * (stop ? 34 : i);
+            r.speedKmh = stop ? 0.0 : 35.0 + (i * 37 % 50);
+            r.engineOn = !stop;
+            r.gps = i % 17 == 5 ? "BRAK" : "OK";
+            r.fuel = "Sonda-" + std::to_string(80 - i / 2) + " %";
+            r.driver = "0A1B2C";
+            r.odometerKm = 84500 + i * 7;
+            rows_.push_back(r);
+        }
+    }
+    void Append(const std::vector<HistoryRecord>&) override {}
+    std::vector<HistoryRecord> Query(const HistoryQuery& query) override {
+        std::vector<HistoryRecord> found;
+        for (const HistoryRecord& r : rows_)
+            if (*r.fixTimeUtc >= query.fromUtc && *r.fixTimeUtc < query.toUtc) found.push_back(r);
+        return found;
+    }
+    int Prune(int, std::int64_t) override { return 0; }
+
+private:
+    std::vector<HistoryRecord> rows_;
+};
+
+bool HistoryScreenshot(const std::filesystem::path& out) {
+    TodaysDrive store("WA12345");
+    HistoryDialog dialog(store, "WA12345");
+    dialog.show();
+    QTest::qWait(200);
+    if (auto* positions = dialog.findChild<QTableView*>(QStringLiteral("tbPozycje"))) positions->selectRow(3);
+    QTest::qWait(100);
+    return dialog.grab().save(QString::fromStdString((out / "history-dialog.png").string()));
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -242,6 +292,7 @@ int main(int argc, char** argv) {
         window.hide();
     }
     if (!GridScreenshots(work, out)) status = 1;
+    if (!HistoryScreenshot(out)) status = 1;
     std::error_code ec;
     std::filesystem::current_path("/", ec);
     std::filesystem::remove_all(work, ec);

@@ -94,6 +94,10 @@ int main(int argc, char** argv) {
             cleanup.CleanOldFiles(DateTime::Now());
         } catch (...) {
         }
+        try {
+            server.PruneHistory(DateTime::Now());
+        } catch (...) {
+        }
         timespec timeout{kCleanupIntervalSeconds, 0};
         const int sig = sigtimedwait(&signals, nullptr, &timeout);
         if (sig == SIGINT || sig == SIGTERM) break;

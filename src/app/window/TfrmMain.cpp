@@ -25,6 +25,7 @@
 
 #include "app/ServerSetupFromSettings.hpp"
 #include "app/Settings.hpp"
+#include "app/window/HistoryDialog.hpp"
 #include "app/window/TfrmOdpytajJeden.hpp"
 #include "app/window/TfrmOdpytajWszystkie.hpp"
 #include "app/window/UiText.hpp"
@@ -33,6 +34,7 @@
 #include "app/window/VehicleGridView.hpp"
 #include "common/ServerError.hpp"
 #include "download/ArchiveWriter.hpp"
+#include "history/SqliteHistoryStore.hpp"
 #include "report/RaportZbiorczy.hpp"
 #include "vehicles/ReadSchedule.hpp"
 
@@ -266,9 +268,13 @@ void TfrmMain::BuildControls() {
     btOdczytajTeraz_->setObjectName("btOdczytajTeraz");
     btOdczytajWybrane_ = new QPushButton(QStringLiteral("Odczytaj wybrane auto teraz"), central);
     btOdczytajWybrane_->setObjectName("btOdczytajWybrane");
+    btHistoria_ = new QPushButton(QStringLiteral("Historia"), central);
+    btHistoria_->setObjectName("btHistoria");
+    btHistoria_->setToolTip(QString::fromUtf8("Zapisane pozycje wybranego pojazdu"));
     auto* readNow = new QVBoxLayout;
     readNow->addWidget(btOdczytajTeraz_);
     readNow->addWidget(btOdczytajWybrane_);
+    readNow->addWidget(btHistoria_);
 
     auto* top = new QHBoxLayout;
     top->addWidget(gbUstawienia_);
@@ -349,6 +355,9 @@ void TfrmMain::BuildControls() {
     connect(btOdczytajTeraz_, &QPushButton::clicked, this, &TfrmMain::btOdczytajTerazClick);
     connect(btOdczytajWybrane_, &QPushButton::clicked, this, &TfrmMain::btOdczytajWybraneClick);
     connect(btRaport_, &QPushButton::clicked, this, &TfrmMain::btRaportClick);
+    connect(btHistoria_, &QPushButton::clicked, this, &TfrmMain::btHistoriaClick);
+    for (QTableView* view : {static_cast<QTableView*>(DBGridEH1_), DBGridEH1_->FrozenView()})
+        connect(view, &QTableView::doubleClicked, this, [this](const QModelIndex& index) { OpenHistory(index.row()); });
     connect(btZakoncz_, &QPushButton::clicked, this, &TfrmMain::btZakonczClick);
     connect(DBGridEH1_->horizontalHeader(), &QHeaderView::sectionClicked, this, &TfrmMain::DBGridEH1TitleClick);
 
@@ -385,6 +394,10 @@ void TfrmMain::FormShow() {
     if (autoStart_) StartServer();
     try {
         cleanup_.CleanOldFiles(DateTime::Now());
+    } catch (const std::exception&) {
+    }
+    try {
+        server_->PruneHistory(DateTime::Now());
     } catch (const std::exception&) {
     }
 }
@@ -491,6 +504,10 @@ void TfrmMain::Timer1Timer() {
         cleanup_.CleanOldFiles(DateTime::Now());
     } catch (const std::exception&) {
     }
+    try {
+        server_->PruneHistory(DateTime::Now());
+    } catch (const std::exception&) {
+    }
     ReloadDisplayTable();
 }
 
@@ -524,6 +541,33 @@ void TfrmMain::btRaportClick() {
     // A new report from the display copy as it stands, every time.
     const RaportZbiorczy report(gridModel_->Table().Rows(), DateTime::Now());
     ShowReportPreview(this, report);
+}
+
+void TfrmMain::btHistoriaClick() {
+    const QModelIndex current = DBGridEH1_->currentIndex();
+    OpenHistory(current.isValid() ? current.row() : -1);
+}
+
+void TfrmMain::OpenHistory(int gridRow) {
+    std::string name;
+    if (gridRow >= 0 && gridRow < gridModel_->rowCount())
+        name = gridModel_->Table().Rows()[static_cast<std::size_t>(gridRow)].NAZWA.value_or("");
+    if (name.empty()) {
+        QMessageBox::information(
+            this, Caption(), QString::fromUtf8("Najpierw wybierz w tabeli pojazd, którego historię chcesz zobaczyć."));
+        return;
+    }
+    // A store of its own for reading, open as long as the dialog is (the server writes
+    // through another).
+    std::unique_ptr<SqliteHistoryStore> store;
+    try {
+        store = std::make_unique<SqliteHistoryStore>(HistoryDirectory(dataDirectory_));
+    } catch (const std::exception& e) {
+        ShowError(QString::fromUtf8("Nie można otworzyć historii pozycji: %1").arg(UiMessage(e.what())));
+        return;
+    }
+    HistoryDialog dialog(*store, name, this, options_.decimalSeparator);
+    dialog.exec();
 }
 
 void TfrmMain::btZakonczClick() {

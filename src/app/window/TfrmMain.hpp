@@ -28,7 +28,8 @@ class TfrmOdpytajWszystkie;
 
 // The operator window "Serwer pozycjonowania": starts and stops the server, holds the
 // settings while the program runs (port, erase and read switches, read hour), shows the
-// status labels and the vehicle grid, forces reads and opens the summary report.
+// status labels and the vehicle grid, forces reads, opens the summary report and the
+// selected vehicle's history.
 class TfrmMain : public QMainWindow {
     Q_OBJECT
 public:
@@ -78,6 +79,9 @@ private:
     void btOdczytajTerazClick();
     void btOdczytajWybraneClick();
     void btRaportClick();
+    // "Historia" and a double-click on a grid row: the history of that row's vehicle.
+    void btHistoriaClick();
+    void OpenHistory(int gridRow);
     void btZakonczClick();
     void DBGridEH1TitleClick(int column);
     void SelectReadHourIndex(int index);
@@ -111,6 +115,7 @@ private:
     QLabel* lbZegar_ = nullptr;
     QPushButton* btOdczytajTeraz_ = nullptr;
     QPushButton* btOdczytajWybrane_ = nullptr;
+    QPushButton* btHistoria_ = nullptr;
     VehicleGridView* DBGridEH1_ = nullptr;
     VehicleGridModel* gridModel_ = nullptr;
     QLabel* lbNieaktywny_ = nullptr;

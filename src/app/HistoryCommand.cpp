@@ -1,0 +1,206 @@
+#include "app/HistoryCommand.hpp"
+
+#include <algorithm>
+#include <cstdio>
+#include <map>
+
+#include "common/Win1250.hpp"
+#include "link/PositionRecord.hpp"
+
+namespace serwer {
+
+namespace {
+
+const std::vector<std::string> kValueOptions = {"--pojazd", "--od", "--do", "--format", "--plik", "--ini"};
+
+[[noreturn]] void Fail(const std::string& utf8) { throw UsageError(Cp1250(utf8)); }
+
+bool Digits(std::string_view text) {
+    for (char c : text)
+        if (c < '0' || c > '9') return false;
+    return !text.empty();
+}
+
+int Number(std::string_view digits) {
+    int value = 0;
+    for (char c : digits) value = value * 10 + (c - '0');
+    return value;
+}
+
+std::string Trimmed(const std::string& text) {
+    const auto begin = text.find_first_not_of(" \t");
+    if (begin == std::string::npos) return "";
+    return text.substr(begin, text.find_last_not_of(" \t") - begin + 1);
+}
+
+DateTime TimeOption(const std::string& option, const std::string& value) {
+    const auto time = ParseLocalMinute(value);
+    if (!time) Fail("zły czas w " + option + ": \"" + value + "\" (RRRR-MM-DD GG:MM albo RRRR-MM-DD)");
+    return *time;
+}
+
+std::string FormatName() { return "gpx, kml, geojson albo csv"; }
+
+// Code points of UTF-8 text: the width of a column on a terminal.
+std::size_t Width(const std::string& utf8) {
+    std::size_t n = 0;
+    for (char c : utf8) n += (static_cast<unsigned char>(c) & 0xC0) != 0x80;
+    return n;
+}
+
+std::string Decimal(double value, char separator) {
+    char buf[64];
+    std::snprintf(buf, sizeof buf, "%.1f", value);
+    std::string text = buf;
+    for (char& c : text)
+        if (c == '.' || c == ',') c = separator;
+    return text;
+}
+
+std::string Duration(std::int64_t seconds) {
+    char buf[32];
+    std::snprintf(buf, sizeof buf, "%lld:%02lld", static_cast<long long>(seconds / 3600),
+                  static_cast<long long>(seconds / 60 % 60));
+    return buf;
+}
+
+std::string LocalClock(const HistoryRecord& row) {
+    const DateTime::Parts p = FixTimeToLocal(DateTime::FromMs(*row.fixTimeUtc * DateTime::kMsPerSecond)).Split();
+    char buf[16];
+    std::snprintf(buf, sizeof buf, "%02d:%02d", p.hour, p.minute);
+    return buf;
+}
+
+std::string DateText(DateTime day) {
+    const DateTime::Parts p = day.Split();
+    char buf[16];
+    std::snprintf(buf, sizeof buf, "%04d-%02d-%02d", p.year, p.month, p.day);
+    return buf;
+}
+
+}  // namespace
+
+std::optional<DateTime> ParseLocalMinute(std::string_view text) {
+    if (text.size() != 10 && text.size() != 16) return std::nullopt;
+    const std::string_view y = text.substr(0, 4), mo = text.substr(5, 2), d = text.substr(8, 2);
+    if (!Digits(y) || text[4] != '-' || !Digits(mo) || text[7] != '-' || !Digits(d)) return std::nullopt;
+    int hour = 0, minute = 0;
+    if (text.size() == 16) {
+        const std::string_view h = text.substr(11, 2), mi = text.substr(14, 2);
+        if (text[10] != ' ' || !Digits(h) || text[13] != ':' || !Digits(mi)) return std::nullopt;
+        hour = Number(h);
+        minute = Number(mi);
+    }
+    return DateTime::Make(Number(y), Number(mo), Number(d), hour, minute);
+}
+
+HistoryCommand ParseHistoryCommand(const std::vector<std::string>& args, std::int64_t nowUtc) {
+    HistoryCommand command;
+    for (const std::string& arg : args)
+        if (arg == "--help" || arg == "-h") {
+            command.help = true;
+            return command;
+        }
+
+    std::map<std::string, std::string> values;
+    for (std::size_t i = 0; i < args.size(); ++i) {
+        const std::string& option = args[i];
+        if (std::find(kValueOptions.begin(), kValueOptions.end(), option) == kValueOptions.end())
+            Fail("nieznana opcja: " + option);
+        if (i + 1 >= args.size()) Fail("brak wartości opcji " + option);
+        if (!values.emplace(option, args[++i]).second) Fail("opcja " + option + " podana dwa razy");
+    }
+    const auto value = [&](const std::string& option) -> std::optional<std::string> {
+        const auto it = values.find(option);
+        if (it == values.end()) return std::nullopt;
+        return it->second;
+    };
+
+    if (const auto registration = value("--pojazd")) {
+        command.registration = Cp1250(Trimmed(*registration));
+        if (command.registration->empty()) Fail("pusta rejestracja w --pojazd");
+    }
+    command.outputPath = value("--plik");
+    command.iniPath = value("--ini");
+
+    if (const auto format = value("--format")) {
+        const auto parsed = ParseExportFormat(*format);
+        if (!parsed) Fail("nieznany format: " + *format + " (" + FormatName() + ")");
+        command.format = *parsed;
+    } else {
+        const std::string& path = command.outputPath.value_or("");
+        const auto dot = path.rfind('.');
+        const auto byEnding = dot == std::string::npos ? std::nullopt : ParseExportFormat(path.substr(dot + 1));
+        if (!byEnding) Fail("brak opcji --format (" + FormatName() + ")");
+        command.format = *byEnding;
+    }
+
+    const DateTime today = FixTimeToLocal(DateTime::FromMs(nowUtc * DateTime::kMsPerSecond)).Date();
+    const auto from = value("--od"), to = value("--do");
+    command.toLocal = to ? TimeOption("--do", *to) : today.PlusDays(1);
+    if (from)
+        command.fromLocal = TimeOption("--od", *from);
+    else
+        command.fromLocal = to ? command.toLocal.PlusMs(-DateTime::kMsPerMinute).Date() : today;
+    if (command.fromLocal >= command.toLocal) Fail("czas --do musi być późniejszy niż czas --od");
+    return command;
+}
+
+HistoryQuery QueryOf(const HistoryCommand& command) {
+    HistoryQuery query;
+    query.registration = command.registration;
+    query.fromUtc = LocalToFixTime(command.fromLocal).Ms() / DateTime::kMsPerSecond;
+    query.toUtc = LocalToFixTime(command.toLocal).Ms() / DateTime::kMsPerSecond;
+    return query;
+}
+
+std::string DataDirectoryOf(const std::string& iniPath, const IniFile& ini) {
+    const std::string katalog = ReadSettings(ini, "").dataDirectory;
+    if (!katalog.empty() && katalog.front() == '/') return katalog;
+    const auto slash = iniPath.rfind('/');
+    const std::string iniDirectory = slash == std::string::npos ? "." : iniPath.substr(0, slash == 0 ? 1 : slash);
+    if (katalog.empty() || katalog == ".") return iniDirectory;
+    return iniDirectory + (iniDirectory.back() == '/' ? "" : "/") + katalog;
+}
+
+std::string HistoryUsage() {
+    return "użycie: historia [opcje]\n"
+           "  --pojazd REJ        rejestracja pojazdu (bez tej opcji: wszystkie pojazdy)\n"
+           "  --od CZAS           początek, czas polski \"RRRR-MM-DD GG:MM\" albo \"RRRR-MM-DD\"\n"
+           "  --do CZAS           koniec (ta minuta już się nie liczy); bez --od i --do: dzisiaj\n"
+           "  --format F          gpx, kml, geojson albo csv (bez tej opcji: z rozszerzenia --plik)\n"
+           "  --plik PLIK         plik eksportu (bez tej opcji: standardowe wyjście)\n"
+           "  --ini PLIK          plik ustawień (domyślnie serwer.ini obok programu)\n"
+           "Podsumowanie dni idzie na standardowe wyjście, a gdy tam idzie eksport, na\n"
+           "standardowe wyjście błędów.\n";
+}
+
+std::string FormatSummaryTable(const std::vector<DaySummary>& days, char decimalSeparator) {
+    if (days.empty()) return "Brak pozycji w podanym czasie.\n";
+    std::vector<std::vector<std::string>> lines = {
+        {"pojazd", "dzień", "pozycji", "km", "pierwsza", "ostatnia", "maks. km/h", "w ruchu", "postój"}};
+    for (const DaySummary& d : days)
+        lines.push_back({Cp1250ToUtf8(d.registration), DateText(d.day), std::to_string(d.positions),
+                         Decimal(d.distanceKm, decimalSeparator), LocalClock(d.first), LocalClock(d.last),
+                         Decimal(d.maxSpeedKmh, decimalSeparator), Duration(d.movingSeconds),
+                         Duration(d.standingSeconds)});
+    const std::size_t columns = lines.front().size();
+    std::vector<std::size_t> widths(columns, 0);
+    for (const auto& line : lines)
+        for (std::size_t c = 0; c < columns; ++c) widths[c] = std::max(widths[c], Width(line[c]));
+
+    std::string out;
+    for (const auto& line : lines) {
+        std::string text;
+        for (std::size_t c = 0; c < columns; ++c) {
+            const std::string pad(widths[c] - Width(line[c]), ' ');
+            if (c > 0) text += "  ";
+            // The vehicle and the day on the left, the numbers and times on the right.
+            text += c < 2 ? line[c] + pad : pad + line[c];
+        }
+        out += text.substr(0, text.find_last_not_of(' ') + 1) + "\n";
+    }
+    return out;
+}
+
+}  // namespace serwer

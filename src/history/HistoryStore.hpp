@@ -1,0 +1,38 @@
+#pragma once
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "history/HistoryRecord.hpp"
+
+namespace serwer {
+
+// Which rows a query returns: one vehicle or all, fix times in [fromUtc, toUtc).
+struct HistoryQuery {
+    std::optional<std::string> registration;  // none: every vehicle
+    std::int64_t fromUtc = 0;
+    std::int64_t toUtc = 0;
+};
+
+// Where the history is kept. The server writes through this interface only, so a
+// database server can take the place of the files on one machine.
+class HistoryStore {
+public:
+    virtual ~HistoryStore() = default;
+
+    // Adds the rows and returns once they are durable. Fails with ServerError (the
+    // text says why); then none of the rows is kept.
+    virtual void Append(const std::vector<HistoryRecord>& rows) = 0;
+
+    // The rows with a fix time in the range, ordered by registration and fix time.
+    // Rows without a fix time are never returned.
+    virtual std::vector<HistoryRecord> Query(const HistoryQuery& query) = 0;
+
+    // Drops what is older than keepDays days before nowUtc, in whole units of storage
+    // (a row may stay somewhat longer, never shorter). keepDays 0 keeps everything.
+    // Returns how many units were dropped.
+    virtual int Prune(int keepDays, std::int64_t nowUtc) = 0;
+};
+
+}  // namespace serwer

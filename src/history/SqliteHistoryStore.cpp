@@ -1,0 +1,372 @@
+#include "history/SqliteHistoryStore.hpp"
+
+#include <sqlite3.h>
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <mutex>
+#include <type_traits>
+#include <utility>
+
+#include "common/DateTime.hpp"
+#include "common/ServerError.hpp"
+#include "common/Win1250.hpp"
+
+namespace serwer {
+
+namespace {
+
+constexpr const char* kSchema =
+    "CREATE TABLE IF NOT EXISTS pozycje("
+    " pojazd BLOB NOT NULL, licencja TEXT NOT NULL, czas_fix INTEGER, odebrano INTEGER NOT NULL,"
+    " szerokosc REAL, dlugosc REAL, predkosc REAL, paliwo BLOB NOT NULL, silnik INTEGER NOT NULL,"
+    " gps TEXT NOT NULL, kierowca BLOB NOT NULL, we1 INTEGER NOT NULL, we2 INTEGER NOT NULL,"
+    " we3 INTEGER NOT NULL, przebieg INTEGER, nowa_forma INTEGER NOT NULL, rekord BLOB NOT NULL);"
+    "CREATE INDEX IF NOT EXISTS pozycje_pojazd_czas ON pozycje(pojazd, czas_fix);";
+
+constexpr const char* kColumns =
+    "pojazd, licencja, czas_fix, odebrano, szerokosc, dlugosc, predkosc, paliwo, silnik, gps, kierowca,"
+    " we1, we2, we3, przebieg, nowa_forma, rekord";
+
+// The year and month (UTC) of a time, as "YYYY-MM".
+std::string MonthKey(std::int64_t utc) {
+    const DateTime::Parts p = DateTime::FromMs(utc * DateTime::kMsPerSecond).Split();
+    char text[16];
+    std::snprintf(text, sizeof text, "%04d-%02d", p.year, p.month);
+    return text;
+}
+
+// "YYYY-MM" of the month n months after (or before) year/month.
+std::pair<int, int> AddMonths(int year, int month, int n) {
+    const int index = year * 12 + (month - 1) + n;
+    return {index / 12, index % 12 + 1};
+}
+
+bool IsDamage(int code) {
+    const int primary = code & 0xff;
+    return primary == SQLITE_CORRUPT || primary == SQLITE_NOTADB;
+}
+
+// An open database that closes itself.
+struct Database {
+    sqlite3* db = nullptr;
+    Database() = default;
+    Database(const Database&) = delete;
+    Database& operator=(const Database&) = delete;
+    ~Database() { sqlite3_close_v2(db); }
+};
+
+// A prepared statement that finalizes itself.
+class Statement {
+public:
+    Statement(sqlite3* db, const char* sql) : db_(db) { code_ = sqlite3_prepare_v2(db, sql, -1, &stmt_, nullptr); }
+    ~Statement() { sqlite3_finalize(stmt_); }
+    Statement(const Statement&) = delete;
+    Statement& operator=(const Statement&) = delete;
+    int Code() const { return code_; }
+    sqlite3_stmt* Get() { return stmt_; }
+
+private:
+    sqlite3* db_;
+    sqlite3_stmt* stmt_ = nullptr;
+    int code_;
+};
+
+// The failure of a step, with SQLite's own explanation.
+class StoreError : public ServerError {
+public:
+    StoreError(int code, const std::string& text) : ServerError(text), code_(code) {}
+    int Code() const { return code_; }
+
+private:
+    int code_;
+};
+
+[[noreturn]] void Fail(sqlite3* db, int code, const std::string& what) {
+    const char* detail = db ? sqlite3_errmsg(db) : sqlite3_errstr(code);
+    throw StoreError(code, what + ": " + (detail ? detail : ""));
+}
+
+void Exec(sqlite3* db, const char* sql, const std::string& file) {
+    const int code = sqlite3_exec(db, sql, nullptr, nullptr, nullptr);
+    if (code != SQLITE_OK) Fail(db, code, file);
+}
+
+void BindText(sqlite3_stmt* stmt, int index, const std::string& text, bool blob) {
+    if (blob)
+        sqlite3_bind_blob(stmt, index, text.data(), static_cast<int>(text.size()), SQLITE_TRANSIENT);
+    else
+        sqlite3_bind_text(stmt, index, text.data(), static_cast<int>(text.size()), SQLITE_TRANSIENT);
+}
+
+template <typename T>
+void BindOptional(sqlite3_stmt* stmt, int index, const std::optional<T>& value) {
+    if (!value)
+        sqlite3_bind_null(stmt, index);
+    else if constexpr (std::is_floating_point_v<T>)
+        sqlite3_bind_double(stmt, index, *value);
+    else
+        sqlite3_bind_int64(stmt, index, *value);
+}
+
+void BindRow(sqlite3_stmt* stmt, const HistoryRecord& r) {
+    BindText(stmt, 1, r.registration, true);
+    BindText(stmt, 2, r.ownerCode, false);
+    BindOptional(stmt, 3, r.fixTimeUtc);
+    sqlite3_bind_int64(stmt, 4, r.receivedUtc);
+    BindOptional(stmt, 5, r.latitude);
+    BindOptional(stmt, 6, r.longitude);
+    BindOptional(stmt, 7, r.speedKmh);
+    BindText(stmt, 8, r.fuel, true);
+    sqlite3_bind_int(stmt, 9, r.engineOn);
+    BindText(stmt, 10, r.gps, false);
+    BindText(stmt, 11, r.driver, true);
+    sqlite3_bind_int(stmt, 12, r.input1);
+    sqlite3_bind_int(stmt, 13, r.input2);
+    sqlite3_bind_int(stmt, 14, r.input3);
+    BindOptional(stmt, 15, r.odometerKm);
+    sqlite3_bind_int(stmt, 16, r.newForm);
+    BindText(stmt, 17, r.raw, true);
+}
+
+std::string ColumnBytes(sqlite3_stmt* stmt, int column) {
+    const void* data = sqlite3_column_blob(stmt, column);
+    const int size = sqlite3_column_bytes(stmt, column);
+    return data ? std::string(static_cast<const char*>(data), static_cast<std::size_t>(size)) : std::string();
+}
+
+std::optional<std::int64_t> ColumnInteger(sqlite3_stmt* stmt, int column) {
+    if (sqlite3_column_type(stmt, column) == SQLITE_NULL) return std::nullopt;
+    return sqlite3_column_int64(stmt, column);
+}
+
+std::optional<double> ColumnReal(sqlite3_stmt* stmt, int column) {
+    if (sqlite3_column_type(stmt, column) == SQLITE_NULL) return std::nullopt;
+    return sqlite3_column_double(stmt, column);
+}
+
+HistoryRecord ReadRow(sqlite3_stmt* stmt) {
+    HistoryRecord r;
+    r.registration = ColumnBytes(stmt, 0);
+    r.ownerCode = ColumnBytes(stmt, 1);
+    r.fixTimeUtc = ColumnInteger(stmt, 2);
+    r.receivedUtc = sqlite3_column_int64(stmt, 3);
+    r.latitude = ColumnReal(stmt, 4);
+    r.longitude = ColumnReal(stmt, 5);
+    r.speedKmh = ColumnReal(stmt, 6);
+    r.fuel = ColumnBytes(stmt, 7);
+    r.engineOn = sqlite3_column_int(stmt, 8) != 0;
+    r.gps = ColumnBytes(stmt, 9);
+    r.driver = ColumnBytes(stmt, 10);
+    r.input1 = sqlite3_column_int(stmt, 11) != 0;
+    r.input2 = sqlite3_column_int(stmt, 12) != 0;
+    r.input3 = sqlite3_column_int(stmt, 13) != 0;
+    r.odometerKm = ColumnInteger(stmt, 14);
+    r.newForm = sqlite3_column_int(stmt, 15) != 0;
+    r.raw = ColumnBytes(stmt, 16);
+    return r;
+}
+
+// The month of a file name "pozycje-YYYY-MM.db", or nothing for any other name.
+std::optional<std::pair<int, int>> MonthOfFile(const std::string& name) {
+    int year = 0, month = 0;
+    char tail = 0;
+    if (name.size() != std::strlen("pozycje-YYYY-MM.db") ||
+        std::sscanf(name.c_str(), "pozycje-%4d-%2d.d%c", &year, &month, &tail) != 3 || tail != 'b' || month < 1 ||
+        month > 12)
+        return std::nullopt;
+    return std::make_pair(year, month);
+}
+
+}  // namespace
+
+// The open file of the month being written, with its insert statement.
+struct SqliteHistoryStore::Writer {
+    std::string month;
+    std::string path;
+    Database database;
+    sqlite3_stmt* insert = nullptr;
+    ~Writer() { sqlite3_finalize(insert); }
+};
+
+std::string HistoryDirectory(const std::string& dataDirectory) { return dataDirectory + "/historia"; }
+
+SqliteHistoryStore::SqliteHistoryStore(std::string directory, Notice notice)
+    : directory_(std::move(directory)), notice_(std::move(notice)) {}
+
+SqliteHistoryStore::~SqliteHistoryStore() = default;
+
+std::string SqliteHistoryStore::MonthFile(std::int64_t utc) const {
+    return directory_ + "/pozycje-" + MonthKey(utc) + ".db";
+}
+
+namespace {
+
+std::unique_ptr<SqliteHistoryStore::Writer> OpenForWriting(const std::string& month, const std::string& path) {
+    auto writer = std::make_unique<SqliteHistoryStore::Writer>();
+    writer->month = month;
+    writer->path = path;
+    sqlite3*& db = writer->database.db;
+    const int code = sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, nullptr);
+    if (code != SQLITE_OK) Fail(db, code, path);
+    sqlite3_busy_timeout(db, 5000);
+    Exec(db, "PRAGMA journal_mode=WAL", path);
+    Exec(db, "PRAGMA synchronous=FULL", path);
+    Exec(db, kSchema, path);
+    const std::string sql =
+        std::string("INSERT INTO pozycje(") + kColumns + ") VALUES(?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?)";
+    const int prepared = sqlite3_prepare_v3(db, sql.c_str(), -1, SQLITE_PREPARE_PERSISTENT, &writer->insert, nullptr);
+    if (prepared != SQLITE_OK) Fail(db, prepared, path);
+    return writer;
+}
+
+// All rows in one transaction; on any failure the transaction is rolled back.
+void InsertAll(SqliteHistoryStore::Writer& writer, const std::vector<const HistoryRecord*>& rows) {
+    sqlite3* db = writer.database.db;
+    Exec(db, "BEGIN IMMEDIATE", writer.path);
+    try {
+        for (const HistoryRecord* row : rows) {
+            sqlite3_reset(writer.insert);
+            sqlite3_clear_bindings(writer.insert);
+            BindRow(writer.insert, *row);
+            const int code = sqlite3_step(writer.insert);
+            if (code != SQLITE_DONE) Fail(db, code, writer.path);
+        }
+        sqlite3_reset(writer.insert);
+        Exec(db, "COMMIT", writer.path);
+    } catch (...) {
+        sqlite3_reset(writer.insert);
+        sqlite3_exec(db, "ROLLBACK", nullptr, nullptr, nullptr);
+        throw;
+    }
+}
+
+// Renames a damaged file (and its write-ahead log) out of the way; returns the new name.
+std::string MoveAside(const std::string& path) {
+    const std::string aside = path + ".uszkodzony-" + FormatFileStamp(DateTime::Now());
+    std::error_code ec;
+    std::filesystem::rename(path, aside, ec);
+    if (ec) throw ServerError("Cannot rename " + path + ": " + ec.message());
+    std::filesystem::rename(path + "-wal", aside + "-wal", ec);
+    std::filesystem::remove(path + "-shm", ec);
+    return aside;
+}
+
+// The month files of the directory, with their year and month.
+std::vector<std::pair<std::pair<int, int>, std::string>> MonthFiles(const std::string& directory) {
+    std::vector<std::pair<std::pair<int, int>, std::string>> files;
+    std::error_code ec;
+    for (const auto& entry : std::filesystem::directory_iterator(directory, ec)) {
+        const std::string name = entry.path().filename().string();
+        if (auto month = MonthOfFile(name)) files.emplace_back(*month, directory + "/" + name);
+    }
+    std::sort(files.begin(), files.end());
+    return files;
+}
+
+std::int64_t MonthStartUtc(int year, int month) {
+    return DateTime::FromParts({year, month, 1, 0, 0, 0, 0}).Ms() / DateTime::kMsPerSecond;
+}
+
+}  // namespace
+
+void SqliteHistoryStore::Append(const std::vector<HistoryRecord>& rows) {
+    if (rows.empty()) return;
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (::mkdir(directory_.c_str(), 0777) != 0 && errno != EEXIST)
+        throw ServerError("Cannot create directory " + directory_ + ": " + std::strerror(errno));
+
+    // Rows of one batch normally share a month; at a month's turn they go to two files.
+    std::vector<const HistoryRecord*> ordered;
+    ordered.reserve(rows.size());
+    for (const HistoryRecord& r : rows) ordered.push_back(&r);
+    std::stable_sort(ordered.begin(), ordered.end(),
+                     [](const HistoryRecord* a, const HistoryRecord* b) { return a->receivedUtc < b->receivedUtc; });
+    std::size_t begin = 0;
+    while (begin < ordered.size()) {
+        const std::string month = MonthKey(ordered[begin]->receivedUtc);
+        std::size_t end = begin;
+        while (end < ordered.size() && MonthKey(ordered[end]->receivedUtc) == month) ++end;
+        AppendToMonth(month, MonthFile(ordered[begin]->receivedUtc),
+                      std::vector<const HistoryRecord*>(ordered.begin() + begin, ordered.begin() + end));
+        begin = end;
+    }
+}
+
+void SqliteHistoryStore::AppendToMonth(const std::string& month, const std::string& path,
+                                       const std::vector<const HistoryRecord*>& rows) {
+    for (int attempt = 0;; ++attempt) {
+        try {
+            if (!writer_ || writer_->month != month) {
+                writer_.reset();
+                writer_ = OpenForWriting(month, path);
+            }
+            InsertAll(*writer_, rows);
+            return;
+        } catch (const StoreError& e) {
+            // The connection is closed after any failure, so the next write opens the
+            // file afresh: a full disk or a lost directory heals by itself.
+            writer_.reset();
+            if (!IsDamage(e.Code()) || attempt > 0) throw;
+            const std::string aside = MoveAside(path);
+            if (notice_)
+                notice_(Cp1250("Historia pozycji: uszkodzony plik ") + path + Cp1250(" przeniesiony jako ") + aside +
+                        Cp1250(", zaczęto nowy"));
+        }
+    }
+}
+
+std::vector<HistoryRecord> SqliteHistoryStore::Query(const HistoryQuery& query) {
+    std::vector<HistoryRecord> rows;
+    if (query.toUtc <= query.fromUtc) return rows;
+    const DateTime::Parts from = DateTime::FromMs(query.fromUtc * DateTime::kMsPerSecond).Split();
+    const DateTime::Parts to = DateTime::FromMs((query.toUtc - 1) * DateTime::kMsPerSecond).Split();
+    const auto low = AddMonths(from.year, from.month, -1);
+    const auto high = AddMonths(to.year, to.month, 1);
+
+    std::string sql = std::string("SELECT ") + kColumns + " FROM pozycje WHERE czas_fix >= ? AND czas_fix < ?";
+    if (query.registration) sql += " AND pojazd = ?";
+    for (const auto& [month, path] : MonthFiles(directory_)) {
+        if (month < low || month > high) continue;
+        Database database;
+        int code = sqlite3_open_v2(path.c_str(), &database.db, SQLITE_OPEN_READONLY, nullptr);
+        if (code != SQLITE_OK) Fail(database.db, code, path);
+        sqlite3_busy_timeout(database.db, 5000);
+        Statement select(database.db, sql.c_str());
+        if (select.Code() != SQLITE_OK) Fail(database.db, select.Code(), path);
+        sqlite3_bind_int64(select.Get(), 1, query.fromUtc);
+        sqlite3_bind_int64(select.Get(), 2, query.toUtc);
+        if (query.registration) BindText(select.Get(), 3, *query.registration, true);
+        while ((code = sqlite3_step(select.Get())) == SQLITE_ROW) rows.push_back(ReadRow(select.Get()));
+        if (code != SQLITE_DONE) Fail(database.db, code, path);
+    }
+    std::stable_sort(rows.begin(), rows.end(), [](const HistoryRecord& a, const HistoryRecord& b) {
+        if (a.registration != b.registration) return a.registration < b.registration;
+        return a.fixTimeUtc < b.fixTimeUtc;
+    });
+    return rows;
+}
+
+int SqliteHistoryStore::Prune(int keepDays, std::int64_t nowUtc) {
+    if (keepDays <= 0) return 0;
+    const std::int64_t cutoff = nowUtc - std::int64_t{keepDays} * 86400;
+    std::lock_guard<std::mutex> lock(mutex_);
+    int dropped = 0;
+    for (const auto& [month, path] : MonthFiles(directory_)) {
+        const auto next = AddMonths(month.first, month.second, 1);
+        if (MonthStartUtc(next.first, next.second) > cutoff) continue;
+        if (writer_ && writer_->path == path) writer_.reset();
+        std::error_code ec;
+        if (!std::filesystem::remove(path, ec)) continue;
+        std::filesystem::remove(path + "-wal", ec);
+        std::filesystem::remove(path + "-shm", ec);
+        ++dropped;
+    }
+    return dropped;
+}
+
+}  // namespace serwer

@@ -1,0 +1,22 @@
+#pragma once
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "history/HistoryRecord.hpp"
+
+namespace serwer {
+
+enum class ExportFormat { Gpx, Kml, GeoJson, Csv };
+
+// "gpx", "kml", "geojson" or "csv" (any letter case); nothing for another name.
+std::optional<ExportFormat> ParseExportFormat(std::string_view name);
+// "gpx", "kml", "geojson", "csv": the file name ending, without the dot.
+std::string ExportFileExtension(ExportFormat format);
+
+// The rows (ordered by registration and fix time) as a UTF-8 document of the format:
+// GPX 1.1, KML 2.2, GeoJSON (RFC 7946) or CSV with a header row and ISO 8601 times.
+std::string ExportTrack(const std::vector<HistoryRecord>& rows, ExportFormat format);
+
+}  // namespace serwer

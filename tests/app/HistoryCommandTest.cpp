@@ -1,0 +1,48 @@
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "app/HistoryCommand.hpp"
+#include "common/Win1250.hpp"
+
+using namespace serwer;
+
+namespace {
+
+constexpr std::int64_t kNowUtc = 1796772600;  // 2026-12-08 23:30 UTC: 9 December in Poland
+
+HistoryCommand Parse(const std::vector<std::string>& args) { return ParseHistoryCommand(args, kNowUtc); }
+
+TEST(HistoryCommandTimes, PolishMinuteOrDateWithTodayAsTheDefaultSpan) {
+    EXPECT_EQ(ParseLocalMinute("2026-12-08 14:45"), DateTime::FromParts({2026, 12, 8, 14, 45}));
+    for (const char* bad : {"2026-12-8", "2026-02-30", "2026-12-08 24:00", "2026-12-08T14:45"})
+        EXPECT_EQ(ParseLocalMinute(bad), std::nullopt) << bad;
+
+    const HistoryQuery today = QueryOf(Parse({"--format", "gpx"}));  // 9 December, Polish time
+    EXPECT_EQ(today.fromUtc, 1796770800);                            // 8 December 23:00 UTC
+    EXPECT_EQ(today.toUtc, 1796857200);
+    EXPECT_EQ(Parse({"--do", "2026-12-09", "--format", "csv"}).fromLocal, DateTime::FromParts({2026, 12, 8}));
+    const HistoryCommand fromOnly = Parse({"--od", "2026-07-01 12:00", "--format", "csv"});
+    EXPECT_EQ(fromOnly.toLocal, DateTime::FromParts({2026, 12, 10}));
+    EXPECT_EQ(QueryOf(fromOnly).fromUtc, 1782900000);  // summer time: 10:00 UTC
+}
+
+TEST(HistoryCommandOptions, FormatFromFileEndingRegistrationInWindows1250AndUsageErrors) {
+    const HistoryCommand c = Parse({"--pojazd", " ŁÓDŹ1 ", "--plik", "/tmp/trasa.GeoJSON", "--ini", "a.ini"});
+    EXPECT_EQ(c.registration, Cp1250("ŁÓDŹ1"));
+    EXPECT_EQ(c.format, ExportFormat::GeoJson);
+    EXPECT_EQ(c.outputPath, "/tmp/trasa.GeoJSON");
+    EXPECT_EQ(c.iniPath, "a.ini");
+    EXPECT_TRUE(Parse({"--format", "xls", "--help"}).help);
+    const std::vector<std::vector<std::string>> bad = {{"--format", "xls"},
+                                                       {"--plik", "trasa.txt"},
+                                                       {"--format"},
+                                                       {"--format", "kml", "--x"},
+                                                       {"--format", "kml", "--format", "gpx"},
+                                                       {"--format", "kml", "--od", "2026-12-09", "--do", "2026-12-09"},
+                                                       {"--format", "kml", "--pojazd", " "}};
+    for (const auto& args : bad) EXPECT_THROW(Parse(args), UsageError) << args.size() << " " << args.back();
+}
+
+}  // namespace

@@ -1,0 +1,72 @@
+// The built historia against a history written by the store, found through serwer.ini.
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <string>
+
+#include "history/SqliteHistoryStore.hpp"
+#include "support/TestDirectory.hpp"
+#include "unitsim/PositionRecordBuilder.hpp"
+
+using namespace serwer;
+
+namespace {
+
+class HistoryExportProgram : public ::testing::Test {
+protected:
+    void SetUp() override {
+        std::filesystem::create_directory(dir_.Path() / "dane");
+        std::ofstream(dir_.Path() / "serwer.ini") << "[Ustawienia]\nKatalog=dane\n";
+        PositionOptions o = SamplePosition("WA12345");  // 8 Dec 2026 13:45 UTC, 12.34 km/h
+        std::vector<HistoryRecord> rows = {MakeHistoryRecord(BuildPositionRecord(o), 1796737600)};
+        o.minute = 55;
+        o.latitude.minutes += 6;  // 0.1 degree further north
+        rows.push_back(MakeHistoryRecord(BuildPositionRecord(o), 1796738200));
+        o.day = 9;  // another day, outside the span asked for
+        rows.push_back(MakeHistoryRecord(BuildPositionRecord(o), 1796824600));
+        rows.push_back(MakeHistoryRecord(BuildPositionRecord(SamplePosition("KR9999A")), 1796737600));
+        SqliteHistoryStore(HistoryDirectory((dir_.Path() / "dane").string())).Append(rows);
+    }
+
+    // Runs historia with the arguments; its outputs land in out_ and err_.
+    int Run(const std::string& arguments) {
+        const std::string command = "cd '" + dir_.Path().string() + "' && LC_ALL=C '" SERWER_BIN_DIR "/historia' " +
+                                    arguments + " >out.txt 2>err.txt";
+        const int status = std::system(command.c_str());
+        out_ = ReadFile(dir_.Path() / "out.txt");
+        err_ = ReadFile(dir_.Path() / "err.txt");
+        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    }
+
+    TestDirectory dir_;
+    std::string out_, err_;
+};
+
+TEST_F(HistoryExportProgram, ExportsOneVehiclesDayAndPrintsItsSummary) {
+    ASSERT_EQ(Run("--ini serwer.ini --pojazd WA12345 --od 2026-12-08 --do '2026-12-09 00:00' --plik trasa.csv"), 0)
+        << err_;
+    EXPECT_EQ(out_,
+              "pojazd   dzień       pozycji    km  pierwsza  ostatnia  maks. km/h  w ruchu  postój\n"
+              "WA12345  2026-12-08        2  11.1     14:45     14:55        12.3     0:10    0:00\n"
+              "Zapisano do trasa.csv, pozycji: 2\n");
+    const std::string csv = ReadFile(dir_.Path() / "trasa.csv");
+    EXPECT_EQ(std::count(csv.begin(), csv.end(), '\n'), 3);  // the header and two rows
+}
+
+TEST_F(HistoryExportProgram, SummaryOnStandardErrorBesideTheExportAndExitCodes) {
+    ASSERT_EQ(Run("--ini serwer.ini --od 2026-12-08 --do 2026-12-10 --format geojson"), 0) << err_;
+    EXPECT_EQ(std::count(out_.begin(), out_.end(), '\n'), 6);  // a line per feature, an opening and a closing
+    EXPECT_NE(err_.find("\nKR9999A  2026-12-08        1"), std::string::npos) << err_;
+    EXPECT_NE(err_.find("\nWA12345  2026-12-09        1"), std::string::npos) << err_;
+    EXPECT_EQ(Run("--ini serwer.ini --format xls"), 2);
+    EXPECT_EQ(err_.rfind("historia: nieznany format: xls", 0), 0u) << err_;
+    std::ofstream(dir_.Path() / "inny.ini") << "[Ustawienia]\nKatalog=/nonexistent\n";
+    EXPECT_EQ(Run("--ini inny.ini --format gpx"), 1);
+    EXPECT_EQ(err_.rfind("historia: nie ma katalogu historii /nonexistent/historia", 0), 0u) << err_;
+}
+
+}  // namespace

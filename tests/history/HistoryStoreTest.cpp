@@ -1,0 +1,162 @@
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "common/ServerError.hpp"
+#include "history/HistoryWriter.hpp"
+#include "history/SqliteHistoryStore.hpp"
+#include "support/TestDirectory.hpp"
+#include "unitsim/PositionRecordBuilder.hpp"
+
+using namespace serwer;
+
+namespace {
+
+constexpr std::int64_t kDec8 = 1796688000;  // 2026-12-08 00:00:00 UTC
+constexpr std::int64_t kDay = 86400;
+
+HistoryRecord Row(const std::string& registration, std::int64_t fixUtc, std::int64_t receivedUtc) {
+    PositionOptions o = SamplePosition(registration);
+    HistoryRecord r = MakeHistoryRecord(BuildPositionRecord(o), receivedUtc);
+    r.fixTimeUtc = fixUtc;
+    return r;
+}
+
+std::vector<std::string> Files(const std::filesystem::path& dir) {
+    std::vector<std::string> names;
+    for (const auto& e : std::filesystem::directory_iterator(dir)) names.push_back(e.path().filename().string());
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+}  // namespace
+
+TEST(HistoryRecordTest, DecodesTheSamplePositionIntoSignedDegreesAndUtc) {
+    PositionOptions o = SamplePosition("WA12345");
+    o.hemisphere = 3;  // west and south
+    const HistoryRecord r = MakeHistoryRecord(BuildPositionRecord(o), 1796700000);
+    EXPECT_EQ(r.registration, "WA12345");
+    EXPECT_EQ(r.ownerCode, "001A2B3C4D5E6F70");
+    EXPECT_EQ(r.fixTimeUtc, 1796737500);  // 2026-12-08 13:45 UTC, not the local time
+    ASSERT_TRUE(r.latitude && r.longitude);
+    EXPECT_LT(*r.latitude, -52.0);
+    EXPECT_LT(*r.longitude, -20.0);
+    EXPECT_DOUBLE_EQ(*r.speedKmh, 12.34);
+    EXPECT_EQ(r.odometerKm, 123400);
+    EXPECT_TRUE(r.engineOn);
+    EXPECT_EQ(r.gps, "OK");
+    EXPECT_EQ(r.raw.size(), 128u);
+}
+
+TEST(SqliteHistoryStoreTest, QueriesOneVehicleOrAllByFixTimeAcrossMonthFiles) {
+    TestDirectory tmp;
+    SqliteHistoryStore store((tmp.Path() / "historia").string());
+    // Received on 30 November and on 8 December: two month files.
+    store.Append({Row("WA2", kDec8 + 3600, kDec8 + 3600), Row("WA1", kDec8 + 7200, kDec8 + 7200)});
+    store.Append({Row("WA1", kDec8 - 8 * kDay, kDec8 - 8 * kDay), Row("WA1", kDec8 + 60, kDec8 + 60)});
+    const auto files = Files(tmp.Path() / "historia");
+    EXPECT_EQ(std::count(files.begin(), files.end(), "pozycje-2026-11.db"), 1);
+    EXPECT_EQ(std::count(files.begin(), files.end(), "pozycje-2026-12.db"), 1);
+
+    const auto one = store.Query({"WA1", kDec8, kDec8 + kDay});
+    ASSERT_EQ(one.size(), 2u);
+    EXPECT_EQ(one[0].fixTimeUtc, kDec8 + 60);
+    EXPECT_EQ(one[1].fixTimeUtc, kDec8 + 7200);
+    EXPECT_EQ(one[1], Row("WA1", kDec8 + 7200, kDec8 + 7200));  // every field comes back
+
+    EXPECT_EQ(store.Query({std::nullopt, kDec8 - 30 * kDay, kDec8 + 3600}).size(), 2u);  // the end is excluded
+    const auto all = store.Query({std::nullopt, kDec8 - 30 * kDay, kDec8 + 3601});
+    ASSERT_EQ(all.size(), 3u);
+    EXPECT_EQ(all[0].registration + all[1].registration + all[2].registration, "WA1WA1WA2");
+    EXPECT_TRUE(store.Query({"WA3", kDec8, kDec8 + kDay}).empty());
+}
+
+TEST(SqliteHistoryStoreTest, PruneDropsOnlyWholeMonthsOlderThanTheDaysKept) {
+    TestDirectory tmp;
+    SqliteHistoryStore store((tmp.Path() / "historia").string());
+    for (std::int64_t t : {kDec8 - 70 * kDay, kDec8 - 40 * kDay, kDec8 - 8 * kDay, kDec8})
+        store.Append({Row("WA1", t, t)});  // September, October, November, December
+    EXPECT_EQ(store.Prune(0, kDec8), 0);
+    // 38 days before 8 December is 31 October: only September has ended before it.
+    EXPECT_EQ(store.Prune(38, kDec8), 1);
+    EXPECT_EQ(store.Query({"WA1", 0, kDec8 + kDay}).size(), 3u);
+    EXPECT_EQ(store.Prune(7, kDec8), 2);  // October and November
+    EXPECT_EQ(store.Query({"WA1", 0, kDec8 + kDay}).size(), 1u);
+    EXPECT_EQ(Files(tmp.Path() / "historia").front(), "pozycje-2026-12.db");
+}
+
+TEST(SqliteHistoryStoreTest, ADamagedMonthFileIsMovedAsideAndANewOneStarted) {
+    TestDirectory tmp;
+    const std::filesystem::path dir = tmp.Path() / "historia";
+    std::filesystem::create_directory(dir);
+    std::ofstream(dir / "pozycje-2026-12.db") << std::string(8192, 'x');
+    std::vector<std::string> notices;
+    SqliteHistoryStore store(dir.string(), [&](const std::string& t) { notices.push_back(t); });
+    store.Append({Row("WA1", kDec8, kDec8)});
+    EXPECT_EQ(store.Query({"WA1", kDec8, kDec8 + 1}).size(), 1u);
+    ASSERT_EQ(notices.size(), 1u);
+    EXPECT_NE(notices[0].find("uszkodzony plik"), std::string::npos);
+    const auto files = Files(dir);
+    ASSERT_EQ(std::count_if(files.begin(), files.end(),
+                            [](const std::string& f) { return f.starts_with("pozycje-2026-12.db.uszkodzony-"); }),
+              1);
+    EXPECT_EQ(ReadFile(dir / files.back()), std::string(8192, 'x'));
+}
+
+namespace {
+// A store that fails while told to, and counts what it keeps.
+class SwitchableStore : public HistoryStore {
+public:
+    bool failing = false;
+    std::size_t kept = 0;
+    void Append(const std::vector<HistoryRecord>& rows) override {
+        if (failing) throw ServerError("disk full");
+        kept += rows.size();
+    }
+    std::vector<HistoryRecord> Query(const HistoryQuery&) override { return {}; }
+    int Prune(int, std::int64_t) override { return 0; }
+};
+}  // namespace
+
+TEST(HistoryWriterTest, AFailureRunIsReportedOnceAtItsStartAndOnceWithItsCountAtItsEnd) {
+    SwitchableStore store;
+    std::vector<std::string> reports;
+    {
+        HistoryWriter writer(store, [&](const std::string& t) { reports.push_back(t); });
+        writer.WaitUntilWritten(writer.Submit(Row("WA1", kDec8, kDec8)));
+        store.failing = true;
+        for (int i = 0; i < 3; ++i) writer.WaitUntilWritten(writer.Submit(Row("WA1", kDec8, kDec8)));
+        ASSERT_EQ(reports.size(), 1u);
+        EXPECT_EQ(reports[0],
+                  "Historia pozycji: b\xB3\xB9"
+                  "d zapisu: disk full");
+        store.failing = false;
+        writer.WaitUntilWritten(writer.Submit(Row("WA1", kDec8, kDec8)));
+        EXPECT_EQ(writer.RowsLost(), 3u);
+        EXPECT_EQ(writer.RowsWritten(), 2u);
+        store.failing = true;
+        writer.Submit(Row("WA1", kDec8, kDec8));  // never waited for: written as the writer goes
+    }
+    ASSERT_EQ(reports.size(), 4u);
+    EXPECT_EQ(reports[1], "Historia pozycji: zapis wznowiony; 3 pozycji nie trafi\xB3o do historii");
+    EXPECT_EQ(reports[3],
+              "Historia pozycji: b\xB3\xB9"
+              "d zapisu trwa; 1 pozycji nie trafi\xB3o do historii");
+}
+
+TEST(HistoryWriterTest, RowsSubmittedTogetherShareWritesAndAllArrive) {
+    SwitchableStore store;
+    HistoryWriter writer(store, {});
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 8; ++t)
+        threads.emplace_back([&] {
+            for (int i = 0; i < 200; ++i) writer.WaitUntilWritten(writer.Submit(Row("WA1", kDec8, kDec8)));
+        });
+    for (auto& t : threads) t.join();
+    EXPECT_EQ(store.kept, 1600u);
+    EXPECT_EQ(writer.RowsWritten(), 1600u);
+}
