@@ -58,14 +58,21 @@
 //      counts them all open (it prints the moment), and the kernel's listen-queue
 //      overflow and drop counters (TcpExt ListenOverflows / ListenDrops of
 //      /proc/net/netstat, what nstat shows) before and after. --runs runs.
+//  (h) The position history in the commit cycle: the burst of (d) with a --big-table
+//      table, --history-runs times with the history off (keepHistory false) and as many
+//      with it on, alternating (off-on, then on-off, ...) so that the machine's drift
+//      falls on both alike. Positions stored per second each way, and the history rows
+//      the server's HistoryWriter wrote (RowsWritten, printed by the server when it is
+//      stopped) over the same time, first send to last close.
 //
 // Usage: bench_scale [--parts abc|defg] [--units 10000] [--wait 300] [--probes 20]
 //                    [--vehicles 1000] [--positions 2000] [--stop-connections 1000]
 //                    [--stop-queued 200] [--runs 3] [--burst 2000] [--big-table 10000]
 //                    [--reads 100] [--damaged-reads 20] [--read-positions 1000]
-//                    [--connects 10000]
+//                    [--connects 10000] [--history-runs 5]
 //        bench_scale --serve CLOSING_WAIT_MS [--reads-on 1] [--erase-pause MS]
-//                    [--repeat-pre-wait MS] [--report-open N]   (the server process)
+//                    [--repeat-pre-wait MS] [--report-open N] [--history 0|1]
+//                                                                (the server process)
 
 #include <arpa/inet.h>
 #include <fcntl.h>
@@ -87,6 +94,7 @@
 #include <optional>
 #include <string>
 #include <thread>
+#include <tuple>
 #include <vector>
 
 #ifdef SERWER_HAVE_LIBZIP
@@ -177,7 +185,9 @@ int IntOption(int argc, char** argv, const std::string& name, int def) {
 // before a repeat request, and --report-open N, which prints "all open at <ns>" (the
 // system's monotonic clock, the one this program's steady_clock reads) the moment the
 // server counts N open connections (until then "open <count>" once a second when it
-// has changed). Prints its port and runs until it is signalled.
+// has changed); --history 0 keeps no position history (default: the setup's own). Prints
+// its port and runs until it is signalled; then, when it keeps a history, prints
+// "history rows written <n> lost <n>".
 int Serve(int argc, char** argv) {
     sigset_t signals;
     sigemptyset(&signals);
@@ -195,6 +205,7 @@ int Serve(int argc, char** argv) {
     d.repeatPreWait =
         std::chrono::milliseconds(IntOption(argc, argv, "--repeat-pre-wait", int(d.repeatPreWait.count())));
     const int reportOpen = IntOption(argc, argv, "--report-open", 0);
+    setup.keepHistory = IntOption(argc, argv, "--history", setup.keepHistory ? 1 : 0) != 0;
     PositioningServer server(setup);
     try {
         server.LoadVehicleTable();
@@ -218,6 +229,10 @@ int Serve(int argc, char** argv) {
         }).detach();
     int sig = 0;
     sigwait(&signals, &sig);
+    if (const HistoryWriter* history = server.HistoryWrites())
+        std::printf("history rows written %llu lost %llu\n", static_cast<unsigned long long>(history->RowsWritten()),
+                    static_cast<unsigned long long>(history->RowsLost()));
+    std::fflush(stdout);
     _exit(0);  // the connections' closing waits are not waited for
 }
 
@@ -237,6 +252,7 @@ struct Options {
     int damagedReads = 20;
     int readPositions = 1000;
     int connects = 10000;
+    int historyRuns = 5;
 };
 
 // One probe: connect, send, wait for the lock-exit line of its registration. The unit
@@ -475,6 +491,19 @@ void KillBenchServer(pid_t server) {
     bench::WaitExit(server, 30s);
 }
 
+// Stops a --serve process with SIGTERM and returns the history rows it wrote and lost
+// (-1 and -1 when it printed none: no history kept).
+std::pair<long long, long long> TermBenchServer(pid_t server, const fs::path& dir) {
+    ::kill(server, SIGTERM);
+    if (bench::WaitExit(server, 30s) == -1) KillBenchServer(server);
+    const std::string out = bench::ReadWholeFile(dir / "stdout.txt");
+    const std::string marker = "history rows written ";
+    const auto at = out.find(marker);
+    long long written = -1, lost = -1;
+    if (at != std::string::npos) std::sscanf(out.c_str() + at + marker.size(), "%lld lost %lld", &written, &lost);
+    return {written, lost};
+}
+
 // The moment the --serve process printed after `marker` (see Serve); nothing after `limit`.
 std::optional<Clock::time_point> WaitForStamp(const fs::path& dir, const std::string& marker,
                                               std::chrono::seconds limit) {
@@ -620,17 +649,29 @@ double TableSaveMs(const fs::path& dir) {
 }
 
 struct BurstRun {
-    double rate = 0, saveMs = 0, sendSeconds = 0;
+    double rate = 0, saveMs = 0, sendSeconds = 0, seconds = 0;
     int stored = 0, failed = 0;
+    long long historyRows = -1, historyLost = -1;  // -1: no history kept, or not asked
 };
 
 // One run of (d): `units` units connect, the server holds them all, then all send.
-BurstRun StoreBurst(int vehicles, int units, int firstSeq) {
+// `history`: the server's keepHistory (none: its default), and the rows its history
+// writer wrote are asked for when it is stopped.
+BurstRun StoreBurst(int vehicles, int units, int firstSeq, std::optional<bool> history = std::nullopt) {
     BurstRun r;
     Scratch dir("burst");
     WriteFleetTable(dir.path, vehicles);
     int port = 0;
-    const pid_t server = StartBenchServer(dir.path, {"--report-open", std::to_string(units)}, port);
+    std::vector<std::string> options{"--report-open", std::to_string(units)};
+    if (history) options.insert(options.end(), {"--history", *history ? "1" : "0"});
+    const pid_t server = StartBenchServer(dir.path, options, port);
+    if (history) {
+        // One position first, as on a server that has run a while: the month's history
+        // file is open and its table made before the burst (not counted in the rows).
+        SimulatedUnit warmUp("127.0.0.1", port);
+        warmUp.SendPosition(Record(units % vehicles, firstSeq + units));
+        warmUp.WaitForClose(60s);
+    }
     std::vector<Bytes> frames;
     for (int i = 0; i < units; ++i) frames.push_back(StuffBytes(Record(i % vehicles, firstSeq + i)));
     UnitSockets sockets(port);
@@ -650,10 +691,15 @@ BurstRun StoreBurst(int vehicles, int units, int firstSeq) {
         }
         r.stored = sockets.Closed();
         r.sendSeconds = bench::Seconds(lastSend - first);
-        r.rate = r.stored / bench::Seconds(lastClose - first);
+        r.seconds = bench::Seconds(lastClose - first);
+        r.rate = r.stored / r.seconds;
     }
     r.failed = sockets.Failed();
-    KillBenchServer(server);
+    if (history)
+        std::tie(r.historyRows, r.historyLost) = TermBenchServer(server, dir.path);
+    else
+        KillBenchServer(server);
+    if (r.historyRows > 0) --r.historyRows;  // the warm-up's row
     r.saveMs = TableSaveMs(dir.path);
     return r;
 }
@@ -914,6 +960,46 @@ void PrintPartD(const Options& o) {
     }
 }
 
+void PrintPartH(const Options& o) {
+    std::vector<double> off, on, rows, ratios;
+    for (int run = 0; run < o.historyRuns; ++run) {
+        double rate[2] = {0, 0};
+        bool ok = true;
+        for (int k = 0; k < 2; ++k) {
+            const bool history = (run % 2 == 0) == (k == 1);  // off-on, on-off, ...
+            const BurstRun b = StoreBurst(o.bigTable, o.burst, 1 + (2 * run + k) * o.burst, history);
+            const bool failed = b.stored < o.burst || b.failed || (history && b.historyRows < b.stored);
+            std::printf("(h) run %d, history %-3s: %.0f stored/s in %.3f s (sends took %.3f s)", run + 1,
+                        history ? "on" : "off", b.rate, b.seconds, b.sendSeconds);
+            if (history)
+                std::printf(", %lld history rows written (%.0f/s), %lld lost", b.historyRows,
+                            b.seconds > 0 ? b.historyRows / b.seconds : 0.0, b.historyLost);
+            std::printf("%s\n", failed ? "  FAILED" : "");
+            std::fflush(stdout);
+            if (failed) {
+                ok = false;
+                continue;
+            }
+            rate[history ? 1 : 0] = b.rate;
+            (history ? on : off).push_back(b.rate);
+            if (history) rows.push_back(b.historyRows / b.seconds);
+        }
+        if (ok) ratios.push_back(rate[1] / rate[0]);
+    }
+    std::printf("(h) %d-row table, %d units sending together, history off / on alternating:\n", o.bigTable, o.burst);
+    std::printf("    %-58s %.0f  %s\n", "positions stored per second, history off (median)", bench::Median(off),
+                Runs(off, "%.0f").c_str());
+    std::printf("    %-58s %.0f  %s\n", "positions stored per second, history on (median)", bench::Median(on),
+                Runs(on, "%.0f").c_str());
+    std::printf("    %-58s %.0f  %s\n", "history rows written per second (median)", bench::Median(rows),
+                Runs(rows, "%.0f").c_str());
+    std::printf("    %-58s %.2f\n", "on / off, ratio of the medians",
+                bench::Median(off) > 0 ? bench::Median(on) / bench::Median(off) : 0.0);
+    std::printf("    %-58s %.2f  %s\n", "on / off within each pair (median)", bench::Median(ratios),
+                Runs(ratios, "%.2f").c_str());
+    std::fflush(stdout);
+}
+
 void PrintPartE(const Options& o) {
     const ResultE e = PartE(o);
     std::printf("(e) %-58s %.0f s\n", "erase pause (the default)", bench::Seconds(DownloadTimings{}.erasePause));
@@ -1001,6 +1087,7 @@ int main(int argc, char** argv) {
     o.damagedReads = IntOption(argc, argv, "--damaged-reads", o.damagedReads);
     o.readPositions = IntOption(argc, argv, "--read-positions", o.readPositions);
     o.connects = IntOption(argc, argv, "--connects", o.connects);
+    o.historyRuns = IntOption(argc, argv, "--history-runs", o.historyRuns);
     std::printf("bench_scale (%s): descriptor limit %ld, %d vehicles in the table\n",
                 bench::ExecutableDirectory().c_str(), limit, o.vehicles);
     std::fflush(stdout);
@@ -1080,5 +1167,6 @@ int main(int argc, char** argv) {
     if (o.parts.find('e') != std::string::npos) PrintPartE(o);
     if (o.parts.find('f') != std::string::npos) PrintPartF(o);
     if (o.parts.find('g') != std::string::npos) PrintPartG(o);
+    if (o.parts.find('h') != std::string::npos) PrintPartH(o);
     return 0;
 }

@@ -13,3 +13,7 @@ tools/install-packages.sh xvfb xauth
 ./setup.sh --no-run
 cmake --build build --target screenshots
 xvfb-run -a -s "-screen 0 1600x1000x24" env QT_QPA_PLATFORM=xcb build/bin/screenshots "$out"
+# The fleet map page with 50 simulated units, desktop and phone sized, taken by the
+# page's browser test in Debian's chromium.
+cmake --build build --target serwerd test_e2e
+SERWER_SCREENSHOTS="$out" build/bin/test_e2e --gtest_filter='MapPageBrowser.*'

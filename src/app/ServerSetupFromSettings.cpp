@@ -1,5 +1,9 @@
 #include "app/ServerSetupFromSettings.hpp"
 
+#include <exception>
+
+#include "logs/EventLog.hpp"
+
 namespace serwer {
 
 ServerSetup ServerSetupFromSettings(const Settings& settings, char decimalSeparator) {
@@ -13,6 +17,29 @@ ServerSetup ServerSetupFromSettings(const Settings& settings, char decimalSepara
     setup.readHourIndex = settings.readHourIndex;
     setup.historyDays = settings.historyDays;
     return setup;
+}
+
+}  // namespace serwer
+
+namespace serwer {
+
+std::unique_ptr<WebService> WebServiceFromSettings(PositioningServer& server, const Settings& settings) {
+    if (!settings.www.Enabled()) return nullptr;
+    return std::make_unique<WebService>(server, settings.www);
+}
+
+std::optional<std::string> StartWebService(WebService& web) {
+    try {
+        web.Start();
+        return std::nullopt;
+    } catch (const std::exception& e) {
+        const std::string why = e.what();
+        try {
+            WriteLog(why, "err.txt");
+        } catch (...) {
+        }
+        return why;
+    }
 }
 
 }  // namespace serwer

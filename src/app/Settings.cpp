@@ -191,6 +191,14 @@ Settings ReadSettings(const IniFile& ini, const std::string& firstArgument) {
     s.readsEnabled = ini.ReadBool(kSection, "Odpytywac", false);
     s.readHourIndex = static_cast<int>(std::clamp(ini.ReadInteger(kSection, "Godzina", 0), -1L, 23L));
     s.historyDays = static_cast<int>(std::clamp(ini.ReadInteger(kSection, "HistoriaDni", 365), 0L, 1000000L));
+    s.www.port = TrimBlanks(ini.ReadString("Www", "Port", ""));
+    s.www.address = TrimBlanks(ini.ReadString("Www", "Adres", ""));
+    if (s.www.address.empty()) s.www.address = WebSettings{}.address;
+    s.www.password = ini.ReadString("Www", "Haslo", "");
+    s.www.tileUrl = TrimBlanks(ini.ReadString("Www", "Mapa", ""));
+    if (s.www.tileUrl.empty()) s.www.tileUrl = WebSettings{}.tileUrl;
+    s.www.attribution = TrimBlanks(ini.ReadString("Www", "MapaAtrybucja", ""));
+    if (s.www.attribution.empty()) s.www.attribution = WebSettings{}.attribution;
     s.port = ini.ReadString(kSection, "Port", "4500");
     s.dataDirectory = ini.ReadString(kSection, "Katalog", ".");
     return s;

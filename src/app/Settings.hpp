@@ -3,6 +3,8 @@
 #include <string>
 #include <vector>
 
+#include "web/WebSettings.hpp"
+
 namespace serwer {
 
 // serwer.ini, section Ustawienia, and the first command-line argument.
@@ -43,6 +45,7 @@ struct Settings {
     std::string port = "4500";           // Port, as typed
     std::string dataDirectory = ".";     // Katalog, relative to the working directory
     int historyDays = 365;               // HistoriaDni: days of position history kept, 0 all
+    WebSettings www;                     // section [Www]: the HTTP service
 };
 
 // Reads the settings from the file's values and the first argument (empty when none).

@@ -46,6 +46,7 @@ void HistoryWriter::WaitUntilWritten(std::uint64_t ticket) {
 
         std::string failure;
         try {
+            ScopedLatency timing(writeTimes_);
             store_.Append(batch);
         } catch (const std::exception& e) {
             failure = e.what();
@@ -62,6 +63,7 @@ void HistoryWriter::WaitUntilWritten(std::uint64_t ticket) {
             failing_ = false;
         } else {
             lost_ += batch.size();
+            ++failedWrites_;
             if (!failing_) {
                 report = Cp1250("Historia pozycji: błąd zapisu: ") + failure;
                 lostInRun_ = 0;
@@ -89,6 +91,16 @@ void HistoryWriter::WaitUntilWritten(std::uint64_t ticket) {
 std::uint64_t HistoryWriter::RowsWritten() const {
     std::lock_guard<std::mutex> lock(mutex_);
     return written_;
+}
+
+std::uint64_t HistoryWriter::FailedWrites() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return failedWrites_;
+}
+
+bool HistoryWriter::Failing() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return failing_;
 }
 
 std::uint64_t HistoryWriter::RowsLost() const {

@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "common/LatencyHistogram.hpp"
 #include "history/HistoryStore.hpp"
 
 namespace serwer {
@@ -36,6 +37,11 @@ public:
 
     std::uint64_t RowsWritten() const;
     std::uint64_t RowsLost() const;
+    // The writes that failed, and how long each write to the store took.
+    std::uint64_t FailedWrites() const;
+    const LatencyHistogram& WriteTimes() const { return writeTimes_; }
+    // In a run of failures: the last write failed.
+    bool Failing() const;
 
 private:
     HistoryStore& store_;
@@ -48,7 +54,8 @@ private:
     bool writing_ = false;
     bool failing_ = false;  // in a run of failures
     std::uint64_t lostInRun_ = 0;
-    std::uint64_t written_ = 0, lost_ = 0;
+    std::uint64_t written_ = 0, lost_ = 0, failedWrites_ = 0;
+    LatencyHistogram writeTimes_;
 };
 
 }  // namespace serwer

@@ -63,7 +63,7 @@ struct Database {
 // A prepared statement that finalizes itself.
 class Statement {
 public:
-    Statement(sqlite3* db, const char* sql) : db_(db) { code_ = sqlite3_prepare_v2(db, sql, -1, &stmt_, nullptr); }
+    Statement(sqlite3* db, const char* sql) { code_ = sqlite3_prepare_v2(db, sql, -1, &stmt_, nullptr); }
     ~Statement() { sqlite3_finalize(stmt_); }
     Statement(const Statement&) = delete;
     Statement& operator=(const Statement&) = delete;
@@ -71,7 +71,6 @@ public:
     sqlite3_stmt* Get() { return stmt_; }
 
 private:
-    sqlite3* db_;
     sqlite3_stmt* stmt_ = nullptr;
     int code_;
 };

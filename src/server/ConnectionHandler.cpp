@@ -165,6 +165,7 @@ void ConnectionHandler::IdTCPServer1Execute(UnitConnection& connection) {
     }
 
     const bool readDue = StorePosition(position);
+    ServerMetrics::Add(ctx_.metrics.positionsStored);
     ShowEvent(position.registrationText + Cp1250(": pozycja zapisana"));
     if (readDue) DownloadMemory(connection, position, deadline);
 }
@@ -270,9 +271,16 @@ void ConnectionHandler::ReadMemory(UnitConnection& connection, const Position& p
     const DownloadTimings& timings = ctx_.timings.download;
 
     // The bulk transfer is received without the lock.
-    std::optional<CollectedDump> dump =
-        DumpCollector(connection, OwnerCodeField(position.record), position.registrationBytes, name, deadline, timings);
+    std::optional<CollectedDump> dump;
+    try {
+        dump = DumpCollector(connection, OwnerCodeField(position.record), position.registrationBytes, name, deadline,
+                             timings);
+    } catch (...) {
+        ServerMetrics::Add(ctx_.metrics.readsTimedOut);
+        throw;
+    }
     if (!dump) {
+        ServerMetrics::Add(ctx_.metrics.readsTimedOut);
         ShowEvent(name + Cp1250(": odczyt pamięci przerwany: niepełne dane z urządzenia"));
         return;
     }
@@ -280,7 +288,14 @@ void ConnectionHandler::ReadMemory(UnitConnection& connection, const Position& p
     // Each read has an image of its own, so the page repeats, the archive and the
     // erase step run without the lock; only recording the read takes it.
     const auto image = std::make_unique<MemoryImage>();
-    const std::vector<int> repeated = RepeatCycle(connection, dump->data, *image, timings);
+    std::vector<int> repeated;
+    try {
+        repeated = RepeatCycle(connection, dump->data, *image, timings);
+    } catch (...) {
+        ServerMetrics::Add(ctx_.metrics.readsRepeatsFailed);
+        throw;
+    }
+    ServerMetrics::Add(ctx_.metrics.pagesAskedAgain, repeated.size());
     if (!repeated.empty()) {
         std::string pages;
         for (int page : repeated) pages += (pages.empty() ? "" : ", ") + std::to_string(page);
@@ -298,10 +313,12 @@ void ConnectionHandler::ReadMemory(UnitConnection& connection, const Position& p
         const std::string report = name + " nie zapisano pliku sve : " + e.what();
         WriteLog(report, "err2.txt");
         WriteLog(report, name + "log.txt");
+        ServerMetrics::Add(ctx_.metrics.readsArchiveFailed);
         if (ctx_.display) ctx_.display->ReportArchiveFailure(report);
         ShowEvent(name + Cp1250(": odczyt pamięci przerwany: nie zapisano archiwum"));
         return;
     }
+    ServerMetrics::Add(ctx_.metrics.readsArchived);
     ShowEvent(name + Cp1250(": zapisano archiwum ") + archive.substr(archive.rfind('/') + 1));
 
     std::uint64_t change = 0;

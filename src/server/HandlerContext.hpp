@@ -8,6 +8,7 @@
 
 #include "download/DownloadTimings.hpp"
 #include "history/HistoryWriter.hpp"
+#include "server/ServerMetrics.hpp"
 #include "server/StatusDisplay.hpp"
 #include "vehicles/TableLock.hpp"
 
@@ -38,6 +39,7 @@ struct HandlerContext {
     StatusDisplay* display = nullptr;
     HistoryWriter* history = nullptr;  // none: positions are not kept in a history
     std::function<int()> openConnectionCount;
+    ServerMetrics metrics;
 };
 
 }  // namespace serwer

@@ -63,6 +63,27 @@ std::optional<double> NumberInText(const std::string& text);
 // a day, then "1 dzień", "2 dni".
 std::string AgeText(std::int64_t ms);
 
+// How fresh a position is, by its age: the grid's row colours and the web API's
+// "swiezosc" follow this one rule. Fresh up to 3 hours, Stale (grey) after that, Old
+// (dark red) after 24 hours or without a position time.
+inline constexpr std::int64_t kMuteAfterMs = 3 * DateTime::kMsPerHour;
+inline constexpr std::int64_t kWarnAfterMs = 24 * DateTime::kMsPerHour;
+enum class Freshness { Fresh, Stale, Old };
+inline Freshness PositionFreshness(std::optional<std::int64_t> ageMs) {
+    if (!ageMs || *ageMs > kWarnAfterMs) return Freshness::Old;
+    if (*ageMs > kMuteAfterMs) return Freshness::Stale;
+    return Freshness::Fresh;
+}
+// The GPS status names a fix ("OK"); any other status or none is shown as no fix.
+inline bool HasGpsFix(const VehicleRow& row) { return row.GPS == "OK"; }
+// The age of the row's position at nowLocal (the Polish wall clock, as OPIS holds it);
+// nothing without a position time.
+inline std::optional<std::int64_t> PositionAgeMs(const VehicleRow& row, DateTime nowLocal) {
+    const std::optional<DateTime> fix = FixTimeOf(row);
+    if (!fix) return std::nullopt;
+    return nowLocal.Ms() - fix->Ms();
+}
+
 // Orders two rows by a column's value: null first, texts by their bytes, the numbers in
 // the speed and fuel texts and the counts by value (a text without a number as null),
 // OPIS by its fix time (a text that is no time as null), dates by value, false before

@@ -19,8 +19,10 @@ VehicleTable& TableLock::Acquire() {
     std::unique_lock<std::mutex> line(lineMutex_);
     if (!held_) {
         held_ = true;
+        lockWaits_.Record(std::chrono::nanoseconds(0));
         return table_;
     }
+    const auto start = std::chrono::steady_clock::now();
     Waiter me;
     if (last_)
         last_->next = &me;
@@ -28,6 +30,8 @@ VehicleTable& TableLock::Acquire() {
         first_ = &me;
     last_ = &me;
     me.turn.wait(line, [&] { return me.granted; });
+    line.unlock();
+    lockWaits_.Record(std::chrono::steady_clock::now() - start);
     return table_;
 }
 
@@ -60,6 +64,7 @@ void TableLock::WaitUntilSaved(std::uint64_t change, const std::string& path) {
 
     std::uint64_t covered = 0;
     bool placed = false;
+    const auto start = std::chrono::steady_clock::now();
     try {
         Bytes content;
         {
@@ -75,6 +80,7 @@ void TableLock::WaitUntilSaved(std::uint64_t change, const std::string& path) {
         saveDone_.notify_all();
         throw;
     }
+    saveTimes_.Record(std::chrono::steady_clock::now() - start);
     state.lock();
     saving_ = false;
     // A failed directory flush is no failure: the file is already in place.

@@ -5,6 +5,7 @@
 #include <mutex>
 #include <string>
 
+#include "common/LatencyHistogram.hpp"
 #include "vehicles/VehicleFile.hpp"
 #include "vehicles/VehicleTable.hpp"
 
@@ -41,6 +42,11 @@ public:
     // stays as it was.
     void WaitUntilSaved(std::uint64_t change, const std::string& path);
 
+    // How long takers waited for the lock (zero when it was free), and how long each
+    // save took from its formatting to the file in place (for the metrics).
+    const LatencyHistogram& LockWaits() const { return lockWaits_; }
+    const LatencyHistogram& SaveTimes() const { return saveTimes_; }
+
 private:
     // One per waiting taker, on its own stack; the line is a singly linked queue.
     struct Waiter {
@@ -62,6 +68,9 @@ private:
     std::uint64_t savedUpTo_ = 0;     // every change up to this one is in the file
     std::uint64_t failedUpTo_ = 0;    // the changes the last failed save held
     VehicleFileFormatter formatter_;  // used by a save's maker, under the lock
+
+    LatencyHistogram lockWaits_;
+    LatencyHistogram saveTimes_;
 };
 
 // Acquire (waiting in line), and Release when the guard goes out of scope.

@@ -34,6 +34,7 @@
 #include <vector>
 
 #include "app/ProcessLimits.hpp"
+#include "common/Win1250.hpp"
 #include "e2e/ServerdChild.hpp"
 #include "link/ByteStuffing.hpp"
 #include "support/TestDirectory.hpp"
@@ -683,3 +684,142 @@ TEST_F(HostileUnits, NoThreadForAConnectionClosesItAndTheServerGoesOn) {
     ExpectServerStillSound("no_thread", "WA70001");
 }
 #endif
+
+// The HTTP service of [Www] beside the units, against hostile clients. Its limits
+// (WebLimits): 10 s for a request's headers, 32 KiB for a request, 64 connections.
+namespace {
+
+// Sends the request on a new connection and returns everything until the server closes
+// (or the limit passes); empty when the connection failed or was reset before an answer.
+std::string HttpExchange(int port, const std::string& request, std::chrono::milliseconds limit = 10s) {
+    const int fd = ConnectTo(port);
+    if (fd < 0) return "";
+    std::string answer;
+    if (SendAll(fd, request)) {
+        const auto end = Clock::now() + limit;
+        char chunk[4096];
+        while (Clock::now() < end) {
+            pollfd p{fd, POLLIN, 0};
+            if (::poll(&p, 1, 100) <= 0) continue;
+            const ssize_t n = ::recv(fd, chunk, sizeof chunk, 0);
+            if (n <= 0) break;
+            answer.append(chunk, static_cast<std::size_t>(n));
+        }
+    }
+    Abort(fd);
+    return answer;
+}
+
+std::string HttpGet(int port, const std::string& target) {
+    return HttpExchange(port, "GET " + target + " HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n");
+}
+
+}  // namespace
+
+class HostileWebClients : public HostileUnits {
+protected:
+    void StartWithWeb(const std::string& www = "Port=0\n") {
+        Start("[Www]\n" + www);
+        webPort_ = serwerd_.WaitForNumberAfter("www on port ", 5s);
+        ASSERT_NE(webPort_, 0) << serwerd_.Printed() << ReadFile(work_ / "stderr.txt");
+    }
+    // After each case: the units are served, memory is bounded, and the service answers.
+    void ExpectBothStillSound(const std::string& what, const std::string& goodRegistration) {
+        ExpectServerStillSound(what, goodRegistration);
+        EXPECT_TRUE(HttpGet(webPort_, "/api/zdrowie").starts_with("HTTP/1.1 200 OK\r\n")) << what;
+    }
+    int webPort_ = 0;
+};
+
+TEST_F(HostileWebClients, SlowHeadersAreCutAtTheRequestTimeLimit) {
+    StartWithWeb();
+    const int fd = ConnectTo(webPort_);
+    ASSERT_GE(fd, 0);
+    const auto start = Clock::now();
+    ASSERT_TRUE(SendAll(fd, "GET /api/pojazdy HTTP/1.1\r\n"));
+    // One header byte every 300 ms: each read is well within the read timeout.
+    bool closed = false;
+    while (!closed && Clock::now() - start < 20s) {
+        SendAll(fd, "X");
+        closed = ClosedByPeer(fd, 300ms);
+    }
+    const auto took = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start);
+    Abort(fd);
+    std::cout << "[ measured ] slow headers cut after " << took.count() << " ms" << std::endl;
+    EXPECT_TRUE(closed);
+    EXPECT_LT(took, 12s);
+    ExpectBothStillSound("web_slow_headers", "WA20001");
+}
+
+TEST_F(HostileWebClients, OversizedHeadersAreRefused) {
+    StartWithWeb();
+    const std::string line = HttpExchange(webPort_, "GET / HTTP/1.1\r\nX-A: " + std::string(20000, 'a') + "\r\n\r\n");
+    EXPECT_TRUE(line.empty() || line.starts_with("HTTP/1.1 400") || line.starts_with("HTTP/1.1 431")) << line;
+    // Many short headers: the request's byte limit ends them, not the memory.
+    std::string many = "GET / HTTP/1.1\r\n";
+    for (int i = 0; i < 200000; ++i) many += "X-" + std::to_string(i) + ": b\r\n";
+    const std::string flood = HttpExchange(webPort_, many + "\r\n");
+    EXPECT_TRUE(flood.empty() || flood.starts_with("HTTP/1.1 400")) << flood.substr(0, 100);
+    ExpectBothStillSound("web_oversized_headers", "WA20002");
+}
+
+TEST_F(HostileWebClients, ThousandConcurrentRequestsAreAnsweredOrRefused) {
+    StartWithWeb();
+    constexpr int kClients = 1000;
+    std::atomic<int> answered{0}, refused{0}, dropped{0};
+    std::vector<std::thread> clients;
+    for (int t = 0; t < 20; ++t)
+        clients.emplace_back([&] {
+            std::vector<std::thread> mine;
+            for (int i = 0; i < kClients / 20; ++i)
+                mine.emplace_back([&] {
+                    const std::string a = HttpGet(webPort_, "/api/pojazdy");
+                    if (a.starts_with("HTTP/1.1 200 OK\r\n"))
+                        ++answered;
+                    else if (a.starts_with("HTTP/1.1 503"))
+                        ++refused;
+                    else
+                        ++dropped;  // reset before the refusal was read
+                });
+            for (std::thread& c : mine) c.join();
+        });
+    for (std::thread& c : clients) c.join();
+    std::cout << "[ measured ] 1000 requests at once: " << answered << " answered, " << refused << " refused, "
+              << dropped << " dropped" << std::endl;
+    EXPECT_EQ(answered + refused + dropped, kClients);
+    EXPECT_GT(answered, 0);
+    EXPECT_TRUE(serwerd_.Running());
+    ExpectBothStillSound("web_thousand_requests", "WA20003");
+}
+
+TEST_F(HostileWebClients, DotDotPathsNeverReachAFile) {
+    std::ofstream(root_ / "tajne.txt") << "TAJNE-DANE";
+    std::ofstream(work_ / "serwer.txt") << "TAJNE-DANE";
+    StartWithWeb();
+    for (const char* target :
+         {"/../tajne.txt", "/static/../../tajne.txt", "/static/%2e%2e/%2e%2e/tajne.txt", "/static/..%2f..%2ftajne.txt",
+          "/%2e%2e/serwer.ini", "/serwer.ini", "/serwer.txt", "/api/pojazdy/..%2f..%2ftajne.txt/historia",
+          "/api/pojazdy/%2e%2e/historia?format=csv", "/static//etc/passwd"}) {
+        const std::string a = HttpGet(webPort_, target);
+        EXPECT_EQ(a.find("TAJNE"), std::string::npos) << target;
+        EXPECT_EQ(a.find("[Ustawienia]"), std::string::npos) << target;
+        // ".." is only a registration without history: an empty CSV.
+        EXPECT_TRUE(a.starts_with("HTTP/1.1 404") || a.starts_with("HTTP/1.1 400") ||
+                    (a.starts_with("HTTP/1.1 200") && a.find("Content-Type: text/csv") != std::string::npos))
+            << target << ": " << a.substr(0, 60);
+    }
+    ExpectBothStillSound("web_dot_dot_paths", "WA20004");
+}
+
+TEST_F(HostileWebClients, AnOpenAddressWithoutPasswordLeavesTheServiceOff) {
+    Start("[Www]\nPort=0\nAdres=0.0.0.0\n");
+    ASSERT_NE(port_, 0);
+    for (int i = 0; i < 1000 && ReadFile(work_ / "stderr.txt").empty(); ++i) std::this_thread::sleep_for(10ms);
+    EXPECT_EQ(serwerd_.Printed().find("www on port"), std::string::npos);
+    const std::string refusal =
+        "serwerd: Usługa WWW nie została uruchomiona: adres 0.0.0.0 jest dostępny z innych "
+        "komputerów, a w sekcji [Www] pliku serwer.ini nie ustawiono hasła (Haslo).\n";
+    EXPECT_EQ(ReadFile(work_ / "stderr.txt"), refusal);
+    EXPECT_NE(ReadFile(work_ / "err.txt").find(Cp1250("Usługa WWW nie została uruchomiona")), std::string::npos);
+    ExpectServerStillSound("web_refused", "WA20005");
+}

@@ -15,6 +15,7 @@
 #include <functional>
 #include <string>
 #include <thread>
+#include <vector>
 
 namespace serwer {
 
@@ -37,7 +38,21 @@ public:
     // (async-signal-safe calls only); a non-zero result ends the child with that code.
     bool Start(const std::filesystem::path& dir, const std::string& argument,
                const std::function<int()>& beforeExec = {}) {
+        return StartProgram("./serwerd", dir, argument.empty() ? std::vector<std::string>{} : std::vector{argument},
+                            beforeExec);
+    }
+
+    // Starts `program` (a path; relative ones from dir) in dir with the arguments given;
+    // its standard error goes to dir/stderr.txt as with Start.
+    bool StartProgram(const std::filesystem::path& program, const std::filesystem::path& dir,
+                      const std::vector<std::string>& args, const std::function<int()>& beforeExec = {}) {
         Kill();
+        std::vector<std::string> words{"serwerd"};
+        words.insert(words.end(), args.begin(), args.end());
+        std::vector<char*> argv;
+        for (std::string& word : words) argv.push_back(word.data());
+        argv.push_back(nullptr);
+        const std::string programPath = program.string();
         int out[2];
         if (::pipe2(out, O_CLOEXEC) != 0) return false;
         const std::string directory = dir.string();
@@ -56,10 +71,7 @@ public:
             if (::chdir(directory.c_str()) != 0) _exit(99);
             const int err = ::open(errPath.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
             if (err < 0 || ::dup2(out[1], 1) < 0 || ::dup2(err, 2) < 0) _exit(99);
-            if (argument.empty())
-                ::execl("./serwerd", "serwerd", static_cast<char*>(nullptr));
-            else
-                ::execl("./serwerd", "serwerd", argument.c_str(), static_cast<char*>(nullptr));
+            ::execv(programPath.c_str(), argv.data());
             _exit(98);
         }
         ::close(out[1]);
@@ -70,12 +82,16 @@ public:
 
     // The port from serwerd's "listening on port N" line; 0 when the process ended or
     // the limit passed first.
-    int WaitForPort(std::chrono::milliseconds limit) {
+    int WaitForPort(std::chrono::milliseconds limit) { return WaitForNumberAfter("listening on port ", limit); }
+
+    // The number after `marker` in what serwerd printed ("www on port " gives the HTTP
+    // service's port); 0 when the process ended or the limit passed first.
+    int WaitForNumberAfter(const std::string& marker, std::chrono::milliseconds limit) {
         const auto end = std::chrono::steady_clock::now() + limit;
         while (out_ >= 0) {
-            const auto at = printed_.find("listening on port ");
+            const auto at = printed_.find(marker);
             if (at != std::string::npos && printed_.find('\n', at) != std::string::npos)
-                return std::stoi(printed_.substr(at + 18));
+                return std::stoi(printed_.substr(at + marker.size()));
             const auto left =
                 std::chrono::duration_cast<std::chrono::milliseconds>(end - std::chrono::steady_clock::now());
             if (left.count() <= 0) return 0;

@@ -6,13 +6,18 @@
 #include <cstdlib>
 #include <iostream>
 #include <memory>
+#include <string>
+#include <vector>
 
+#include "app/CommandLine.hpp"
+#include "app/HistoryCommand.hpp"
 #include "app/ProcessLimits.hpp"
 #include "app/Settings.hpp"
 #include "app/window/PolishTranslations.hpp"
 #include "app/window/TfrmMain.hpp"
 #include "app/window/UiText.hpp"
 #include "common/DecimalSeparator.hpp"
+#include "common/Win1250.hpp"
 
 using namespace serwer;
 
@@ -31,6 +36,18 @@ bool DisplayAvailable() {
 }  // namespace
 
 int main(int argc, char** argv) {
+    // The command line first: --help and --version need no display.
+    CommandLine commandLine;
+    try {
+        commandLine = ParseCommandLine(std::vector<std::string>(argv + 1, argv + argc));
+    } catch (const UsageError& e) {
+        std::cerr << "serwer: " << Cp1250ToUtf8(e.what()) << "\n(serwer --help opisuje opcje)" << std::endl;
+        return 2;
+    }
+    if (commandLine.help || commandLine.version) {
+        std::cout << (commandLine.help ? ServerUsage("serwer") : VersionText("serwer")) << std::flush;
+        return 0;
+    }
     if (!DisplayAvailable()) {
         std::cerr << "serwer: no display is available (neither DISPLAY nor WAYLAND_DISPLAY is set).\n"
                      "The operator window needs a graphical session. To run the server without a window,\n"
@@ -43,11 +60,13 @@ int main(int argc, char** argv) {
     RaiseDescriptorLimit();
 
     TfrmMain::Options options;
-    options.settingsPath = ExecutableDirectory() + "/serwer.ini";
-    options.firstArgument = argc > 1 ? argv[1] : "";
+    options.settingsPath = SettingsPathOf(commandLine, ExecutableDirectory());
+    options.firstArgument = commandLine.firstArgument;
     options.decimalSeparator = ReadDecimalSeparatorFromEnvironment();
 
-    QApplication app(argc, argv);
+    // Qt sees the program's name only: the arguments are this program's own.
+    int qtArgc = 1;
+    QApplication app(qtArgc, argv);
     InstallPolishTranslations();
     std::unique_ptr<TfrmMain> frmMain;
     try {

@@ -1,17 +1,24 @@
 // serwerd: the positioning server without a window. It starts the way the operator
-// window does (serwer.ini beside the executable, the first argument, the data
-// directory, the vehicle table, the old-file clean-up), then listens at once on the
-// configured port until SIGTERM or SIGINT.
+// window does (serwer.ini beside the executable or the one --ini names, the mode word,
+// the data directory, the vehicle table, the old-file clean-up), then listens at once on
+// the configured port until SIGTERM or SIGINT. Under systemd (Type=notify) it reports
+// READY=1 once it listens and STOPPING=1 when told to stop.
 
 #include <signal.h>
+#include <systemd/sd-daemon.h>
 #include <unistd.h>
 
 #include <cstdint>
 #include <cstdio>
 #include <ctime>
+#include <fstream>
 #include <iostream>
+#include <memory>
 #include <string>
+#include <vector>
 
+#include "app/CommandLine.hpp"
+#include "app/HistoryCommand.hpp"
 #include "app/ProcessLimits.hpp"
 #include "app/ServerSetupFromSettings.hpp"
 #include "app/Settings.hpp"
@@ -36,6 +43,24 @@ public:
 }  // namespace
 
 int main(int argc, char** argv) {
+    CommandLine commandLine;
+    try {
+        commandLine = ParseCommandLine(std::vector<std::string>(argv + 1, argv + argc));
+    } catch (const UsageError& e) {
+        std::cerr << "serwerd: " << Cp1250ToUtf8(e.what()) << "\n(serwerd --help opisuje opcje)" << std::endl;
+        return 2;
+    }
+    if (commandLine.help || commandLine.version) {
+        std::cout << (commandLine.help ? ServerUsage("serwerd") : VersionText("serwerd")) << std::flush;
+        return 0;
+    }
+    const std::string settingsPath = SettingsPathOf(commandLine, ExecutableDirectory());
+    // A file named on the command line must be there; the default one may be missing.
+    if (commandLine.iniPath && !std::ifstream(settingsPath, std::ios::binary).good()) {
+        std::cerr << "serwerd: nie można odczytać pliku ustawień " << settingsPath << std::endl;
+        return 1;
+    }
+
     // Signals are taken by the main thread alone; every thread started later inherits
     // this mask.
     sigset_t signals;
@@ -48,8 +73,7 @@ int main(int argc, char** argv) {
     const std::uint64_t descriptorLimit = RaiseDescriptorLimit();
 
     const char decimalSeparator = ReadDecimalSeparatorFromEnvironment();
-    const std::string firstArgument = argc > 1 ? argv[1] : "";
-    const Settings settings = ReadSettings(IniFile::Load(ExecutableDirectory() + "/serwer.ini"), firstArgument);
+    const Settings settings = ReadSettings(IniFile::Load(settingsPath), commandLine.firstArgument);
 
     try {
         EnsureDataDirectory(settings.dataDirectory);
@@ -87,6 +111,16 @@ int main(int argc, char** argv) {
     std::cout << "serwerd: up to " << descriptorLimit << " open descriptors" << std::endl;
     std::cout << "serwerd: listening on port " << server.Port() << ", data directory "
               << Cp1250ToUtf8(settings.dataDirectory) << std::endl;
+    // The HTTP service of [Www]: when it cannot start, the units are served all the same.
+    const std::unique_ptr<WebService> web = WebServiceFromSettings(server, settings);
+    if (web) {
+        if (const auto why = StartWebService(*web))
+            std::cerr << "serwerd: " << Cp1250ToUtf8(*why) << std::endl;
+        else
+            std::cout << "serwerd: www on port " << web->Port() << std::endl;
+    }
+    // Without systemd (NOTIFY_SOCKET unset) these calls do nothing.
+    sd_notify(0, "READY=1");
 
     OldFileCleanup cleanup(settings.dataDirectory);
     for (;;) {
@@ -102,6 +136,8 @@ int main(int argc, char** argv) {
         const int sig = sigtimedwait(&signals, nullptr, &timeout);
         if (sig == SIGINT || sig == SIGTERM) break;
     }
+    sd_notify(0, "STOPPING=1");
+    if (web) web->Stop();
     server.Stop();
     return 0;
 }

@@ -3,6 +3,7 @@
 #include <QButtonGroup>
 #include <QCheckBox>
 #include <QCloseEvent>
+#include <QDesktopServices>
 #include <QGridLayout>
 #include <QGroupBox>
 #include <QHBoxLayout>
@@ -59,6 +60,21 @@ std::optional<std::uint16_t> PortOfField(const QString& text) {
     const int port = t.toInt();
     if (port < 1 || port > 65535) return std::nullopt;
     return static_cast<std::uint16_t>(port);
+}
+
+// The fleet map page of the [Www] service: its address (127.0.0.1 when it listens on
+// every address) and port; empty when it has no port.
+QUrl MapPageUrl(const WebSettings& www) {
+    const std::optional<std::uint16_t> port = PortOfField(UiText(www.port));
+    if (!port) return {};
+    QString host = UiText(www.address).trimmed();
+    if (host.isEmpty() || host == QLatin1String("0.0.0.0") || host == QLatin1String("::")) host = "127.0.0.1";
+    QUrl url;
+    url.setScheme(QStringLiteral("http"));
+    url.setHost(host);
+    url.setPort(*port);
+    url.setPath(QStringLiteral("/"));
+    return url;
 }
 
 QString EraseConfirmationText() {
@@ -148,6 +164,7 @@ TfrmMain::TfrmMain(Options options) : options_(std::move(options)), cleanup_("."
 
     // The settings, in the order the profile is read.
     const Settings settings = ReadSettings(IniFile::Load(options_.settingsPath), options_.firstArgument);
+    mapUrl_ = MapPageUrl(settings.www);
     serviceMode_ = settings.serviceMode;
     if (!serviceMode_) {
         cbKasuj_->setChecked(true);
@@ -171,6 +188,7 @@ TfrmMain::TfrmMain(Options options) : options_(std::move(options)), cleanup_("."
     setup.readHourIndex = rgGodzinaButtons_->checkedId();
     setup.display = status_.get();
     server_ = std::make_unique<PositioningServer>(setup);
+    web_ = WebServiceFromSettings(*server_, settings);
     HandlerContext& context = server_->Context();
 
     // The switches take effect at once where the handler reads them.
@@ -275,6 +293,10 @@ void TfrmMain::BuildControls() {
     readNow->addWidget(btOdczytajTeraz_);
     readNow->addWidget(btOdczytajWybrane_);
     readNow->addWidget(btHistoria_);
+    btMapa_ = new QPushButton(QStringLiteral("Mapa"), central);
+    btMapa_->setObjectName("btMapaFloty");
+    btMapa_->setToolTip(QString::fromUtf8("Mapa floty w przeglądarce"));
+    readNow->addWidget(btMapa_);
 
     auto* top = new QHBoxLayout;
     top->addWidget(gbUstawienia_);
@@ -356,6 +378,7 @@ void TfrmMain::BuildControls() {
     connect(btOdczytajWybrane_, &QPushButton::clicked, this, &TfrmMain::btOdczytajWybraneClick);
     connect(btRaport_, &QPushButton::clicked, this, &TfrmMain::btRaportClick);
     connect(btHistoria_, &QPushButton::clicked, this, &TfrmMain::btHistoriaClick);
+    connect(btMapa_, &QPushButton::clicked, this, &TfrmMain::btMapaClick);
     for (QTableView* view : {static_cast<QTableView*>(DBGridEH1_), DBGridEH1_->FrozenView()})
         connect(view, &QTableView::doubleClicked, this, [this](const QModelIndex& index) { OpenHistory(index.row()); });
     connect(btZakoncz_, &QPushButton::clicked, this, &TfrmMain::btZakonczClick);
@@ -439,6 +462,8 @@ void TfrmMain::StartListening() {
         return;
     }
     server_->Context().packetCounter = 1;
+    if (web_ && !web_->IsActive())
+        if (const auto why = StartWebService(*web_)) ShowError(UiMessage(*why));
     ShowRunning(true);
     cbKasuj_->setEnabled(false);
     btOdczytajTeraz_->setEnabled(false);
@@ -448,6 +473,7 @@ void TfrmMain::StartListening() {
 
 void TfrmMain::StopServer() {
     if (Stopping()) return;
+    if (web_) web_->Stop();
     ShowRunning(false);
     btOdczytajTeraz_->setEnabled(true);
     rgGodzina_->setEnabled(true);
@@ -568,6 +594,17 @@ void TfrmMain::OpenHistory(int gridRow) {
     }
     HistoryDialog dialog(*store, name, this, options_.decimalSeparator);
     dialog.exec();
+}
+
+void TfrmMain::btMapaClick() {
+    if (mapUrl_.isEmpty()) {
+        QMessageBox::information(this, Caption(),
+                                 QString::fromUtf8("Mapa w przeglądarce jest wyłączona: ustaw Port w sekcji [Www] "
+                                                   "pliku serwer.ini i uruchom program ponownie."));
+        return;
+    }
+    if (!QDesktopServices::openUrl(mapUrl_))
+        ShowError(QString::fromUtf8("Nie można otworzyć przeglądarki z adresem %1").arg(mapUrl_.toString()));
 }
 
 void TfrmMain::btZakonczClick() {

@@ -1,5 +1,6 @@
 #pragma once
 #include <QMainWindow>
+#include <QUrl>
 #include <atomic>
 #include <memory>
 #include <string>
@@ -7,6 +8,7 @@
 
 #include "logs/OldFileCleanup.hpp"
 #include "server/PositioningServer.hpp"
+#include "web/WebService.hpp"
 
 class QButtonGroup;
 class QCheckBox;
@@ -82,6 +84,8 @@ private:
     // "Historia" and a double-click on a grid row: the history of that row's vehicle.
     void btHistoriaClick();
     void OpenHistory(int gridRow);
+    // "Mapa": the fleet map page of the server's [Www] service in the default browser.
+    void btMapaClick();
     void btZakonczClick();
     void DBGridEH1TitleClick(int column);
     void SelectReadHourIndex(int index);
@@ -99,6 +103,7 @@ private:
 
     std::unique_ptr<WindowStatus> status_;  // outlives the server, whose threads use it
     std::unique_ptr<PositioningServer> server_;
+    std::unique_ptr<WebService> web_;  // [Www]: runs while the server runs; none without a port
     OldFileCleanup cleanup_;
 
     QGroupBox* gbUstawienia_ = nullptr;
@@ -116,6 +121,8 @@ private:
     QPushButton* btOdczytajTeraz_ = nullptr;
     QPushButton* btOdczytajWybrane_ = nullptr;
     QPushButton* btHistoria_ = nullptr;
+    QPushButton* btMapa_ = nullptr;
+    QUrl mapUrl_;  // the fleet map page; empty when [Www] has no port
     VehicleGridView* DBGridEH1_ = nullptr;
     VehicleGridModel* gridModel_ = nullptr;
     QLabel* lbNieaktywny_ = nullptr;

@@ -15,9 +15,6 @@ namespace serwer {
 
 namespace {
 
-constexpr std::int64_t kMuteAfterMs = 3 * DateTime::kMsPerHour;
-constexpr std::int64_t kWarnAfterMs = 24 * DateTime::kMsPerHour;
-
 // Places of the texts in Polish order, by sort keys so that each text is prepared once.
 std::vector<std::size_t> PolishRanks(const std::vector<std::string>& texts) {
     const QCollator collator{QLocale(QLocale::Polish, QLocale::Poland)};
@@ -96,11 +93,17 @@ QVariant VehicleGridModel::data(const QModelIndex& index, int role) const {
             return QVariant::fromValue((IsNumberColumn(index.column()) ? Qt::AlignRight : Qt::AlignLeft) |
                                        Qt::AlignVCenter);
         case Qt::ForegroundRole:
-            if (!ages_[row] || *ages_[row] > kWarnAfterMs) return kOlderThan24Hours;
-            if (*ages_[row] > kMuteAfterMs) return kOlderThan3Hours;
+            switch (PositionFreshness(ages_[row])) {
+                case Freshness::Old:
+                    return kOlderThan24Hours;
+                case Freshness::Stale:
+                    return kOlderThan3Hours;
+                case Freshness::Fresh:
+                    return {};
+            }
             return {};
         case Qt::BackgroundRole:
-            if (table_.Rows()[row].GPS != "OK") return kNoGpsFix;
+            if (!HasGpsFix(table_.Rows()[row])) return kNoGpsFix;
             return {};
         default:
             return {};
@@ -121,10 +124,7 @@ void VehicleGridModel::Rebuild(Change change) {
     const DateTime now = FixClockNow();
     ages_.clear();
     ages_.reserve(table_.Rows().size());
-    for (const VehicleRow& row : table_.Rows()) {
-        const std::optional<DateTime> fix = FixTimeOf(row);
-        ages_.push_back(fix ? std::optional<std::int64_t>(now.Ms() - fix->Ms()) : std::nullopt);
-    }
+    for (const VehicleRow& row : table_.Rows()) ages_.push_back(PositionAgeMs(row, now));
     endResetModel();
 }
 

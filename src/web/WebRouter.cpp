@@ -1,0 +1,479 @@
+#include "web/WebRouter.hpp"
+
+#include <algorithm>
+#include <cctype>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <exception>
+
+#include "common/DateTime.hpp"
+#include "common/Win1250.hpp"
+#include "history/DaySummary.hpp"
+#include "history/TrackExport.hpp"
+#include "link/PositionRecord.hpp"
+#include "vehicles/DisplayTable.hpp"
+#include "web/Json.hpp"
+
+namespace serwer {
+
+namespace {
+
+constexpr const char* kJson = "application/json; charset=utf-8";
+constexpr std::size_t kMaxRegistrationBytes = 8;
+
+std::shared_ptr<const std::string> Shared(std::string text) {
+    return std::make_shared<const std::string>(std::move(text));
+}
+
+WebResponse JsonResponse(int status, std::string body) { return {status, kJson, Shared(std::move(body)), {}}; }
+
+WebResponse Error(int status, std::string_view utf8) {
+    JsonWriter json;
+    json.BeginObject().Key("blad").String(utf8).EndObject();
+    return JsonResponse(status, json.Take());
+}
+
+JsonWriter& Text(JsonWriter& json, const std::optional<std::string>& cp1250) {
+    return cp1250 ? json.String(Cp1250ToUtf8(*cp1250)) : json.Null();
+}
+
+std::int64_t UtcSecondsOfPolish(DateTime local) { return LocalToFixTime(local).Ms() / DateTime::kMsPerSecond; }
+
+std::optional<std::string> PolishIso(const std::optional<DateTime>& local) {
+    if (!local) return std::nullopt;
+    return PolishIsoTime(UtcSecondsOfPolish(*local));
+}
+
+// "52.1234567N", "21,0000000 W": signed degrees, south and west negative; nothing
+// without a hemisphere letter.
+std::optional<double> SignedCoordinate(const std::optional<std::string>& text) {
+    if (!text) return std::nullopt;
+    const std::size_t letter = text->find_last_of("NSEW");
+    if (letter == std::string::npos) return std::nullopt;
+    const std::optional<double> value = NumberInText(*text);
+    if (!value) return std::nullopt;
+    const char h = (*text)[letter];
+    // The text has 7 decimals; the number keeps no more than those.
+    const double rounded = std::round(*value * 1e7) / 1e7;
+    return (h == 'S' || h == 'W') ? -rounded : rounded;
+}
+
+const char* FreshnessName(Freshness f) {
+    switch (f) {
+        case Freshness::Fresh:
+            return "aktualna";
+        case Freshness::Stale:
+            return "starsza";
+        case Freshness::Old:
+            return "nieaktualna";
+    }
+    return "nieaktualna";
+}
+
+void WriteVehicle(JsonWriter& json, const VehicleRow& row, DateTime nowLocal) {
+    std::optional<double> speed = NumberInText(row.PREDKOSC.value_or(""));
+    if (speed) speed = std::round(*speed * 100) / 100;  // the text's 2 decimals
+    const std::optional<std::int64_t> ageMs = PositionAgeMs(row, nowLocal);
+    json.BeginObject();
+    Text(json.Key("nazwa"), row.NAZWA);
+    Text(json.Key("licencja"), row.LICENCJA);
+    json.Key("czas").OptionalString(PolishIso(FixTimeOf(row)));
+    json.Key("szerokosc").Number(SignedCoordinate(row.SZEROKOSC));
+    json.Key("dlugosc").Number(SignedCoordinate(row.DLUGOSC));
+    json.Key("predkosc").Number(speed);
+    Text(json.Key("gps"), row.GPS);
+    Text(json.Key("silnik"), row.SILNIK);
+    Text(json.Key("paliwo"), row.PALIWO);
+    Text(json.Key("kierowca"), row.KIEROWCA);
+    json.Key("przebieg").Integer(row.PRZEBIEG ? std::optional<std::int64_t>(*row.PRZEBIEG) : std::nullopt);
+    json.Key("we1").Bool(row.URZ1).Key("we2").Bool(row.URZ2).Key("we3").Bool(row.URZ3);
+    json.Key("odczyt").OptionalString(PolishIso(row.ODCZYT));
+    json.Key("proba_odczytu").OptionalString(PolishIso(row.PROBA_ODCZYTU));
+    json.Key("liczba_odczytow")
+        .Integer(row.LICZNIK_ODCZYTOW ? std::optional<std::int64_t>(*row.LICZNIK_ODCZYTOW) : std::nullopt);
+    json.Key("wiek_s").Integer(ageMs ? std::optional<std::int64_t>(*ageMs / DateTime::kMsPerSecond) : std::nullopt);
+    json.Key("swiezosc").String(FreshnessName(PositionFreshness(ageMs)));
+    json.Key("gps_ok").Bool(HasGpsFix(row));
+    json.Key("w_ruchu").Bool(speed && *speed >= kMovingSpeedKmh);
+    json.EndObject();
+}
+
+DateTime PolishNow(std::int64_t nowUtcMs) { return FixTimeToLocal(DateTime::FromMs(nowUtcMs)); }
+
+std::optional<int> Digits(std::string_view text, std::size_t at, std::size_t count) {
+    if (at + count > text.size()) return std::nullopt;
+    int value = 0;
+    for (std::size_t i = at; i < at + count; ++i) {
+        if (text[i] < '0' || text[i] > '9') return std::nullopt;
+        value = value * 10 + (text[i] - '0');
+    }
+    return value;
+}
+
+// The query's value of a key (the first one), decoded.
+std::optional<std::string> QueryValue(std::string_view query, std::string_view key) {
+    while (!query.empty()) {
+        const std::size_t amp = query.find('&');
+        const std::string_view part = query.substr(0, amp);
+        query = amp == std::string_view::npos ? std::string_view() : query.substr(amp + 1);
+        const std::size_t eq = part.find('=');
+        const std::optional<std::string> name = PercentDecode(part.substr(0, eq), true);
+        if (!name || *name != key) continue;
+        if (eq == std::string_view::npos) return std::string();
+        return PercentDecode(part.substr(eq + 1), true);
+    }
+    return std::nullopt;
+}
+
+struct TrackType {
+    ExportFormat format;
+    const char* contentType;
+};
+
+std::optional<TrackType> TrackTypeOf(std::string_view name) {
+    const std::optional<ExportFormat> format = ParseExportFormat(name);
+    if (!format) return std::nullopt;
+    switch (*format) {
+        case ExportFormat::Gpx:
+            return TrackType{*format, "application/gpx+xml; charset=utf-8"};
+        case ExportFormat::Kml:
+            return TrackType{*format, "application/vnd.google-earth.kml+xml; charset=utf-8"};
+        case ExportFormat::GeoJson:
+            return TrackType{*format, "application/geo+json; charset=utf-8"};
+        case ExportFormat::Csv:
+            return TrackType{*format, "text/csv; charset=utf-8"};
+    }
+    return std::nullopt;
+}
+
+std::string HistoryJson(const std::string& registration, std::int64_t from, std::int64_t to,
+                        const std::vector<HistoryRecord>& rows) {
+    JsonWriter json;
+    json.Reserve(256 + rows.size() * 320);
+    json.BeginObject();
+    json.Key("pojazd").String(Cp1250ToUtf8(registration));
+    json.Key("od").String(PolishIsoTime(from)).Key("do").String(PolishIsoTime(to));
+    json.Key("pozycje").BeginArray();
+    for (const HistoryRecord& r : rows) {
+        json.BeginObject();
+        json.Key("czas").OptionalString(r.fixTimeUtc ? std::optional<std::string>(PolishIsoTime(*r.fixTimeUtc))
+                                                     : std::nullopt);
+        json.Key("odebrano").String(PolishIsoTime(r.receivedUtc));
+        json.Key("szerokosc").Number(r.latitude).Key("dlugosc").Number(r.longitude);
+        json.Key("predkosc").Number(r.speedKmh);
+        json.Key("paliwo").String(Cp1250ToUtf8(r.fuel));
+        json.Key("silnik").Bool(r.engineOn);
+        json.Key("gps").String(Cp1250ToUtf8(r.gps));
+        json.Key("kierowca").String(Cp1250ToUtf8(r.driver));
+        json.Key("we1").Bool(r.input1).Key("we2").Bool(r.input2).Key("we3").Bool(r.input3);
+        json.Key("przebieg").Integer(r.odometerKm);
+        json.Key("w_ruchu").Bool(r.speedKmh && *r.speedKmh >= kMovingSpeedKmh);
+        json.EndObject();
+    }
+    json.EndArray().EndObject();
+    return json.Take();
+}
+
+}  // namespace
+
+std::optional<std::string> PercentDecode(std::string_view text, bool plusIsBlank) {
+    std::string out;
+    out.reserve(text.size());
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        const char c = text[i];
+        if (c == '%') {
+            auto hex = [&](std::size_t at) -> int {
+                if (at >= text.size()) return -1;
+                const char h = text[at];
+                if (h >= '0' && h <= '9') return h - '0';
+                if (h >= 'a' && h <= 'f') return h - 'a' + 10;
+                if (h >= 'A' && h <= 'F') return h - 'A' + 10;
+                return -1;
+            };
+            const int hi = hex(i + 1), lo = hex(i + 2);
+            if (hi < 0 || lo < 0) return std::nullopt;
+            out += static_cast<char>(hi * 16 + lo);
+            i += 2;
+        } else if (c == '+' && plusIsBlank) {
+            out += ' ';
+        } else {
+            out += c;
+        }
+    }
+    return out;
+}
+
+std::optional<std::string> RegistrationFromPath(std::string_view utf8) {
+    // Bytes of an invalid UTF-8 sequence would pass through the conversion unchecked.
+    for (std::size_t i = 0; i < utf8.size();) {
+        const auto b = static_cast<unsigned char>(utf8[i]);
+        const std::size_t n = b < 0x80             ? 1
+                              : (b & 0xE0) == 0xC0 ? 2
+                              : (b & 0xF0) == 0xE0 ? 3
+                              : (b & 0xF8) == 0xF0 ? 4
+                                                   : 0;
+        if (n == 0 || (n > 1 && b < 0xC2) || i + n > utf8.size()) return std::nullopt;
+        for (std::size_t k = 1; k < n; ++k)
+            if ((static_cast<unsigned char>(utf8[i + k]) & 0xC0) != 0x80) return std::nullopt;
+        i += n;
+    }
+    const std::string text = Cp1250(utf8);
+    if (text.empty() || text.size() > kMaxRegistrationBytes) return std::nullopt;
+    for (const char c : text) {
+        const auto u = static_cast<unsigned char>(c);
+        if (u < 0x20 || u == 0x7F || c == '/') return std::nullopt;
+    }
+    return text;
+}
+
+std::optional<std::int64_t> ParseRequestTime(std::string_view text, bool endOfDay) {
+    const auto year = Digits(text, 0, 4), month = Digits(text, 5, 2), day = Digits(text, 8, 2);
+    if (!year || !month || !day || text[4] != '-' || text[7] != '-') return std::nullopt;
+    int hour = 0, minute = 0, second = 0;
+    std::size_t at = 10;
+    const bool dateOnly = text.size() == 10;
+    if (!dateOnly) {
+        if (text[10] != ' ' && text[10] != 'T') return std::nullopt;
+        const auto h = Digits(text, 11, 2), m = Digits(text, 14, 2);
+        if (!h || !m || text[13] != ':') return std::nullopt;
+        hour = *h;
+        minute = *m;
+        at = 16;
+        if (text.size() >= 19 && text[16] == ':') {
+            const auto s = Digits(text, 17, 2);
+            if (!s) return std::nullopt;
+            second = *s;
+            at = 19;
+        }
+    }
+    const std::optional<DateTime> wall = DateTime::Make(*year, *month, *day, hour, minute, second);
+    if (!wall) return std::nullopt;
+    const std::string_view zone = text.substr(at);
+    if (zone.empty()) {
+        const DateTime local = dateOnly && endOfDay ? wall->PlusDays(1) : *wall;
+        return UtcSecondsOfPolish(local);
+    }
+    if (zone == "Z") return wall->Ms() / DateTime::kMsPerSecond;
+    // "+01:00" ('+' arrives as a blank when the query was not encoded), "-05:00".
+    const auto oh = Digits(zone, 1, 2), om = Digits(zone, 4, 2);
+    if (zone.size() != 6 || zone[3] != ':' || !oh || !om || *oh > 23 || *om > 59) return std::nullopt;
+    if (zone[0] != '+' && zone[0] != ' ' && zone[0] != '-') return std::nullopt;
+    const std::int64_t offset = (*oh * 60 + *om) * 60;
+    return wall->Ms() / DateTime::kMsPerSecond - (zone[0] == '-' ? -offset : offset);
+}
+
+std::string PolishIsoTime(std::int64_t utcSeconds) {
+    const DateTime local = FixTimeToLocal(DateTime::FromMs(utcSeconds * DateTime::kMsPerSecond));
+    const DateTime::Parts p = local.Split();
+    const std::int64_t offsetMinutes = (local.Ms() / DateTime::kMsPerSecond - utcSeconds) / 60;
+    char buf[48];
+    std::snprintf(buf, sizeof buf, "%04d-%02d-%02dT%02d:%02d:%02d%c%02d:%02d", p.year, p.month, p.day, p.hour, p.minute,
+                  p.second, offsetMinutes < 0 ? '-' : '+', static_cast<int>(std::abs(offsetMinutes) / 60),
+                  static_cast<int>(std::abs(offsetMinutes) % 60));
+    return buf;
+}
+
+bool ConstantTimeEquals(std::string_view a, std::string_view b) {
+    // Every byte of the longer text is looked at, whatever the texts hold.
+    const std::size_t n = std::max(a.size(), b.size());
+    unsigned diff = a.size() == b.size() ? 0u : 1u;
+    for (std::size_t i = 0; i < n; ++i) {
+        const auto x = i < a.size() ? static_cast<unsigned char>(a[i]) : 0u;
+        const auto y = i < b.size() ? static_cast<unsigned char>(b[i]) : 0u;
+        diff |= x ^ y;
+    }
+    return diff == 0;
+}
+
+std::optional<std::string> BasicAuthPassword(std::string_view header) {
+    const std::string_view scheme = "Basic ";
+    if (header.size() < scheme.size()) return std::nullopt;
+    for (std::size_t i = 0; i < scheme.size(); ++i)
+        if (std::tolower(static_cast<unsigned char>(header[i])) != std::tolower(static_cast<unsigned char>(scheme[i])))
+            return std::nullopt;
+    std::string_view code = header.substr(scheme.size());
+    while (!code.empty() && code.front() == ' ') code.remove_prefix(1);
+    while (!code.empty() && code.back() == ' ') code.remove_suffix(1);
+    std::string decoded;
+    unsigned bits = 0;
+    int count = 0;
+    std::size_t padding = 0;
+    for (const char c : code) {
+        int v;
+        if (c >= 'A' && c <= 'Z')
+            v = c - 'A';
+        else if (c >= 'a' && c <= 'z')
+            v = c - 'a' + 26;
+        else if (c >= '0' && c <= '9')
+            v = c - '0' + 52;
+        else if (c == '+')
+            v = 62;
+        else if (c == '/')
+            v = 63;
+        else if (c == '=') {
+            ++padding;
+            continue;
+        } else
+            return std::nullopt;
+        if (padding) return std::nullopt;  // data after the padding
+        bits = (bits << 6) | static_cast<unsigned>(v);
+        count += 6;
+        if (count >= 8) {
+            count -= 8;
+            decoded += static_cast<char>((bits >> count) & 0xFF);
+        }
+    }
+    if (padding > 2) return std::nullopt;
+    const std::size_t colon = decoded.find(':');
+    if (colon == std::string::npos) return std::nullopt;
+    return decoded.substr(colon + 1);
+}
+
+std::string VehicleJson(const VehicleRow& row, std::int64_t nowUtcMs) {
+    JsonWriter json;
+    WriteVehicle(json, row, PolishNow(nowUtcMs));
+    return json.Take();
+}
+
+WebRouter::WebRouter(WebRouterSettings settings, WebSources sources)
+    : settings_(std::move(settings)), sources_(std::move(sources)) {}
+
+WebResponse WebRouter::Handle(const WebRequest& request) const {
+    try {
+        return Route(request);
+    } catch (const std::exception&) {
+        return Error(500, "Błąd serwera");
+    }
+}
+
+WebResponse WebRouter::Route(const WebRequest& request) const {
+    if (!settings_.password.empty()) {
+        // The password is compared as the browser sends it (UTF-8).
+        const std::optional<std::string> given =
+            request.authorization ? BasicAuthPassword(*request.authorization) : std::nullopt;
+        if (!given || !ConstantTimeEquals(*given, Cp1250ToUtf8(settings_.password))) {
+            WebResponse r = Error(401, "Wymagane hasło");
+            r.headers.emplace_back("WWW-Authenticate", "Basic realm=\"Serwer pozycjonowania\", charset=\"UTF-8\"");
+            return r;
+        }
+    }
+    if (request.method != "GET" && request.method != "HEAD") {
+        WebResponse r = Error(405, "Dozwolone tylko GET i HEAD");
+        r.headers.emplace_back("Allow", "GET, HEAD");
+        return r;
+    }
+    const std::string_view path = request.path;
+    if (path == "/") return Asset("/index.html");
+    if (path.starts_with("/static/")) return Asset(path);
+    if (path == "/api/pojazdy") return Vehicles();
+    if (path == "/api/zdrowie") return Health();
+    if (path == "/api/mapa") return Map();
+    if (path == "/metrics") {
+        if (!sources_.metrics) return Error(503, "Metryki niedostępne");
+        return {200, "text/plain; version=0.0.4; charset=utf-8", Shared(sources_.metrics()), {}};
+    }
+    const std::string_view prefix = "/api/pojazdy/", suffix = "/historia";
+    if (path.starts_with(prefix) && path.ends_with(suffix) && path.size() > prefix.size() + suffix.size()) {
+        const std::string_view segment = path.substr(prefix.size(), path.size() - prefix.size() - suffix.size());
+        if (segment.find('/') == std::string_view::npos) return History(segment, request.query);
+    }
+    return Error(404, "Nie ma takiej strony");
+}
+
+WebResponse WebRouter::Asset(std::string_view path) const {
+    if (sources_.assets)
+        for (const WebAsset& asset : sources_.assets())
+            if (asset.path == path) return {200, asset.contentType, Shared(std::string(asset.bytes)), {}};
+    return Error(404, "Nie ma takiej strony");
+}
+
+WebResponse WebRouter::Vehicles() const {
+    if (!sources_.vehicles || !sources_.nowUtcMs) return Error(503, "Tabela pojazdów niedostępna");
+    const std::shared_ptr<const VehicleRows> rows = sources_.vehicles();
+    const std::int64_t nowMs = sources_.nowUtcMs();
+    const std::int64_t second = nowMs / DateTime::kMsPerSecond;
+    std::lock_guard<std::mutex> lock(cacheMutex_);
+    if (!cache_.body || cache_.change != rows->change || cache_.second != second) {
+        const DateTime nowLocal = PolishNow(nowMs);
+        JsonWriter json;
+        json.Reserve(128 + rows->rows.size() * 520);
+        json.BeginObject().Key("czas").String(PolishIsoTime(second));
+        json.Key("pojazdy").BeginArray();
+        for (const VehicleRow& row : rows->rows) WriteVehicle(json, row, nowLocal);
+        json.EndArray().EndObject();
+        cache_ = {rows->change, second, Shared(json.Take())};
+    }
+    return {200, kJson, cache_.body, {}};
+}
+
+WebResponse WebRouter::History(std::string_view encodedRegistration, std::string_view query) const {
+    const std::optional<std::string> decoded = PercentDecode(encodedRegistration, false);
+    const std::optional<std::string> registration = decoded ? RegistrationFromPath(*decoded) : std::nullopt;
+    if (!registration) return Error(400, "Błędny numer rejestracyjny");
+
+    const std::optional<std::string> formatName = QueryValue(query, "format");
+    std::optional<TrackType> type;
+    if (formatName && *formatName != "json") {
+        type = TrackTypeOf(*formatName);
+        if (!type) return Error(400, "Nieznany format (json, geojson, gpx, kml, csv)");
+    }
+    const std::optional<std::string> fromText = QueryValue(query, "od"), toText = QueryValue(query, "do");
+    std::optional<std::int64_t> from, to;
+    if (fromText && !fromText->empty() && !(from = ParseRequestTime(*fromText, false)))
+        return Error(400, "Błędny czas od (RRRR-MM-DD, RRRR-MM-DD GG:MM)");
+    if (toText && !toText->empty() && !(to = ParseRequestTime(*toText, true)))
+        return Error(400, "Błędny czas do (RRRR-MM-DD, RRRR-MM-DD GG:MM)");
+    if (!sources_.nowUtcMs) return Error(503, "Historia niedostępna");
+    // Without od: the beginning of the day of do (today without either); without do:
+    // the end of today.
+    const DateTime today = PolishNow(sources_.nowUtcMs()).Date();
+    if (!from) {
+        const DateTime dayOfTo =
+            to ? FixTimeToLocal(DateTime::FromMs((*to - 1) * DateTime::kMsPerSecond)).Date() : today;
+        from = UtcSecondsOfPolish(dayOfTo);
+    }
+    if (!to) to = UtcSecondsOfPolish(today.PlusDays(1));
+    if (*to <= *from) return Error(400, "Czas do musi być późniejszy niż od");
+    if (*to - *from > kMaxHistorySpanSeconds) return Error(400, "Najwyżej 31 dni historii naraz");
+    if (!sources_.history) return Error(503, "Historia pozycji nie jest prowadzona");
+
+    std::vector<HistoryRecord> rows;
+    try {
+        rows = sources_.history(HistoryQuery{*registration, *from, *to});
+    } catch (const std::exception& e) {
+        return Error(500, "Nie można odczytać historii: " + Cp1250ToUtf8(e.what()));
+    }
+    if (type) return {200, type->contentType, Shared(ExportTrack(rows, type->format)), {}};
+    return JsonResponse(200, HistoryJson(*registration, *from, *to, rows));
+}
+
+WebResponse WebRouter::Health() const {
+    if (!sources_.health) return Error(503, "Stan serwera niedostępny");
+    const WebHealth h = sources_.health();
+    const std::size_t vehicles = sources_.vehicles ? sources_.vehicles()->rows.size() : 0;
+    JsonWriter json;
+    json.BeginObject();
+    json.Key("status").String(h.listening ? "ok" : "niedostepny");
+    json.Key("nasluch").Bool(h.listening);
+    json.Key("polaczenia").Integer(h.openConnections);
+    json.Key("pojazdy").Integer(static_cast<std::int64_t>(vehicles));
+    json.Key("historia").BeginObject();
+    json.Key("prowadzona").Bool(h.historyKept);
+    json.Key("blad_zapisu").Bool(h.historyFailing);
+    json.Key("zapisane").Integer(static_cast<std::int64_t>(h.historyRowsWritten));
+    json.Key("utracone").Integer(static_cast<std::int64_t>(h.historyRowsLost));
+    json.EndObject().EndObject();
+    return JsonResponse(h.listening ? 200 : 503, json.Take());
+}
+
+WebResponse WebRouter::Map() const {
+    JsonWriter json;
+    json.BeginObject();
+    json.Key("url").String(Cp1250ToUtf8(settings_.tileUrl));
+    json.Key("atrybucja").String(Cp1250ToUtf8(settings_.attribution));
+    json.EndObject();
+    return JsonResponse(200, json.Take());
+}
+
+}  // namespace serwer

@@ -1,0 +1,112 @@
+#pragma once
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "history/HistoryStore.hpp"
+#include "web/VehicleSnapshot.hpp"
+#include "web/WebAssets.hpp"
+
+namespace serwer {
+
+// A request as the router sees it, before any decoding.
+struct WebRequest {
+    std::string method;                        // "GET", "HEAD", ...
+    std::string path;                          // the target's path, still percent-encoded
+    std::string query;                         // after the '?', still encoded
+    std::optional<std::string> authorization;  // the Authorization header
+};
+
+struct WebResponse {
+    int status = 200;
+    std::string contentType;
+    std::shared_ptr<const std::string> body;  // shared: a cached body is never copied
+    std::vector<std::pair<std::string, std::string>> headers;
+
+    std::string_view Body() const { return body ? std::string_view(*body) : std::string_view(); }
+};
+
+// The server's state for /api/zdrowie.
+struct WebHealth {
+    bool listening = false;  // the units' port is open
+    int openConnections = 0;
+    bool historyKept = false;
+    bool historyFailing = false;  // the last history write failed
+    std::uint64_t historyRowsWritten = 0;
+    std::uint64_t historyRowsLost = 0;
+};
+
+// What the router reads. Each may be left empty: the route that needs it answers 503.
+struct WebSources {
+    std::function<std::shared_ptr<const VehicleRows>()> vehicles;
+    std::function<std::vector<HistoryRecord>(const HistoryQuery&)> history;
+    std::function<WebHealth()> health;
+    std::function<std::string()> metrics;  // Prometheus text
+    std::function<std::int64_t()> nowUtcMs;
+    std::function<const std::vector<WebAsset>&()> assets;
+};
+
+struct WebRouterSettings {
+    std::string password;  // empty: no authentication (Windows-1250, as in serwer.ini)
+    std::string tileUrl = "https://tile.openstreetmap.org/{z}/{x}/{y}.png";
+    std::string attribution = "\xA9 OpenStreetMap contributors";  // Windows-1250
+};
+
+// The web API without any I/O: a request in, a response out. Only GET and HEAD are
+// answered (others 405); nothing it does changes the server. Safe to call from many
+// threads at once.
+class WebRouter {
+public:
+    WebRouter(WebRouterSettings settings, WebSources sources);
+
+    WebResponse Handle(const WebRequest& request) const;
+
+    // The longest time span of one history request.
+    static constexpr std::int64_t kMaxHistorySpanSeconds = 31 * 24 * 3600;
+
+private:
+    WebResponse Route(const WebRequest& request) const;
+    WebResponse Vehicles() const;
+    WebResponse History(std::string_view encodedRegistration, std::string_view query) const;
+    WebResponse Health() const;
+    WebResponse Map() const;
+    WebResponse Asset(std::string_view path) const;
+
+    WebRouterSettings settings_;
+    WebSources sources_;
+    // The last /api/pojazdy body, kept while the table and the second stay the same.
+    struct VehiclesCache {
+        std::uint64_t change = 0;
+        std::int64_t second = -1;
+        std::shared_ptr<const std::string> body;
+    };
+    mutable std::mutex cacheMutex_;
+    mutable VehiclesCache cache_;
+};
+
+// Percent-decoding of a path segment or a query part ('+' is a blank in a query part);
+// nothing for a malformed escape.
+std::optional<std::string> PercentDecode(std::string_view text, bool plusIsBlank);
+// A registration from the request path (UTF-8, already decoded) in Windows-1250, when
+// it may name a vehicle: 1 to 8 bytes, no control bytes, no '/'.
+std::optional<std::string> RegistrationFromPath(std::string_view utf8);
+// A time from od/do in UTC seconds: "YYYY-MM-DD", "YYYY-MM-DD HH:MM", the same with a
+// 'T' and seconds, all in Polish time, or ISO 8601 with "Z" or an offset. endOfDay: a
+// date alone means the end of that day (for "do").
+std::optional<std::int64_t> ParseRequestTime(std::string_view text, bool endOfDay);
+// Polish time with its offset: "2026-12-08T14:45:00+01:00".
+std::string PolishIsoTime(std::int64_t utcSeconds);
+// Equal texts, compared in a time that does not depend on where they differ.
+bool ConstantTimeEquals(std::string_view a, std::string_view b);
+// The password of an "Authorization: Basic ..." header (any user name).
+std::optional<std::string> BasicAuthPassword(std::string_view header);
+// One row of /api/pojazdy as a JSON object, at nowUtcMs.
+std::string VehicleJson(const VehicleRow& row, std::int64_t nowUtcMs);
+
+}  // namespace serwer

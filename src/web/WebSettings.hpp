@@ -1,0 +1,17 @@
+#pragma once
+#include <string>
+
+namespace serwer {
+
+// The section [Www] of serwer.ini (Windows-1250 texts).
+struct WebSettings {
+    std::string port;                   // Port: empty leaves the service off; 0 takes any free port
+    std::string address = "127.0.0.1";  // Adres
+    std::string password;               // Haslo: HTTP Basic, any user name
+    std::string tileUrl = "https://tile.openstreetmap.org/{z}/{x}/{y}.png";  // Mapa
+    std::string attribution = "\xA9 OpenStreetMap contributors";             // shown under the map
+
+    bool Enabled() const { return !port.empty(); }
+};
+
+}  // namespace serwer

@@ -1,0 +1,180 @@
+// The fleet map page in a real browser: serwerd with its [Www] service, 50 simulated
+// units, and Debian's chromium headless reading the page as a person's browser would.
+// With SERWER_SCREENSHOTS set to a directory, the test also leaves there pictures of the
+// page: desktop sized, with and without a chosen vehicle, and phone sized
+// (tools/screenshots.sh does this).
+#include <gtest/gtest.h>
+#include <stdio.h>
+#include <sys/wait.h>
+
+#include <chrono>
+#include <cmath>
+#include <cstdlib>
+#include <filesystem>
+#include <memory>
+#include <regex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "e2e/ServerdChild.hpp"
+#include "history/SqliteHistoryStore.hpp"
+#include "link/PositionRecord.hpp"
+#include "support/TestDirectory.hpp"
+#include "unitsim/PositionRecordBuilder.hpp"
+#include "unitsim/SimulatedUnit.hpp"
+
+using namespace serwer;
+
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+
+namespace {
+
+constexpr int kVehicles = 50;
+constexpr std::int64_t kMinute = DateTime::kMsPerMinute;
+const char* const kChromium = "/usr/bin/chromium";
+
+std::string Registration(int i) {
+    char text[16];
+    std::snprintf(text, sizeof text, "WA%05d", i);
+    return text;
+}
+
+// A position of vehicle i at a UTC time, at a place of its own.
+Bytes Record(int i, DateTime utc, double latitude, double longitude) {
+    PositionOptions o = SamplePosition(Registration(i));
+    const DateTime::Parts p = utc.Split();
+    o.year = p.year, o.month = p.month, o.day = p.day, o.hour = p.hour, o.minute = p.minute;
+    o.latitude = CoordinateFromDegrees(latitude);
+    o.longitude = CoordinateFromDegrees(longitude);
+    o.speedHundredths = i % 3 == 0 ? 0 : (30 + i) * 100;
+    o.gpsStatus = i % 10 == 5 ? 'V' : 'A';
+    return BuildPositionRecord(o);
+}
+
+int Count(const std::string& text, const std::string& pattern) {
+    const std::regex re(pattern);
+    return static_cast<int>(std::distance(std::sregex_iterator(text.begin(), text.end(), re), std::sregex_iterator()));
+}
+
+double DistanceKm(double lat1, double lon1, double lat2, double lon2) {
+    const double r = M_PI / 180;
+    const double h = std::pow(std::sin((lat2 - lat1) * r / 2), 2) +
+                     std::cos(lat1 * r) * std::cos(lat2 * r) * std::pow(std::sin((lon2 - lon1) * r / 2), 2);
+    return 2 * 6371.0088 * std::asin(std::min(1.0, std::sqrt(h)));
+}
+
+class MapPageBrowser : public ::testing::Test {
+protected:
+    // Chromium headless on one address of the page; what it printed (the DOM with
+    // --dump-dom), or nothing when it failed or ran over its time.
+    std::string Chromium(const std::string& page, const std::string& action, const std::string& windowSize) {
+        const fs::path profile = tmp_.Path() / ("chromium-" + std::to_string(++runs_));
+        const std::string command = "timeout 60 " + std::string(kChromium) +
+                                    " --headless --no-sandbox --disable-gpu --disable-quic --no-first-run"
+                                    " --disable-background-networking --disable-component-update --disable-sync"
+                                    " --hide-scrollbars --user-data-dir=" +
+                                    profile.string() + " --window-size=" + windowSize + " --virtual-time-budget=8000 " +
+                                    action + " 'http://127.0.0.1:" + std::to_string(webPort_) + page + "' 2>>" +
+                                    (tmp_.Path() / "chromium.txt").string();
+        FILE* out = ::popen(command.c_str(), "r");
+        if (!out) return {};
+        std::string printed;
+        char chunk[65536];
+        for (std::size_t n; (n = std::fread(chunk, 1, sizeof chunk, out)) > 0;) printed.append(chunk, n);
+        const int status = ::pclose(out);
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "chromium failed on " << page << ":\n"
+                                                                   << ReadFile(tmp_.Path() / "chromium.txt");
+        return printed;
+    }
+
+    TestDirectory tmp_;
+    const fs::path dir_ = tmp_.Path();
+    ServerdChild serwerd_;
+    const int webPort_ = FindFreePort();
+    int runs_ = 0;
+};
+
+}  // namespace
+
+TEST_F(MapPageBrowser, ShowsEveryVehicleOnTheMapAndInTheListAndTheChosenOnesTrack) {
+    ASSERT_TRUE(fs::exists(kChromium)) << "Debian's chromium is needed: tools/install-packages.sh chromium";
+    // Tiles from a port where nothing listens: the page works on its plain background.
+    ServerdChild::Install(dir_, "Port=0\nOdpytywac=0\n[Www]\nPort=" + std::to_string(webPort_) +
+                                    "\nMapa=http://127.0.0.1:" + std::to_string(FindFreePort()) + "/{z}/{x}/{y}.png\n");
+    ASSERT_TRUE(serwerd_.Start(dir_, ""));
+    const int port = serwerd_.WaitForPort(10s);
+    ASSERT_NE(port, 0) << ReadFile(dir_ / "stderr.txt");
+
+    // WA00001 drives three points of one Polish day, a minute apart; the others each
+    // have one position, some five hours or two days old.
+    const auto nowMs =
+        std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::system_clock::now().time_since_epoch())
+            .count();
+    DateTime last = DateTime::FromMs(nowMs - DateTime::kMsPerMinute);
+    if (FixTimeToLocal(last).Date() != FixTimeToLocal(last.PlusMs(-2 * kMinute)).Date())
+        last = LocalToFixTime(FixTimeToLocal(last).Date()).PlusMs(-kMinute);
+    const double track[3][2] = {{52.2, 21.0}, {52.25, 21.05}, {52.3, 21.1}};
+    std::vector<std::unique_ptr<SimulatedUnit>> units;
+    for (int p = 0; p < 3; ++p) {
+        units.push_back(std::make_unique<SimulatedUnit>("127.0.0.1", port));
+        units.back()->SendPosition(Record(1, last.PlusMs((p - 2) * kMinute), track[p][0], track[p][1]));
+        std::this_thread::sleep_for(200ms);
+    }
+    for (int i = 2; i <= kVehicles; ++i) {
+        const std::int64_t back = i % 10 == 7 ? 5 * 60 : i % 10 == 9 ? 48 * 60 : 0;
+        units.push_back(std::make_unique<SimulatedUnit>("127.0.0.1", port));
+        units.back()->SendPosition(Record(i, last.PlusMs(-back * kMinute), 49.5 + (i % 8) * 0.5, 15.0 + (i / 8)));
+    }
+    // Every vehicle in the table, and WA00001's three points in the history.
+    const std::int64_t nowS = nowMs / DateTime::kMsPerSecond;
+    for (int tries = 0; tries < 300; ++tries) {
+        const std::string table = ReadFile(dir_ / "Aktualne.txt");
+        if (Count(table, "\"WA000[0-9][0-9]\"") == kVehicles &&
+            SqliteHistoryStore(HistoryDirectory(dir_.string())).Query({"WA00001", nowS - 86400, nowS + 60}).size() == 3)
+            break;
+        std::this_thread::sleep_for(50ms);
+    }
+
+    const std::string day = [&] {
+        const DateTime::Parts p = FixTimeToLocal(last).Split();
+        char text[16];
+        std::snprintf(text, sizeof text, "%04d-%02d-%02d", p.year, p.month, p.day);
+        return std::string(text);
+    }();
+    const std::string dom = Chromium("/?wybierz=WA00001&dzien=" + day, "--dump-dom", "1366,768");
+    EXPECT_EQ(Count(dom, "<path[^>]* class=\"znacznik[ \"]"), kVehicles);
+    EXPECT_EQ(Count(dom, "<li[^>]* class=\"pojazd[ \"]"), kVehicles);
+    EXPECT_EQ(Count(dom, "class=\"pojazd [^\"]*wybrany"), 1);
+    EXPECT_NE(dom.find("<h2 id=\"szczegoly-nazwa\">WA00001</h2>"), std::string::npos);
+    EXPECT_EQ(Count(dom, "<path[^>]* class=\"trasa[ \"]"), 1);
+    EXPECT_EQ(Count(dom, "<path[^>]* class=\"punkt-trasy[ \"]"), 3);
+
+    // The track's line: its three positions, the kilometres between them, first and last fix.
+    char km[32];
+    std::snprintf(km, sizeof km, "%.1f", DistanceKm(52.2, 21.0, 52.25, 21.05) + DistanceKm(52.25, 21.05, 52.3, 21.1));
+    std::string kmText = km;
+    kmText.replace(kmText.find('.'), 1, ",");
+    auto hhmm = [](DateTime utc) {
+        const DateTime::Parts p = FixTimeToLocal(utc).Split();
+        char text[8];
+        std::snprintf(text, sizeof text, "%02d:%02d", p.hour, p.minute);
+        return std::string(text);
+    };
+    EXPECT_NE(dom.find("<p id=\"trasa-opis\" class=\"\" data-punkty=\"3\">3 pozycje, " + kmText + " km, od " +
+                       hhmm(last.PlusMs(-2 * kMinute)) + " do " + hhmm(last) + ".</p>"),
+              std::string::npos)
+        << dom.substr(std::min(dom.size(), dom.find("trasa-opis")), 200);
+
+    if (const char* pictures = std::getenv("SERWER_SCREENSHOTS")) {
+        fs::create_directories(pictures);
+        const fs::path desktop = fs::absolute(pictures) / "map-page-desktop.png";
+        const fs::path chosen = fs::absolute(pictures) / "map-page-track.png";
+        const fs::path phone = fs::absolute(pictures) / "map-page-phone.png";
+        Chromium("/", "--screenshot=" + desktop.string(), "1366,768");
+        Chromium("/?wybierz=WA00001&dzien=" + day, "--screenshot=" + chosen.string(), "1366,768");
+        Chromium("/", "--screenshot=" + phone.string(), "390,844");
+        for (const fs::path& picture : {desktop, chosen, phone}) EXPECT_TRUE(fs::exists(picture)) << picture;
+    }
+}

@@ -1,0 +1,181 @@
+// The web API's router, driven directly: routes and statuses, the password, the JSON of
+// a known row, the history's time span, and the metrics text.
+#include <gtest/gtest.h>
+
+#include "common/Win1250.hpp"
+#include "vehicles/DisplayTable.hpp"
+#include "web/WebMetrics.hpp"
+#include "web/WebRouter.hpp"
+
+using namespace serwer;
+
+namespace {
+
+// 2026-12-09 12:00:00 UTC, 13:00 in Poland.
+constexpr std::int64_t kNowUtcMs = 1796817600000;
+
+VehicleRow KnownRow() {
+    VehicleRow row;
+    row.NAZWA = "WA12345";
+    row.LICENCJA = "0011223344556677";
+    row.OPIS = "2026.12.09-12:30";
+    row.SZEROKOSC = "52.2057500N";
+    row.DLUGOSC = "21.0205667W";
+    row.PREDKOSC = "42.50 Km/h";
+    row.GPS = "OK";
+    row.SILNIK = Cp1250("ZAŁ");
+    row.PALIWO = "Sonda-22 %";
+    row.KIEROWCA = "Brak ID";
+    row.PRZEBIEG = 12300;
+    row.URZ1 = true;
+    row.URZ2 = false;
+    row.ODCZYT = DateTime::Make(2026, 12, 8, 6, 15);
+    row.LICZNIK_ODCZYTOW = 4;
+    return row;
+}
+
+class WebRouterTest : public ::testing::Test {
+protected:
+    WebRouter Router(const std::string& password = "") {
+        WebSources s;
+        s.vehicles = [this] { return rows_; };
+        s.history = [this](const HistoryQuery& q) {
+            queries_.push_back(q);
+            return std::vector<HistoryRecord>{};
+        };
+        s.health = [this] { return health_; };
+        s.metrics = [] { return std::string("serwer_vehicles 1\n"); };
+        s.nowUtcMs = [] { return kNowUtcMs; };
+        s.assets = [this]() -> const std::vector<WebAsset>& { return assets_; };
+        return WebRouter(WebRouterSettings{password}, s);
+    }
+    static WebResponse Get(const WebRouter& r, const std::string& path, const std::string& query = "",
+                           const std::string& method = "GET") {
+        return r.Handle({method, path, query, std::nullopt});
+    }
+
+    std::shared_ptr<VehicleRows> rows_ = std::make_shared<VehicleRows>(VehicleRows{{KnownRow()}, 7});
+    std::vector<HistoryQuery> queries_;
+    WebHealth health_{true, 3, true, false, 10, 0};
+    std::vector<WebAsset> assets_{{"/index.html", "text/html; charset=utf-8", "<p>mapa</p>"},
+                                  {"/static/app.js", "text/javascript; charset=utf-8", "go()"}};
+};
+
+TEST_F(WebRouterTest, RoutesAnswerWithTheirStatuses) {
+    const WebRouter r = Router();
+    EXPECT_EQ(Get(r, "/").Body(), "<p>mapa</p>");
+    EXPECT_EQ(Get(r, "/static/app.js").contentType, "text/javascript; charset=utf-8");
+    for (const char* missing :
+         {"/static/../index.html", "/static/%2e%2e/app.js", "/index.html", "/api", "/api/pojazdy/"})
+        EXPECT_EQ(Get(r, missing).status, 404) << missing;
+    EXPECT_EQ(Get(r, "/api/mapa").Body(),
+              R"({"url":"https://tile.openstreetmap.org/{z}/{x}/{y}.png","atrybucja":"© OpenStreetMap contributors"})");
+    EXPECT_EQ(Get(r, "/api/mapa", "", "HEAD").status, 200);
+    const WebResponse post = Get(r, "/api/pojazdy", "", "POST");
+    EXPECT_EQ(post.status, 405);
+    EXPECT_EQ(post.headers, (std::vector<std::pair<std::string, std::string>>{{"Allow", "GET, HEAD"}}));
+    EXPECT_EQ(Get(r, "/api/zdrowie").Body(),
+              R"({"status":"ok","nasluch":true,"polaczenia":3,"pojazdy":1,)"
+              R"("historia":{"prowadzona":true,"blad_zapisu":false,"zapisane":10,"utracone":0}})");
+    health_.listening = false;
+    EXPECT_EQ(Get(r, "/api/zdrowie").status, 503);
+    EXPECT_EQ(Get(r, "/metrics").contentType, "text/plain; version=0.0.4; charset=utf-8");
+}
+
+TEST_F(WebRouterTest, HistoryValidatesTheRegistrationAndTheSpan) {
+    const WebRouter r = Router();
+    for (const char* bad : {"/api/pojazdy/%2F/historia", "/api/pojazdy/ABCDEFGHI/historia",
+                            "/api/pojazdy/A%01/historia", "/api/pojazdy/%ZZ/historia", "/api/pojazdy/%C5/historia"})
+        EXPECT_EQ(Get(r, bad).status, 400) << bad;
+    for (const char* query :
+         {"od=2026-13-01", "od=2026-12-09&do=2026-12-01", "od=2026-10-01&do=2026-12-01", "format=exe", "od=jutro"})
+        EXPECT_EQ(Get(r, "/api/pojazdy/WA12345/historia", query).status, 400) << query;
+    EXPECT_TRUE(queries_.empty());
+
+    // A Polish registration of 8 characters (8 bytes in Windows-1250); a date alone in
+    // "do" includes its day; Polish winter time is UTC+1.
+    const WebResponse csv =
+        Get(r, "/api/pojazdy/%C5%81%C3%93D%C5%B9%20123/historia", "od=2026-12-08&do=2026-12-08&format=csv");
+    EXPECT_EQ(csv.status, 200);
+    EXPECT_EQ(csv.contentType, "text/csv; charset=utf-8");
+    // Without od and do: today in Poland; an ISO time with its offset is taken as it is.
+    EXPECT_EQ(Get(r, "/api/pojazdy/WA12345/historia").Body(),
+              R"({"pojazd":"WA12345","od":"2026-12-09T00:00:00+01:00","do":"2026-12-10T00:00:00+01:00","pozycje":[]})");
+    Get(r, "/api/pojazdy/WA12345/historia", "od=2026-07-01T10:00:00+02:00&do=2026-07-01+12:30");
+    ASSERT_EQ(queries_.size(), 3u);
+    EXPECT_EQ(queries_[0].registration, Cp1250("ŁÓDŹ 123"));
+    EXPECT_EQ(queries_[0].fromUtc, 1796684400);  // 2026-12-07 23:00 UTC
+    EXPECT_EQ(queries_[0].toUtc, 1796770800);    // 2026-12-08 23:00 UTC
+    EXPECT_EQ(queries_[2].fromUtc, 1782892800);  // 2026-07-01 08:00 UTC
+    EXPECT_EQ(queries_[2].toUtc, 1782901800);    // 2026-07-01 10:30 UTC (12:30 summer time)
+}
+
+TEST_F(WebRouterTest, PasswordIsAskedForAndAnyUserNameGoes) {
+    const WebRouter r = Router(Cp1250("tajne hasło"));
+    const auto with = [&](std::optional<std::string> auth) {
+        return r.Handle({"GET", "/api/mapa", "", std::move(auth)}).status;
+    };
+    const WebResponse none = Get(r, "/api/mapa");
+    EXPECT_EQ(none.status, 401);
+    ASSERT_EQ(none.headers.size(), 1u);
+    EXPECT_EQ(none.headers[0].first, "WWW-Authenticate");
+    EXPECT_EQ(with("Basic eDp0YWpuZSBoYXNsbw=="), 401);  // x:tajne haslo
+    EXPECT_EQ(with("Basic eDp0YWpuZSBoYXPFgm8x"), 401);  // x:tajne hasło1
+    EXPECT_EQ(with("Basic Ojp0YWpuZSBoYXPFgm8="), 401);  // ::tajne hasło
+    EXPECT_EQ(with("Bearer eDp0YWpuZSBoYXPFgm8="), 401);
+    EXPECT_EQ(with("Basic YWRtaW46dGFqbmUgaGFzxYJv"), 200);  // admin:tajne hasło
+    EXPECT_EQ(with("basic OnRham5lIGhhc8WCbw=="), 200);      // :tajne hasło
+    EXPECT_EQ(Get(r, "/metrics", "", "DELETE").status, 401);
+}
+
+TEST_F(WebRouterTest, VehicleRowInJson) {
+    EXPECT_EQ(VehicleJson(KnownRow(), kNowUtcMs),
+              R"({"nazwa":"WA12345","licencja":"0011223344556677","czas":"2026-12-09T12:30:00+01:00",)"
+              R"("szerokosc":52.20575,"dlugosc":-21.0205667,"predkosc":42.5,"gps":"OK","silnik":"ZAŁ",)"
+              R"("paliwo":"Sonda-22 %","kierowca":"Brak ID","przebieg":12300,"we1":true,"we2":false,"we3":null,)"
+              R"("odczyt":"2026-12-08T06:15:00+01:00","proba_odczytu":null,"liczba_odczytow":4,"wiek_s":1800,)"
+              R"("swiezosc":"aktualna","gps_ok":true,"w_ruchu":true})");
+    VehicleRow empty;
+    empty.NAZWA = "KR\"1\\";
+    empty.PREDKOSC = "4.99 Km/h";
+    empty.SZEROKOSC = "0";
+    EXPECT_EQ(VehicleJson(empty, kNowUtcMs),
+              R"({"nazwa":"KR\"1\\","licencja":null,"czas":null,"szerokosc":null,"dlugosc":null,"predkosc":4.99,)"
+              R"("gps":null,"silnik":null,"paliwo":null,"kierowca":null,"przebieg":null,"we1":null,"we2":null,)"
+              R"("we3":null,"odczyt":null,"proba_odczytu":null,"liczba_odczytow":0,"wiek_s":null,)"
+              R"("swiezosc":"nieaktualna","gps_ok":false,"w_ruchu":false})");
+    // The freshness the grid colours by, at its bounds.
+    EXPECT_EQ(PositionFreshness(kMuteAfterMs), Freshness::Fresh);
+    EXPECT_EQ(PositionFreshness(kMuteAfterMs + 1), Freshness::Stale);
+    EXPECT_EQ(PositionFreshness(kWarnAfterMs), Freshness::Stale);
+    EXPECT_EQ(PositionFreshness(kWarnAfterMs + 1), Freshness::Old);
+
+    const std::string list = std::string(Get(Router(), "/api/pojazdy").Body());
+    EXPECT_EQ(list, R"({"czas":"2026-12-09T13:00:00+01:00","pojazdy":[)" + VehicleJson(KnownRow(), kNowUtcMs) + "]}");
+}
+
+TEST(WebMetricsTest, NamesAndValues) {
+    ServerMetrics server;
+    server.positionsStored = 3;
+    server.readsArchived = 1;
+    server.pagesAskedAgain = 5;
+    TableLock table;
+    { TableLockGuard guard(table); }
+    WebCounters web;
+    web.CountStatus(200);
+    web.CountStatus(200);
+    web.CountStatus(404);
+    const std::string text = MetricsText({&server, &table, nullptr, &web, 2, 10});
+    for (const char* line :
+         {"# TYPE serwer_positions_stored_total counter\n", "serwer_open_connections 2\n", "serwer_vehicles 10\n",
+          "serwer_positions_stored_total 3\n", "serwer_memory_reads_total{outcome=\"archived\"} 1\n",
+          "serwer_memory_reads_total{outcome=\"timed_out\"} 0\n", "serwer_pages_asked_again_total 5\n",
+          "# TYPE serwer_table_save_seconds histogram\n", "serwer_table_save_seconds_count 0\n",
+          "serwer_table_lock_wait_seconds_bucket{le=\"0.0001\"} 1\n", "serwer_table_lock_wait_seconds_count 1\n",
+          "serwer_http_requests_total{status=\"200\"} 2\n", "serwer_http_requests_total{status=\"404\"} 1\n",
+          "serwer_http_connections_refused_total 0\n"})
+        EXPECT_NE(text.find(line), std::string::npos) << line;
+    EXPECT_EQ(text.find("serwer_history_"), std::string::npos);  // no history kept
+}
+
+}  // namespace
