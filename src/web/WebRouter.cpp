@@ -390,10 +390,13 @@ WebResponse WebRouter::Asset(std::string_view path) const {
 
 WebResponse WebRouter::Vehicles() const {
     if (!sources_.vehicles || !sources_.nowUtcMs) return Error(503, "Tabela pojazdów niedostępna");
-    const std::shared_ptr<const VehicleRows> rows = sources_.vehicles();
     const std::int64_t nowMs = sources_.nowUtcMs();
     const std::int64_t second = nowMs / DateTime::kMsPerSecond;
     std::lock_guard<std::mutex> lock(cacheMutex_);
+    // Within one second every caller gets the same body, however often the table changes:
+    // many browsers polling while units stream in cost one copy and one encoding a second.
+    if (cache_.body && cache_.second == second) return {200, kJson, cache_.body, {}};
+    const std::shared_ptr<const VehicleRows> rows = sources_.vehicles();
     if (!cache_.body || cache_.change != rows->change || cache_.second != second) {
         const DateTime nowLocal = PolishNow(nowMs);
         JsonWriter json;

@@ -80,7 +80,7 @@ private:
 
     WebRouterSettings settings_;
     WebSources sources_;
-    // The last /api/pojazdy body, kept while the table and the second stay the same.
+    // The last /api/pojazdy body, kept for the rest of its second.
     struct VehiclesCache {
         std::uint64_t change = 0;
         std::int64_t second = -1;

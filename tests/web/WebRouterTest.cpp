@@ -38,14 +38,17 @@ class WebRouterTest : public ::testing::Test {
 protected:
     WebRouter Router(const std::string& password = "") {
         WebSources s;
-        s.vehicles = [this] { return rows_; };
+        s.vehicles = [this] {
+            ++snapshots_;
+            return rows_;
+        };
         s.history = [this](const HistoryQuery& q) {
             queries_.push_back(q);
             return std::vector<HistoryRecord>{};
         };
         s.health = [this] { return health_; };
         s.metrics = [] { return std::string("serwer_vehicles 1\n"); };
-        s.nowUtcMs = [] { return kNowUtcMs; };
+        s.nowUtcMs = [this] { return now_; };
         s.assets = [this]() -> const std::vector<WebAsset>& { return assets_; };
         return WebRouter(WebRouterSettings{password}, s);
     }
@@ -56,6 +59,8 @@ protected:
 
     std::shared_ptr<VehicleRows> rows_ = std::make_shared<VehicleRows>(VehicleRows{{KnownRow()}, 7});
     std::vector<HistoryQuery> queries_;
+    int snapshots_ = 0;
+    std::int64_t now_ = kNowUtcMs;
     WebHealth health_{true, 3, true, false, 10, 0};
     std::vector<WebAsset> assets_{{"/index.html", "text/html; charset=utf-8", "<p>mapa</p>"},
                                   {"/static/app.js", "text/javascript; charset=utf-8", "go()"}};
@@ -152,6 +157,18 @@ TEST_F(WebRouterTest, VehicleRowInJson) {
 
     const std::string list = std::string(Get(Router(), "/api/pojazdy").Body());
     EXPECT_EQ(list, R"({"czas":"2026-12-09T13:00:00+01:00","pojazdy":[)" + VehicleJson(KnownRow(), kNowUtcMs) + "]}");
+}
+
+TEST_F(WebRouterTest, TheVehicleListIsCopiedAndEncodedAtMostOnceASecond) {
+    const WebRouter router = Router();
+    const std::string first(Get(router, "/api/pojazdy").Body());
+    rows_ = std::make_shared<VehicleRows>(VehicleRows{{KnownRow(), KnownRow()}, 8});  // the table changes
+    now_ += 999;
+    EXPECT_EQ(Get(router, "/api/pojazdy").Body(), first);
+    EXPECT_EQ(snapshots_, 1);
+    now_ += 1;
+    EXPECT_NE(Get(router, "/api/pojazdy").Body(), first);
+    EXPECT_EQ(snapshots_, 2);
 }
 
 TEST(WebMetricsTest, NamesAndValues) {
