@@ -7,6 +7,7 @@
 #include <utility>
 
 #include "common/DateTime.hpp"
+#include "common/JsonText.hpp"
 #include "common/Win1250.hpp"
 #include "link/PositionRecord.hpp"
 
@@ -112,35 +113,9 @@ std::string Xml(const std::string& cp1250) {
 
 // Windows-1250 text as a JSON string, quotes included.
 std::string Json(const std::string& cp1250) {
-    std::string out = "\"";
-    for (char c : Cp1250ToUtf8(cp1250)) {
-        switch (c) {
-            case '"':
-                out += "\\\"";
-                break;
-            case '\\':
-                out += "\\\\";
-                break;
-            case '\n':
-                out += "\\n";
-                break;
-            case '\r':
-                out += "\\r";
-                break;
-            case '\t':
-                out += "\\t";
-                break;
-            default:
-                if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) {
-                    char buf[8];
-                    std::snprintf(buf, sizeof buf, "\\u%04x", static_cast<unsigned>(static_cast<unsigned char>(c)));
-                    out += buf;
-                } else {
-                    out += c;
-                }
-        }
-    }
-    return out + "\"";
+    std::string out;
+    AppendJsonString(out, Cp1250ToUtf8(cp1250));
+    return out;
 }
 
 // A CSV field of UTF-8 text, quoted when it holds a comma, a quote or a control byte.

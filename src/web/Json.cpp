@@ -1,5 +1,7 @@
 #include "web/Json.hpp"
 
+#include "common/JsonText.hpp"
+
 #include <charconv>
 #include <cmath>
 
@@ -7,39 +9,7 @@ namespace serwer {
 
 namespace {
 
-void AppendQuoted(std::string& out, std::string_view text) {
-    static const char* const kHex = "0123456789abcdef";
-    out += '"';
-    for (const char c : text) {
-        const auto u = static_cast<unsigned char>(c);
-        switch (c) {
-            case '"':
-                out += "\\\"";
-                break;
-            case '\\':
-                out += "\\\\";
-                break;
-            case '\n':
-                out += "\\n";
-                break;
-            case '\r':
-                out += "\\r";
-                break;
-            case '\t':
-                out += "\\t";
-                break;
-            default:
-                if (u < 0x20) {
-                    out += "\\u00";
-                    out += kHex[u >> 4];
-                    out += kHex[u & 15];
-                } else {
-                    out += c;
-                }
-        }
-    }
-    out += '"';
-}
+void AppendQuoted(std::string& out, std::string_view text) { AppendJsonString(out, text); }
 
 }  // namespace
 
