@@ -41,7 +41,10 @@ PositioningServer::PositioningServer(const ServerSetup& setup)
     }
 }
 
-PositioningServer::~PositioningServer() { server_.Stop(); }
+PositioningServer::~PositioningServer() {
+    server_.Stop();
+    if (pruning_.joinable()) pruning_.join();
+}
 
 bool PositioningServer::LoadVehicleTable() {
     RemoveStaleTemporaryFiles(context_.dataDirectory);
@@ -54,12 +57,25 @@ void PositioningServer::Stop() { server_.Stop(); }
 
 void PositioningServer::PruneHistory(DateTime now) {
     if (!historyStore_ || (lastPruneDate_ && *lastPruneDate_ == now.Date())) return;
+    if (pruning_.joinable()) {
+        if (!pruned_.load()) return;  // yesterday's is still deleting; the next call comes back
+        pruning_.join();
+    }
     lastPruneDate_ = now.Date();
-    const int dropped = historyStore_->Prune(historyDays_, UtcNowSeconds());
-    if (dropped > 0)
-        WriteLog(Cp1250("Historia pozycji: usunięto pliki miesięcy starszych niż ") + std::to_string(historyDays_) +
-                     Cp1250(" dni: ") + std::to_string(dropped),
-                 "log.txt");
+    pruned_ = false;
+    // Deleting a month file of a few gigabytes takes a second or more: it is done on a
+    // thread of its own, so the window's thread never waits for it.
+    pruning_ = std::thread([this] {
+        try {
+            const int dropped = historyStore_->Prune(historyDays_, UtcNowSeconds());
+            if (dropped > 0)
+                WriteLog(Cp1250("Historia pozycji: usunięto pliki miesięcy starszych niż ") +
+                             std::to_string(historyDays_) + Cp1250(" dni: ") + std::to_string(dropped),
+                         "log.txt");
+        } catch (...) {
+        }
+        pruned_ = true;
+    });
 }
 
 }  // namespace serwer

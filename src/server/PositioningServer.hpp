@@ -1,9 +1,11 @@
 #pragma once
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <optional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "history/HistoryWriter.hpp"
@@ -65,8 +67,8 @@ public:
     HistoryWriter* HistoryWrites() { return historyWriter_.get(); }
 
     // The history's daily pruning: the first call of each local day drops the month
-    // files older than HistoriaDni and logs them to log.txt. Meant for the thread that
-    // runs the daily clean-up.
+    // files older than HistoriaDni and logs them to log.txt, on a thread of its own.
+    // Meant for the thread that runs the daily clean-up.
     void PruneHistory(DateTime now);
 
 private:
@@ -75,6 +77,8 @@ private:
     std::unique_ptr<HistoryWriter> historyWriter_;
     int historyDays_ = 365;
     std::optional<DateTime> lastPruneDate_;
+    std::thread pruning_;  // the last pruning, on a thread of its own
+    std::atomic<bool> pruned_{true};
 
     HandlerContext context_;
     ConnectionHandler handler_;

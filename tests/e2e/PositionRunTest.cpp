@@ -105,6 +105,21 @@ TEST_F(PositionRun, AHandlerGoesOnOnlyOnceItsTableSaveAndItsHistoryRowAreDone) {
     EXPECT_EQ(store.kept.load(), 1u);
 }
 
+TEST_F(PositionRun, TheDailyCleanUpDropsHistoryMonthsOlderThanTheDaysKeptOncePerDay) {
+    HistoryRecord old = MakeHistoryRecord(BuildPositionRecord(SamplePosition()), 1577836800);  // January 2020
+    server_->History()->Append({old});
+    server_->PruneHistory(DateTime::Now());
+    for (int i = 0; i < 500 && std::filesystem::exists("historia/pozycje-2020-01.db"); ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    EXPECT_FALSE(std::filesystem::exists("historia/pozycje-2020-01.db"));
+    server_->History()->Append({old});
+    server_->PruneHistory(DateTime::Now());  // the same day: nothing more
+    server_.reset();
+    EXPECT_TRUE(std::filesystem::exists("historia/pozycje-2020-01.db"));
+    EXPECT_EQ(Messages(Read("log.txt")),
+              std::vector<std::string>{Cp1250("Historia pozycji: usunięto pliki miesięcy starszych niż 365 dni: 1")});
+}
+
 TEST_F(PositionRun, AFailingHistoryCostsNoPositionAndIsLoggedOncePerRunOfFailures) {
     std::ofstream("historia") << "not a directory";
     StartServer();
