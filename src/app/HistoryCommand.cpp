@@ -137,7 +137,10 @@ HistoryCommand ParseHistoryCommand(const std::vector<std::string>& args, std::in
 
     const DateTime today = FixTimeToLocal(DateTime::FromMs(nowUtc * DateTime::kMsPerSecond)).Date();
     const auto from = value("--od"), to = value("--do");
+    // A date alone in --do includes that day, as a day picked in the window or on the map
+    // page does; a time is the first minute not included.
     command.toLocal = to ? TimeOption("--do", *to) : today.PlusDays(1);
+    if (to && to->size() == 10) command.toLocal = command.toLocal.PlusDays(1);
     if (from)
         command.fromLocal = TimeOption("--od", *from);
     else
@@ -167,7 +170,8 @@ std::string HistoryUsage() {
     return "użycie: historia [opcje]\n"
            "  --pojazd REJ        rejestracja pojazdu (bez tej opcji: wszystkie pojazdy)\n"
            "  --od CZAS           początek, czas polski \"RRRR-MM-DD GG:MM\" albo \"RRRR-MM-DD\"\n"
-           "  --do CZAS           koniec (ta minuta już się nie liczy); bez --od i --do: dzisiaj\n"
+           "  --do CZAS           koniec: sama data to do końca tego dnia, a z godziną ta minuta\n"
+           "                      już się nie liczy; bez --od i --do: dzisiaj\n"
            "  --format F          gpx, kml, geojson albo csv (bez tej opcji: z rozszerzenia --plik)\n"
            "  --plik PLIK         plik eksportu (bez tej opcji: standardowe wyjście)\n"
            "  --ini PLIK          plik ustawień (domyślnie serwer.ini obok programu)\n"

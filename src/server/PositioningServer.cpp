@@ -55,17 +55,14 @@ void PositioningServer::Start(const std::string& portText) { server_.Start(portT
 
 void PositioningServer::Stop() { server_.Stop(); }
 
-void PositioningServer::PruneHistory(DateTime now) {
+void PositioningServer::PruneHistory(DateTime now, PruneOn where) {
     if (!historyStore_ || (lastPruneDate_ && *lastPruneDate_ == now.Date())) return;
     if (pruning_.joinable()) {
-        if (!pruned_.load()) return;  // yesterday's is still deleting; the next call comes back
+        if (!pruned_.load()) return;  // the last one is still deleting; the next call comes back
         pruning_.join();
     }
     lastPruneDate_ = now.Date();
-    pruned_ = false;
-    // Deleting a month file of a few gigabytes takes a second or more: it is done on a
-    // thread of its own, so the window's thread never waits for it.
-    pruning_ = std::thread([this] {
+    auto prune = [this] {
         try {
             const int dropped = historyStore_->Prune(historyDays_, UtcNowSeconds());
             if (dropped > 0)
@@ -75,7 +72,12 @@ void PositioningServer::PruneHistory(DateTime now) {
         } catch (...) {
         }
         pruned_ = true;
-    });
+    };
+    pruned_ = false;
+    if (where == PruneOn::ThisThread)
+        prune();
+    else
+        pruning_ = std::thread(prune);
 }
 
 }  // namespace serwer

@@ -67,9 +67,11 @@ public:
     HistoryWriter* HistoryWrites() { return historyWriter_.get(); }
 
     // The history's daily pruning: the first call of each local day drops the month
-    // files older than HistoriaDni and logs them to log.txt, on a thread of its own.
-    // Meant for the thread that runs the daily clean-up.
-    void PruneHistory(DateTime now);
+    // files older than HistoriaDni and logs them to log.txt. Deleting a month file of a
+    // few gigabytes takes a second or more, so a window's thread has it done on a thread
+    // of its own (a call while that one still deletes does nothing).
+    enum class PruneOn { ThisThread, OwnThread };
+    void PruneHistory(DateTime now, PruneOn where = PruneOn::ThisThread);
 
 private:
     // Declared first, so they go after the connection threads and the context.

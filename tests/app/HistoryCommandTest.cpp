@@ -22,7 +22,10 @@ TEST(HistoryCommandTimes, PolishMinuteOrDateWithTodayAsTheDefaultSpan) {
     const HistoryQuery today = QueryOf(Parse({"--format", "gpx"}));  // 9 December, Polish time
     EXPECT_EQ(today.fromUtc, 1796770800);                            // 8 December 23:00 UTC
     EXPECT_EQ(today.toUtc, 1796857200);
-    EXPECT_EQ(Parse({"--do", "2026-12-09", "--format", "csv"}).fromLocal, DateTime::FromParts({2026, 12, 8}));
+    const HistoryCommand oneDay = Parse({"--do", "2026-12-09", "--format", "csv"});  // a date alone: that day
+    EXPECT_EQ(oneDay.fromLocal, DateTime::FromParts({2026, 12, 9}));
+    EXPECT_EQ(oneDay.toLocal, DateTime::FromParts({2026, 12, 10}));
+    EXPECT_EQ(Parse({"--do", "2026-12-09 00:00", "--format", "csv"}).toLocal, DateTime::FromParts({2026, 12, 9}));
     const HistoryCommand fromOnly = Parse({"--od", "2026-07-01 12:00", "--format", "csv"});
     EXPECT_EQ(fromOnly.toLocal, DateTime::FromParts({2026, 12, 10}));
     EXPECT_EQ(QueryOf(fromOnly).fromUtc, 1782900000);  // summer time: 10:00 UTC
@@ -40,7 +43,7 @@ TEST(HistoryCommandOptions, FormatFromFileEndingRegistrationInWindows1250AndUsag
                                                        {"--format"},
                                                        {"--format", "kml", "--x"},
                                                        {"--format", "kml", "--format", "gpx"},
-                                                       {"--format", "kml", "--od", "2026-12-09", "--do", "2026-12-09"},
+                                                       {"--format", "kml", "--od", "2026-12-09", "--do", "2026-12-08"},
                                                        {"--format", "kml", "--pojazd", " "}};
     for (const auto& args : bad) EXPECT_THROW(Parse(args), UsageError) << args.size() << " " << args.back();
 }

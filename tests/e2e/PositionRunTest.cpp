@@ -108,7 +108,7 @@ TEST_F(PositionRun, AHandlerGoesOnOnlyOnceItsTableSaveAndItsHistoryRowAreDone) {
 TEST_F(PositionRun, TheDailyCleanUpDropsHistoryMonthsOlderThanTheDaysKeptOncePerDay) {
     HistoryRecord old = MakeHistoryRecord(BuildPositionRecord(SamplePosition()), 1577836800);  // January 2020
     server_->History()->Append({old});
-    server_->PruneHistory(DateTime::Now());
+    server_->PruneHistory(DateTime::Now(), PositioningServer::PruneOn::OwnThread);
     for (int i = 0; i < 500 && std::filesystem::exists("historia/pozycje-2020-01.db"); ++i)
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     EXPECT_FALSE(std::filesystem::exists("historia/pozycje-2020-01.db"));

@@ -420,7 +420,7 @@ void TfrmMain::FormShow() {
     } catch (const std::exception&) {
     }
     try {
-        server_->PruneHistory(DateTime::Now());
+        server_->PruneHistory(DateTime::Now(), PositioningServer::PruneOn::OwnThread);
     } catch (const std::exception&) {
     }
 }
@@ -531,7 +531,7 @@ void TfrmMain::Timer1Timer() {
     } catch (const std::exception&) {
     }
     try {
-        server_->PruneHistory(DateTime::Now());
+        server_->PruneHistory(DateTime::Now(), PositioningServer::PruneOn::OwnThread);
     } catch (const std::exception&) {
     }
     ReloadDisplayTable();
