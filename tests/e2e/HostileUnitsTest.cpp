@@ -315,6 +315,7 @@ protected:
         std::vector<fs::path> stray;
         for (const fs::path& p : TreeOf(root_)) {
             if (before_.count(p)) continue;
+            if (!fs::exists(fs::symlink_status(p))) continue;  // gone since the listing (a journal, say)
             // The position history keeps its files in a directory of its own.
             const fs::path history = data_ / "historia";
             if (p == history && fs::is_directory(fs::symlink_status(p))) continue;
