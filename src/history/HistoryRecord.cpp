@@ -46,7 +46,8 @@ HistoryRecord MakeHistoryRecord(const Bytes& received, std::int64_t receivedUtc)
     h.longitude = SignedDegrees(DecodeLongitude(record, '.'), 'W');
     h.speedKmh = Try([&] { return DecodeSpeed(record); });
     h.fuel = DecodeFuel(record);
-    h.engineOn = DecodeEngine(record) == Cp1250("ZAŁ");
+    static const std::string kEngineOn = Cp1250("ZAŁ");
+    h.engineOn = DecodeEngine(record) == kEngineOn;
     h.gps = DecodeGpsStatus(record).value_or("");
     h.driver = DecodeDriverId(record);
     const DeviceInputs inputs = DecodeInputs(record);

@@ -276,9 +276,6 @@ std::int64_t MonthStartUtc(int year, int month) {
 void SqliteHistoryStore::Append(const std::vector<HistoryRecord>& rows) {
     if (rows.empty()) return;
     std::lock_guard<std::mutex> lock(mutex_);
-    if (::mkdir(directory_.c_str(), 0777) != 0 && errno != EEXIST)
-        throw ServerError("Cannot create directory " + directory_ + ": " + std::strerror(errno));
-
     // Rows of one batch normally share a month; at a month's turn they go to two files.
     std::vector<const HistoryRecord*> ordered;
     ordered.reserve(rows.size());
@@ -302,6 +299,10 @@ void SqliteHistoryStore::AppendToMonth(const std::string& month, const std::stri
         try {
             if (!writer_ || writer_->month != month) {
                 writer_.reset();
+                // Only when a file is opened: a directory removed later fails the write,
+                // which closes the file, and the next write comes back here.
+                if (::mkdir(directory_.c_str(), 0777) != 0 && errno != EEXIST)
+                    throw ServerError("Cannot create directory " + directory_ + ": " + std::strerror(errno));
                 writer_ = OpenForWriting(month, path);
             }
             InsertAll(*writer_, rows);
