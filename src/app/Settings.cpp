@@ -199,6 +199,8 @@ Settings ReadSettings(const IniFile& ini, const std::string& firstArgument) {
     if (s.www.tileUrl.empty()) s.www.tileUrl = WebSettings{}.tileUrl;
     s.www.attribution = TrimBlanks(ini.ReadString("Www", "MapaAtrybucja", ""));
     if (s.www.attribution.empty()) s.www.attribution = WebSettings{}.attribution;
+    s.www.connectionsPerAddress = static_cast<int>(
+        std::clamp(ini.ReadInteger("Www", "PolaczeniaZAdresu", WebSettings{}.connectionsPerAddress), 1L, 64L));
     s.port = ini.ReadString(kSection, "Port", "4500");
     s.dataDirectory = ini.ReadString(kSection, "Katalog", ".");
     return s;

@@ -5,6 +5,7 @@
 #include <httplib.h>
 #include <netdb.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -15,12 +16,14 @@
 #include <cstring>
 #include <deque>
 #include <mutex>
+#include <map>
 #include <set>
 #include <thread>
 #include <vector>
 
 #include "common/ServerError.hpp"
 #include "common/Win1250.hpp"
+#include "web/RequestHead.hpp"
 
 namespace serwer {
 
@@ -44,30 +47,54 @@ bool WaitFor(int fd, short events, int ms) {
     }
 }
 
-// One connection as httplib reads and writes it, with the service's limits: every read
-// waits at most the read timeout and never past the request's time limit, and a
-// request may not send more than its byte limit; every write waits at most the write
-// timeout and never past the answer's time limit. A limit reached is a failed read or
-// write, after which httplib gives up the connection.
+// The numeric address of a socket's end ("127.0.0.1", "::1"), and its port.
+std::string AddressText(const sockaddr_storage& addr, int* port) {
+    char text[INET6_ADDRSTRLEN] = {};
+    if (addr.ss_family == AF_INET) {
+        const auto* a = reinterpret_cast<const sockaddr_in*>(&addr);
+        ::inet_ntop(AF_INET, &a->sin_addr, text, sizeof text);
+        if (port) *port = ntohs(a->sin_port);
+    } else if (addr.ss_family == AF_INET6) {
+        const auto* a = reinterpret_cast<const sockaddr_in6*>(&addr);
+        ::inet_ntop(AF_INET6, &a->sin6_addr, text, sizeof text);
+        if (port) *port = ntohs(a->sin6_port);
+    }
+    return text;
+}
+
+// One request's exchange as httplib reads and writes it, with the service's limits.
+// httplib first reads the head as ReadRequestHead passed it on, then the bytes that
+// came after it (a body, or the next request), then the socket: every read waits at
+// most the read timeout and never past the request's time limit, and a request may not
+// send more than its byte limit; every write waits at most the write timeout and never
+// past the answer's time limit. A limit reached is a failed read or write, after which
+// httplib gives up the connection.
 class LimitedStream : public httplib::Stream {
 public:
-    LimitedStream(int fd, const WebLimits& limits) : fd_(fd), limits_(limits) {}
-
-    // A new request begins: its limits start now.
-    void BeginRequest() {
+    LimitedStream(int fd, const WebLimits& limits, std::string input)
+        : fd_(fd), limits_(limits), input_(std::move(input)) {
         const auto now = Clock::now();
         readUntil_ = now + limits_.requestTimeLimit;
         writeUntil_ = now + limits_.responseTimeLimit;
-        requestBytes_ = 0;
     }
-    // The request is read: the rest of its time goes to the answer (a body is not read).
-    bool HasBuffered() const { return begin_ < end_; }
+
+    bool HasBuffered() const { return inputAt_ < input_.size() || begin_ < end_; }
+    // What httplib has not read: the start of the next request.
+    std::string Unread() const {
+        return input_.substr(std::min(inputAt_, input_.size())) + std::string(buffer_ + begin_, end_ - begin_);
+    }
 
     bool is_readable() const override { return HasBuffered() || WaitFor(fd_, POLLIN, ReadWaitMs()); }
     bool is_writable() const override { return WaitFor(fd_, POLLOUT, WriteWaitMs()); }
 
     ssize_t read(char* ptr, size_t size) override {
-        if (!HasBuffered()) {
+        if (inputAt_ < input_.size()) {
+            const std::size_t n = std::min(size, input_.size() - inputAt_);
+            std::memcpy(ptr, input_.data() + inputAt_, n);
+            inputAt_ += n;
+            return static_cast<ssize_t>(n);
+        }
+        if (begin_ == end_) {
             if (requestBytes_ >= limits_.maxRequestBytes || Clock::now() >= readUntil_) return -1;
             if (!WaitFor(fd_, POLLIN, ReadWaitMs())) return -1;
             const std::size_t room = std::min(sizeof buffer_, limits_.maxRequestBytes - requestBytes_);
@@ -110,24 +137,14 @@ private:
     void Address(Get get, std::string& ip, int& port) const {
         sockaddr_storage addr{};
         socklen_t len = sizeof addr;
-        ip.clear();
         port = -1;
-        if (get(fd_, reinterpret_cast<sockaddr*>(&addr), &len) != 0) return;
-        char text[INET6_ADDRSTRLEN] = {};
-        if (addr.ss_family == AF_INET) {
-            const auto* a = reinterpret_cast<const sockaddr_in*>(&addr);
-            ::inet_ntop(AF_INET, &a->sin_addr, text, sizeof text);
-            port = ntohs(a->sin_port);
-        } else if (addr.ss_family == AF_INET6) {
-            const auto* a = reinterpret_cast<const sockaddr_in6*>(&addr);
-            ::inet_ntop(AF_INET6, &a->sin6_addr, text, sizeof text);
-            port = ntohs(a->sin6_port);
-        }
-        ip = text;
+        ip = get(fd_, reinterpret_cast<sockaddr*>(&addr), &len) == 0 ? AddressText(addr, &port) : std::string();
     }
 
     int fd_;
     const WebLimits& limits_;
+    std::string input_;
+    std::size_t inputAt_ = 0;
     Clock::time_point readUntil_{}, writeUntil_{};
     std::size_t requestBytes_ = 0;
     char buffer_[4096];
@@ -150,10 +167,46 @@ constexpr char kBusyAnswer[] =
     "HTTP/1.1 503 Service Unavailable\r\nContent-Type: text/plain; charset=utf-8\r\nContent-Length: 29\r\n"
     "Retry-After: 1\r\nConnection: close\r\n\r\nSerwer WWW jest zaj\xC4\x99ty.\r\n";
 
-// Set by the request handler when the connection must end after its answer.
-thread_local bool closeAfterAnswer = false;
+// The answer to a head that ReadRequestHead refused.
+std::string RefusalAnswer(int status) {
+    const bool tooLong = status == 414;
+    const std::string body = tooLong ? "{\"blad\":\"Za długi wiersz żądania\"}" : "{\"blad\":\"Błędne żądanie\"}";
+    return std::string("HTTP/1.1 ") + (tooLong ? "414 URI Too Long" : "400 Bad Request") +
+           "\r\nContent-Type: application/json; charset=utf-8\r\nContent-Length: " + std::to_string(body.size()) +
+           "\r\nX-Content-Type-Options: nosniff\r\nCache-Control: no-store\r\nConnection: close\r\n\r\n" + body;
+}
+
+// After an answer to a request that was not read to its end: the end of the answer is
+// sent, and what the client still sends is read and dropped for a moment, so that
+// closing with unread bytes does not reset the connection before the client has read
+// the answer.
+void DrainBeforeClose(int fd) {
+    ::shutdown(fd, SHUT_WR);
+    const auto until = Clock::now() + std::chrono::seconds(1);
+    char sink[16384];
+    for (std::size_t dropped = 0; dropped < 256 * 1024;) {
+        if (!WaitFor(fd, POLLIN, MillisecondsLeft(until, std::chrono::milliseconds(100)))) return;
+        const ssize_t n = ::recv(fd, sink, sizeof sink, MSG_DONTWAIT);
+        if (n <= 0) return;
+        dropped += static_cast<std::size_t>(n);
+    }
+}
+
 // Set by the request handler: a request httplib could not read never reaches it.
 thread_local bool reachedRouter = false;
+
+// A client's connection between its requests. While it waits for a request's head it
+// holds no worker: the service's accepting thread reads what arrives, and hands the
+// connection to a worker once the head is whole (or refused).
+struct Connection {
+    int fd = -1;
+    std::string address;  // the client's, for the limit per address
+    int served = 0;       // requests answered
+    std::string received;  // read and not yet taken by a request
+    RequestHead head;      // ReadRequestHead of `received`
+    Clock::time_point firstByte{};  // of the request being received; none before it
+    Clock::time_point until{};      // closed then, when its head has not come
+};
 
 }  // namespace
 
@@ -227,9 +280,6 @@ struct WebService::Impl {
         request.path = req.target.substr(0, q);
         if (q != std::string::npos) request.query = req.target.substr(q + 1);
         if (req.has_header("Authorization")) request.authorization = req.get_header_value("Authorization");
-        // A body is never read: the connection ends after the answer, so its bytes
-        // cannot be taken for the next request.
-        if (req.has_header("Content-Length") || req.has_header("Transfer-Encoding")) closeAfterAnswer = true;
 
         const WebResponse answer = router.Handle(request);
         res.status = answer.status;
@@ -240,7 +290,10 @@ struct WebService::Impl {
         const std::size_t size = body ? body->size() : 0;
         res.set_content_provider(size, answer.contentType,
                                  [body](std::size_t offset, std::size_t length, httplib::DataSink& sink) {
-                                     return sink.write(body->data() + offset, length);
+                                     // Never past the body, whatever httplib asks for.
+                                     const std::string_view part =
+                                         BodySlice(body ? std::string_view(*body) : std::string_view(), offset, length);
+                                     return sink.write(part.data(), part.size());
                                  });
     }
 
@@ -283,85 +336,195 @@ struct WebService::Impl {
                                                       : reinterpret_cast<sockaddr_in*>(&bound)->sin_port);
     }
 
+    // The accepting thread: takes new connections, and reads every connection that waits
+    // for a request's head until the head is whole, refused, or late.
     void AcceptLoop() {
+        std::vector<Connection> waiting;
+        std::vector<pollfd> polled;
         for (;;) {
-            pollfd p[2] = {{listenFd, POLLIN, 0}, {wake[0], POLLIN, 0}};
-            if (::poll(p, 2, -1) < 0 && errno != EINTR) return;
-            if (stopping.load()) return;
-            for (;;) {
-                const int fd = ::accept4(listenFd, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
-                if (fd < 0) break;
-                std::unique_lock<std::mutex> lock(mutex);
-                if (static_cast<int>(active.size() + pending.size()) >= limits.maxConnections) {
-                    lock.unlock();
-                    counters.refusedConnections.fetch_add(1, std::memory_order_relaxed);
-                    counters.CountStatus(503);
-                    ::send(fd, kBusyAnswer, sizeof kBusyAnswer - 1, MSG_NOSIGNAL | MSG_DONTWAIT);
-                    ::close(fd);
-                    continue;
+            polled.assign({{listenFd, POLLIN, 0}, {wake[0], POLLIN, 0}});
+            auto next = Clock::now() + std::chrono::seconds(1);
+            for (const Connection& c : waiting) {
+                polled.push_back({c.fd, POLLIN, 0});
+                next = std::min(next, c.until);
+            }
+            if (::poll(polled.data(), polled.size(), MillisecondsLeft(next, std::chrono::seconds(1))) < 0 &&
+                errno != EINTR)
+                break;
+            if (stopping.load()) break;
+            char drained[64];
+            while (::read(wake[0], drained, sizeof drained) > 0) {
+            }
+            const auto now = Clock::now();
+            std::vector<Connection> still;
+            still.reserve(waiting.size());
+            for (std::size_t i = 0; i < waiting.size(); ++i) {
+                Connection& c = waiting[i];
+                const short events = polled[i + 2].revents;
+                if (events != 0 && !Receive(c, now)) {
+                    Close(c);
+                } else if (c.head.state != RequestHead::State::Incomplete) {
+                    HandToWorker(std::move(c));
+                } else if (now >= c.until) {
+                    Close(c);  // silent, or a head too slow: no answer, as for a read that timed out
+                } else {
+                    still.push_back(std::move(c));
                 }
-                pending.push_back(fd);
-                lock.unlock();
-                ready.notify_one();
             }
-            if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR && errno != ECONNABORTED) {
-                // Out of descriptors or memory: a pause, rather than a busy loop.
-                std::this_thread::sleep_for(std::chrono::milliseconds(50));
+            waiting = std::move(still);
+            {
+                std::lock_guard<std::mutex> lock(mutex);
+                for (Connection& c : returned) waiting.push_back(std::move(c));
+                returned.clear();
             }
+            AcceptNew(waiting, now);
         }
+        for (Connection& c : waiting) Close(c);
+    }
+
+    // Reads what has arrived; false when the client has closed or the socket failed.
+    bool Receive(Connection& c, Clock::time_point now) {
+        const std::size_t before = c.received.size();
+        const std::size_t room = limits.maxRequestBytes - std::min(before, limits.maxRequestBytes);
+        if (room == 0) return false;
+        c.received.resize(before + room);
+        const ssize_t n = ::recv(c.fd, c.received.data() + before, room, MSG_DONTWAIT);
+        c.received.resize(before + static_cast<std::size_t>(std::max<ssize_t>(n, 0)));
+        if (n < 0) return errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR;
+        if (n == 0) return false;
+        if (before == 0) {
+            c.firstByte = now;
+            c.until = now + limits.requestTimeLimit;
+        }
+        // A line has ended, or the limit is reached: the head may be whole, or wrong.
+        if (c.received.find('\n', before) != std::string::npos || c.received.size() >= limits.maxRequestBytes)
+            c.head = ReadRequestHead(c.received, limits.maxRequestBytes);
+        return true;
+    }
+
+    void AcceptNew(std::vector<Connection>& waiting, Clock::time_point now) {
+        for (;;) {
+            sockaddr_storage peer{};
+            socklen_t len = sizeof peer;
+            const int fd = ::accept4(listenFd, reinterpret_cast<sockaddr*>(&peer), &len, SOCK_CLOEXEC | SOCK_NONBLOCK);
+            if (fd < 0) break;
+            Connection c;
+            c.fd = fd;
+            c.address = AddressText(peer, nullptr);
+            c.until = now + limits.requestTimeLimit;
+            {
+                std::lock_guard<std::mutex> lock(mutex);
+                int& fromAddress = perAddress[c.address];
+                if (open < limits.maxConnections && fromAddress < settings.connectionsPerAddress) {
+                    ++open;
+                    ++fromAddress;
+                    c.fd = fd;
+                } else {
+                    if (fromAddress == 0) perAddress.erase(c.address);
+                    c.fd = -1;
+                }
+            }
+            if (c.fd < 0) {
+                counters.refusedConnections.fetch_add(1, std::memory_order_relaxed);
+                counters.CountStatus(503);
+                ::send(fd, kBusyAnswer, sizeof kBusyAnswer - 1, MSG_NOSIGNAL | MSG_DONTWAIT);
+                ::close(fd);
+                continue;
+            }
+            // Headers and body go in separate writes: without this every answer after
+            // the first on a connection waits for the client's delayed acknowledgement.
+            const int on = 1;
+            ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+            waiting.push_back(std::move(c));
+        }
+        if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR && errno != ECONNABORTED) {
+            // Out of descriptors or memory: a pause, rather than a busy loop.
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        }
+    }
+
+    void HandToWorker(Connection c) {
+        {
+            std::lock_guard<std::mutex> lock(mutex);
+            ready.push_back(std::move(c));
+        }
+        readyChanged.notify_one();
+    }
+
+    // Back to the accepting thread, to wait for its next request.
+    void HandBack(Connection c) {
+        {
+            std::lock_guard<std::mutex> lock(mutex);
+            returned.push_back(std::move(c));
+        }
+        const char byte = 1;
+        [[maybe_unused]] const ssize_t w = ::write(wake[1], &byte, 1);
+    }
+
+    void Close(Connection& c) {
+        if (c.fd < 0) return;
+        ::shutdown(c.fd, SHUT_RDWR);
+        ::close(c.fd);
+        c.fd = -1;
+        std::lock_guard<std::mutex> lock(mutex);
+        --open;
+        const auto it = perAddress.find(c.address);
+        if (it != perAddress.end() && --it->second <= 0) perAddress.erase(it);
     }
 
     void WorkerLoop() {
         for (;;) {
-            int fd = -1;
+            Connection c;
             {
                 std::unique_lock<std::mutex> lock(mutex);
-                ready.wait(lock, [&] { return stopping.load() || !pending.empty(); });
+                readyChanged.wait(lock, [&] { return stopping.load() || !ready.empty(); });
                 if (stopping.load()) return;
-                fd = pending.front();
-                pending.pop_front();
-                active.insert(fd);
+                c = std::move(ready.front());
+                ready.pop_front();
+                active.insert(c.fd);
             }
-            Serve(fd);
+            const bool keep = Serve(c);
             {
                 std::lock_guard<std::mutex> lock(mutex);
-                active.erase(fd);
+                active.erase(c.fd);
             }
-            ::close(fd);
+            if (keep && !stopping.load())
+                HandBack(std::move(c));
+            else
+                Close(c);
         }
     }
 
-    bool OthersWaiting() {
-        std::lock_guard<std::mutex> lock(mutex);
-        return !pending.empty();
-    }
-
-    // Keep-alive only while no other connection waits for a worker.
-    bool WaitForNextRequest(LimitedStream& stream) {
-        if (stream.HasBuffered()) return true;
-        const auto until = Clock::now() + limits.keepAliveTimeout;
-        while (!stopping.load() && Clock::now() < until) {
-            if (WaitFor(stream.socket(), POLLIN, MillisecondsLeft(until, std::chrono::milliseconds(100)))) return true;
-            if (OthersWaiting()) return false;
-        }
-        return false;
-    }
-
-    void Serve(int fd) {
-        LimitedStream stream(fd, limits);
-        closeAfterAnswer = false;
-        for (int served = 0; served < limits.keepAliveMax && !stopping.load(); ++served) {
-            if (served > 0 && !WaitForNextRequest(stream)) break;
-            stream.BeginRequest();
-            const bool last = served + 1 == limits.keepAliveMax || OthersWaiting();
+    // Answers the connection's requests while their heads are whole; true when it stays
+    // open for its next request.
+    bool Serve(Connection& c) {
+        while (!stopping.load()) {
+            if (c.head.state == RequestHead::State::Refused) {
+                const std::string answer = RefusalAnswer(c.head.status);
+                LimitedStream(c.fd, limits, {}).write(answer.data(), answer.size());
+                counters.CountStatus(c.head.status);
+                DrainBeforeClose(c.fd);
+                return false;
+            }
+            LimitedStream stream(c.fd, limits, c.head.forwarded + c.received.substr(c.head.used));
+            // A body is never read for the answer: the connection ends after it, so the
+            // body's bytes cannot be taken for the next request.
+            const bool last = c.served + 1 >= limits.keepAliveMax || c.head.hasBody;
             bool closed = false;
             reachedRouter = false;
             const bool ok = engine.Serve(stream, last, closed);
+            ++c.served;
             // After a request that could not be read (too long, too slow, malformed) the
             // rest of the stream means nothing.
-            if (!ok || closed || last || closeAfterAnswer || !reachedRouter) break;
+            if (!ok || closed || last || !reachedRouter) return false;
+            c.received = stream.Unread();
+            c.head = c.received.empty() ? RequestHead{} : ReadRequestHead(c.received, limits.maxRequestBytes);
+            const auto now = Clock::now();
+            c.firstByte = c.received.empty() ? Clock::time_point{} : now;
+            c.until = now + (c.received.empty() ? limits.keepAliveTimeout : limits.requestTimeLimit);
+            if (c.head.state == RequestHead::State::Incomplete) return true;
         }
-        ::shutdown(fd, SHUT_RDWR);
+        return false;
     }
 
     void Start() {
@@ -390,12 +553,20 @@ struct WebService::Impl {
         {
             std::lock_guard<std::mutex> lock(mutex);
             for (const int fd : active) ::shutdown(fd, SHUT_RDWR);
-            for (const int fd : pending) ::close(fd);
-            pending.clear();
         }
-        ready.notify_all();
+        readyChanged.notify_all();
         for (std::thread& t : workers) t.join();
         workers.clear();
+        // What no thread holds any more: waiting for a worker, or handed back late.
+        std::vector<Connection> left;
+        {
+            std::lock_guard<std::mutex> lock(mutex);
+            for (Connection& c : ready) left.push_back(std::move(c));
+            for (Connection& c : returned) left.push_back(std::move(c));
+            ready.clear();
+            returned.clear();
+        }
+        for (Connection& c : left) Close(c);
         ::close(listenFd);
         ::close(wake[0]);
         ::close(wake[1]);
@@ -419,9 +590,12 @@ struct WebService::Impl {
     std::thread acceptor;
     std::vector<std::thread> workers;
     std::mutex mutex;
-    std::condition_variable ready;
-    std::deque<int> pending;  // accepted, waiting for a worker
-    std::set<int> active;     // being served
+    std::condition_variable readyChanged;
+    std::deque<Connection> ready;       // a head to answer, waiting for a worker
+    std::vector<Connection> returned;   // answered, back to the accepting thread
+    std::set<int> active;               // being served
+    std::map<std::string, int> perAddress;  // open connections by client address
+    int open = 0;                           // open connections, whoever holds them
 };
 
 WebService::WebService(PositioningServer& server, WebSettings settings, WebLimits limits)

@@ -10,6 +10,7 @@ struct WebSettings {
     std::string password;               // Haslo: HTTP Basic, any user name
     std::string tileUrl = "https://tile.openstreetmap.org/{z}/{x}/{y}.png";  // Mapa
     std::string attribution = "\xA9 OpenStreetMap contributors";             // shown under the map
+    int connectionsPerAddress = 16;  // PolaczeniaZAdresu: open connections from one client address
 
     bool Enabled() const { return !port.empty(); }
 };

@@ -19,6 +19,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
@@ -126,9 +127,17 @@ std::string SoftLimit(pid_t pid, const std::string& name) {
     return "";
 }
 
-int ConnectTo(int port) {
+// A connection to the port on 127.0.0.1, from the loopback address `from`.
+int ConnectTo(int port, const char* from = "127.0.0.1") {
     const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (fd < 0) return -1;
+    sockaddr_in source{};
+    source.sin_family = AF_INET;
+    ::inet_pton(AF_INET, from, &source.sin_addr);
+    if (::bind(fd, reinterpret_cast<sockaddr*>(&source), sizeof source) != 0) {
+        ::close(fd);
+        return -1;
+    }
     sockaddr_in a{};
     a.sin_family = AF_INET;
     a.sin_port = htons(static_cast<std::uint16_t>(port));
@@ -692,8 +701,9 @@ namespace {
 
 // Sends the request on a new connection and returns everything until the server closes
 // (or the limit passes); empty when the connection failed or was reset before an answer.
-std::string HttpExchange(int port, const std::string& request, std::chrono::milliseconds limit = 10s) {
-    const int fd = ConnectTo(port);
+std::string HttpExchange(int port, const std::string& request, std::chrono::milliseconds limit = 10s,
+                         const char* from = "127.0.0.1") {
+    const int fd = ConnectTo(port, from);
     if (fd < 0) return "";
     std::string answer;
     if (SendAll(fd, request)) {
@@ -711,8 +721,32 @@ std::string HttpExchange(int port, const std::string& request, std::chrono::mill
     return answer;
 }
 
-std::string HttpGet(int port, const std::string& target) {
-    return HttpExchange(port, "GET " + target + " HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n");
+std::string HttpGet(int port, const std::string& target, const char* from = "127.0.0.1") {
+    return HttpExchange(port, "GET " + target + " HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n", 10s, from);
+}
+
+// An answer's status line, its Content-Length (-1 without one) and the bytes after its head.
+struct HttpAnswer {
+    std::string status, head, body;
+    long contentLength = -1;
+};
+
+HttpAnswer SplitAnswer(const std::string& answer) {
+    HttpAnswer a;
+    const std::size_t end = answer.find("\r\n\r\n");
+    if (end == std::string::npos) return a;
+    a.head = answer.substr(0, end + 2);
+    a.status = answer.substr(0, answer.find("\r\n"));
+    a.body = answer.substr(end + 4);
+    const std::size_t length = a.head.find("\r\nContent-Length: ");
+    if (length != std::string::npos) a.contentLength = std::stol(a.head.substr(length + 18));
+    return a;
+}
+
+int CountOf(const std::string& text, const std::string& part) {
+    int n = 0;
+    for (std::size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) ++n;
+    return n;
 }
 
 }  // namespace
@@ -754,14 +788,124 @@ TEST_F(HostileWebClients, SlowHeadersAreCutAtTheRequestTimeLimit) {
 
 TEST_F(HostileWebClients, OversizedHeadersAreRefused) {
     StartWithWeb();
-    const std::string line = HttpExchange(webPort_, "GET / HTTP/1.1\r\nX-A: " + std::string(20000, 'a') + "\r\n\r\n");
-    EXPECT_TRUE(line.empty() || line.starts_with("HTTP/1.1 400") || line.starts_with("HTTP/1.1 431")) << line;
+    const std::string line = HttpExchange(webPort_, "GET / HTTP/1.1\r\nX-A: " + std::string(40000, 'a') + "\r\n\r\n");
+    EXPECT_TRUE(line.starts_with("HTTP/1.1 400 Bad Request\r\n")) << line;
     // Many short headers: the request's byte limit ends them, not the memory.
     std::string many = "GET / HTTP/1.1\r\n";
     for (int i = 0; i < 200000; ++i) many += "X-" + std::to_string(i) + ": b\r\n";
     const std::string flood = HttpExchange(webPort_, many + "\r\n");
     EXPECT_TRUE(flood.empty() || flood.starts_with("HTTP/1.1 400")) << flood.substr(0, 100);
+    // A request line over the limit.
+    const std::string uri = HttpExchange(webPort_, "GET /" + std::string(40000, 'a') + " HTTP/1.1\r\n\r\n");
+    EXPECT_TRUE(uri.starts_with("HTTP/1.1 414 URI Too Long\r\n")) << uri.substr(0, 100);
+    EXPECT_NE(uri.find("\r\nConnection: close\r\n"), std::string::npos);
     ExpectBothStillSound("web_oversized_headers", "WA20002");
+}
+
+TEST_F(HostileWebClients, NoAnswerIsLongerThanItsBodyWhateverRangeIsAsked) {
+    StartWithWeb("Port=0\nHaslo=tajne\n");
+    std::string many = "bytes=0-0";
+    for (int i = 1; i < 1000; ++i) many += "," + std::to_string(i) + "-" + std::to_string(i);
+    const std::string refused = "{\"blad\":\"Wymagane has\xC5\x82o\"}";
+    for (const std::string& range : {std::string("bytes=0-20000"), std::string("bytes=20-"),
+                                     std::string("bytes=-20000"), std::string("bytes=100000-200000"), many}) {
+        for (const bool withPassword : {false, true}) {
+            const HttpAnswer a = SplitAnswer(
+                HttpExchange(webPort_, "GET /api/zdrowie HTTP/1.1\r\nHost: x\r\nConnection: close\r\nRange: " + range +
+                                           (withPassword ? "\r\nAuthorization: Basic eDp0YWpuZQ==" : "") + "\r\n\r\n"));
+            EXPECT_EQ(a.status, withPassword ? "HTTP/1.1 200 OK" : "HTTP/1.1 401 Unauthorized") << range.substr(0, 20);
+            EXPECT_EQ(a.contentLength, static_cast<long>(a.body.size())) << range.substr(0, 20);
+            EXPECT_EQ(a.head.find("Content-Range"), std::string::npos);
+            if (withPassword)
+                EXPECT_TRUE(a.body.starts_with("{\"status\":\"ok\"") && a.body.ends_with("}")) << a.body.substr(0, 40);
+            else
+                EXPECT_EQ(a.body, refused);
+        }
+    }
+    ExpectServerStillSound("web_ranges", "WA20006");
+}
+
+TEST_F(HostileWebClients, EveryRequestHeadIsReadOneWayOnly) {
+    StartWithWeb();
+    // What a proxy in front might take for a body is never answered as a second request.
+    const std::string smuggled = "GET /api/mapa HTTP/1.1\r\nHost: x\r\n\r\n";
+    for (const std::string& head : {
+             std::string("GET /api/zdrowie HTTP/1.1\r\nHost: x\r\nContent-Length : 37\r\n\r\n"),
+             std::string("GET /api/zdrowie HTTP/1.1\r\nHost: x\nContent-Length: 37\r\n\r\n"),
+             std::string("GET /api/zdrowie HTTP/1.1\r\nHost: x\r\nX-A: b\r\n Content-Length: 37\r\n\r\n"),
+             std::string("GET /api/zdrowie HTTP/1.1\r\nHost: x\r\n\n"),
+             std::string("GET /api/zdrowie HTTP/1.1\r\nContent-Length: 37\r\nTransfer-Encoding: chunked\r\n\r\n"),
+         }) {
+        const std::string a = HttpExchange(webPort_, head + smuggled, 3s);
+        EXPECT_TRUE(a.starts_with("HTTP/1.1 400 Bad Request\r\n")) << head << a;
+        EXPECT_EQ(CountOf(a, "HTTP/1.1 "), 1) << head << a;
+        EXPECT_NE(a.find("\r\nConnection: close\r\n"), std::string::npos) << head << a;
+    }
+    // An answer after which the connection ends says so, and promises nothing more.
+    const std::string withBody =
+        HttpExchange(webPort_, "GET /api/mapa HTTP/1.1\r\nHost: x\r\nContent-Length: 2\r\n\r\nab" + smuggled, 3s);
+    EXPECT_TRUE(withBody.starts_with("HTTP/1.1 200 OK\r\n")) << withBody;
+    EXPECT_EQ(CountOf(withBody, "HTTP/1.1 "), 1) << withBody;
+    EXPECT_NE(withBody.find("\r\nConnection: close\r\n"), std::string::npos) << withBody;
+    EXPECT_EQ(withBody.find("Keep-Alive"), std::string::npos) << withBody;
+    ExpectBothStillSound("web_desync", "WA20007");
+}
+
+TEST_F(HostileWebClients, OneAddressTakesAtMostItsShareAndSilenceHoldsNoWorker) {
+    StartWithWeb("Port=0\nPolaczeniaZAdresu=12\n");
+    // 64 silent connections from one address: 12 are kept (its share), the rest refused
+    // at once; 12 more from a second address, three times the workers in all.
+    SilentConnections silent;
+    for (int i = 0; i < 64; ++i) silent.fds.push_back(ConnectTo(webPort_, "127.0.0.1"));
+    for (int i = 0; i < 12; ++i) silent.fds.push_back(ConnectTo(webPort_, "127.0.0.3"));
+    std::this_thread::sleep_for(500ms);
+    int refused = 0, kept = 0;
+    for (const int fd : silent.fds) {
+        char text[16] = {};
+        const ssize_t n = ::recv(fd, text, sizeof text - 1, MSG_DONTWAIT);
+        if (n > 0 && std::string(text).starts_with("HTTP/1.1 503")) ++refused;
+        if (n < 0 && errno == EAGAIN) ++kept;
+    }
+    EXPECT_EQ(refused, 52);
+    EXPECT_EQ(kept, 24);
+    // A third address is answered at once, not after the silent ones' time limit.
+    const auto start = Clock::now();
+    const std::string a = HttpGet(webPort_, "/api/zdrowie", "127.0.0.2");
+    const auto took = Clock::now() - start;
+    EXPECT_TRUE(a.starts_with("HTTP/1.1 200 OK\r\n")) << a;
+    EXPECT_LT(took, 2s);
+    silent.CloseAll();
+    ExpectBothStillSound("web_one_address", "WA20008");
+}
+
+TEST_F(HostileWebClients, KeepAliveAnswersDoNotWaitForTheClientsAcknowledgement) {
+    StartWithWeb();
+    const int fd = ConnectTo(webPort_);
+    ASSERT_GE(fd, 0);
+    std::vector<std::chrono::microseconds> times;
+    for (int i = 0; i < 9; ++i) {
+        const auto start = Clock::now();
+        ASSERT_TRUE(SendAll(fd, "GET /api/zdrowie HTTP/1.1\r\nHost: x\r\n\r\n"));
+        std::string answer;
+        char chunk[4096];
+        HttpAnswer a;
+        while (a.contentLength < 0 || a.body.size() < static_cast<std::size_t>(a.contentLength)) {
+            pollfd p{fd, POLLIN, 0};
+            ASSERT_GT(::poll(&p, 1, 5000), 0);
+            const ssize_t n = ::recv(fd, chunk, sizeof chunk, 0);
+            ASSERT_GT(n, 0);
+            answer.append(chunk, static_cast<std::size_t>(n));
+            a = SplitAnswer(answer);
+        }
+        ASSERT_EQ(a.status, "HTTP/1.1 200 OK");
+        times.push_back(std::chrono::duration_cast<std::chrono::microseconds>(Clock::now() - start));
+    }
+    Abort(fd);
+    std::sort(times.begin() + 1, times.end());
+    std::cout << "[ measured ] keep-alive: first " << times[0].count() << " us, median of the rest "
+              << times[5].count() << " us" << std::endl;
+    // A delayed acknowledgement costs at least 40 ms.
+    EXPECT_LT(times[5], 30ms);
 }
 
 TEST_F(HostileWebClients, ThousandConcurrentRequestsAreAnsweredOrRefused) {

@@ -21,6 +21,7 @@
 #include "history/SqliteHistoryStore.hpp"
 #include "link/PositionRecord.hpp"
 #include "support/TestDirectory.hpp"
+#include "vehicles/VehicleFile.hpp"
 #include "unitsim/PositionRecordBuilder.hpp"
 #include "unitsim/SimulatedUnit.hpp"
 
@@ -177,4 +178,41 @@ TEST_F(MapPageBrowser, ShowsEveryVehicleOnTheMapAndInTheListAndTheChosenOnesTrac
         Chromium("/", "--screenshot=" + phone.string(), "390,844");
         for (const fs::path& picture : {desktop, chosen, phone}) EXPECT_TRUE(fs::exists(picture)) << picture;
     }
+}
+
+TEST_F(MapPageBrowser, VehicleTextsReachThePageAsTextNeverAsElements) {
+    ASSERT_TRUE(fs::exists(kChromium)) << "Debian's chromium is needed: tools/install-packages.sh chromium";
+    // Texts no unit can send, but Aktualne.txt can hold (a name of up to 10 characters,
+    // fuel 20); the chosen vehicle's tooltip is shown.
+    std::vector<VehicleRow> rows(2);
+    rows[0].NAZWA = "<b>x</b>";
+    rows[1].NAZWA = "<img src>";
+    for (std::size_t i = 0; i < rows.size(); ++i) {
+        rows[i].OPIS = "2026.12.09-12:30";
+        rows[i].SZEROKOSC = "52.20000" + std::to_string(i) + "0N";
+        rows[i].DLUGOSC = "21.0000000E";
+        rows[i].GPS = "OK";
+        rows[i].KIEROWCA = "<i>k</i>";
+        rows[i].PALIWO = "<img src onerror=1>";
+        rows[i].LICENCJA = "<u>0011</u>";
+    }
+    {
+        const Bytes table = FormatVehicleFile(rows);
+        std::ofstream(dir_ / "Aktualne.txt", std::ios::binary).write(table.data(), static_cast<std::streamsize>(table.size()));
+    }
+    ServerdChild::Install(dir_, "Port=0\nOdpytywac=0\n[Www]\nPort=" + std::to_string(webPort_) +
+                                    "\nMapa=http://127.0.0.1:" + std::to_string(FindFreePort()) + "/{z}/{x}/{y}.png\n");
+    ASSERT_TRUE(serwerd_.Start(dir_, ""));
+    ASSERT_NE(serwerd_.WaitForPort(10s), 0) << ReadFile(dir_ / "stderr.txt");
+
+    const std::string dom = Chromium("/?wybierz=%3Cimg%20src%3E", "--dump-dom", "1366,768");
+    EXPECT_EQ(Count(dom, "<li[^>]* class=\"pojazd[ \"]"), 2);
+    EXPECT_EQ(Count(dom, "<(b|i|u)>"), 0);
+    EXPECT_EQ(Count(dom, "<img src=\"\"|<img[^>]*onerror"), 0);
+    EXPECT_EQ(Count(dom, "class=\"leaflet-tooltip[^>]*><span>&lt;img src&gt;</span>"), 1)
+        << dom.substr(std::min(dom.size(), dom.find("leaflet-tooltip")), 300);
+    EXPECT_NE(dom.find("<h2 id=\"szczegoly-nazwa\">&lt;img src&gt;</h2>"), std::string::npos);
+    EXPECT_GE(Count(dom, "&lt;b&gt;x&lt;/b&gt;"), 1);
+    EXPECT_GE(Count(dom, "&lt;i&gt;k&lt;/i&gt;"), 2);
+    EXPECT_GE(Count(dom, "&lt;img src onerror=1&gt;"), 1);
 }

@@ -16,6 +16,13 @@
         return dane.pojazdy || [];
     }
 
+    // A text as a page element: Leaflet puts a string tooltip in as HTML, an element as it is.
+    function wezelTekstu(tekst) {
+        const w = document.createElement('span');
+        w.textContent = tekst;
+        return w;
+    }
+
     function liczba(v) {
         if (v === null || v === undefined || v === '') return null;
         const n = Number(v);
@@ -207,13 +214,18 @@
         const wybrany = stan.wybrany === p.nazwa;
         if (!z) {
             z = L.circleMarker(ll, Object.assign({ className: 'znacznik' }, stylZnacznika(p, wybrany)));
-            z.bindTooltip(p.nazwa, { direction: 'top', offset: [0, -6] });
             z.on('click', () => wybierz(p.nazwa, false));
             z.addTo(mapa);
             stan.znaczniki.set(p.nazwa, z);
         } else {
             z.setLatLng(ll);
             z.setStyle(stylZnacznika(p, wybrany));
+        }
+        // The registration over the dot: on hover, and always over the chosen vehicle's.
+        if (z.podpisStaly !== wybrany) {
+            z.unbindTooltip();
+            z.bindTooltip(wezelTekstu(p.nazwa), { direction: 'top', offset: [0, -6], permanent: wybrany });
+            z.podpisStaly = wybrany;
         }
         const klasy = ['znacznik'].concat(klasyPojazdu(p));
         if (wybrany) klasy.push('wybrany');
@@ -360,7 +372,7 @@
                 className: 'punkt-trasy', radius: ostatni || i === 0 ? 5 : 3, color: '#d0342c', weight: 1,
                 fillColor: '#ffffff', fillOpacity: 1, interactive: true,
             });
-            m.bindTooltip(godzinaZCzasu(p.w.czas) + (p.w.predkosc !== undefined ? ', ' + tekstLiczby(Number(p.w.predkosc), 0) + ' km/h' : ''));
+            m.bindTooltip(wezelTekstu(godzinaZCzasu(p.w.czas) + (p.w.predkosc !== undefined ? ', ' + tekstLiczby(Number(p.w.predkosc), 0) + ' km/h' : '')));
             warstwy.push(m);
         });
         stan.trasa = L.layerGroup(warstwy).addTo(mapa);
