@@ -4,8 +4,8 @@
 #include <cstdio>
 #include <map>
 
+#include "common/PolishTime.hpp"
 #include "common/Win1250.hpp"
-#include "link/PositionRecord.hpp"
 
 namespace serwer {
 
@@ -65,7 +65,7 @@ std::string Duration(std::int64_t seconds) {
 }
 
 std::string LocalClock(const HistoryRecord& row) {
-    const DateTime::Parts p = FixTimeToLocal(DateTime::FromMs(*row.fixTimeUtc * DateTime::kMsPerSecond)).Split();
+    const DateTime::Parts p = PolishWallTime(*row.fixTimeUtc).Split();
     char buf[16];
     std::snprintf(buf, sizeof buf, "%02d:%02d", p.hour, p.minute);
     return buf;
@@ -135,7 +135,7 @@ HistoryCommand ParseHistoryCommand(const std::vector<std::string>& args, std::in
         command.format = *byEnding;
     }
 
-    const DateTime today = FixTimeToLocal(DateTime::FromMs(nowUtc * DateTime::kMsPerSecond)).Date();
+    const DateTime today = PolishWallTime(nowUtc).Date();
     const auto from = value("--od"), to = value("--do");
     // A date alone in --do includes that day, as a day picked in the window or on the map
     // page does; a time is the first minute not included.
@@ -152,8 +152,8 @@ HistoryCommand ParseHistoryCommand(const std::vector<std::string>& args, std::in
 HistoryQuery QueryOf(const HistoryCommand& command) {
     HistoryQuery query;
     query.registration = command.registration;
-    query.fromUtc = LocalToFixTime(command.fromLocal).Ms() / DateTime::kMsPerSecond;
-    query.toUtc = LocalToFixTime(command.toLocal).Ms() / DateTime::kMsPerSecond;
+    query.fromUtc = UtcSecondOfPolish(command.fromLocal);
+    query.toUtc = UtcSecondOfPolish(command.toLocal);
     return query;
 }
 

@@ -2,6 +2,7 @@
 
 #include <array>
 #include <cstdint>
+#include <optional>
 
 namespace serwer {
 
@@ -20,12 +21,15 @@ constexpr std::array<std::uint16_t, 128> kHighHalf = {
     0x010D, 0x00E9, 0x0119, 0x00EB, 0x011B, 0x00ED, 0x00EE, 0x010F, 0x0111, 0x0144, 0x0148, 0x00F3, 0x00F4,
     0x0151, 0x00F6, 0x00F7, 0x0159, 0x016F, 0x00FA, 0x0171, 0x00FC, 0x00FD, 0x0163, 0x02D9};
 
-char EncodeCodePoint(std::uint32_t cp) {
+// The byte of a code point; nothing when Windows-1250 has no such character.
+std::optional<char> ByteOfCodePoint(std::uint32_t cp) {
     if (cp < 0x80) return static_cast<char>(cp);
     for (std::size_t i = 0; i < kHighHalf.size(); ++i)
         if (kHighHalf[i] == cp) return static_cast<char>(0x80 + i);
-    return '?';
+    return std::nullopt;
 }
+
+char EncodeCodePoint(std::uint32_t cp) { return ByteOfCodePoint(cp).value_or('?'); }
 
 void AppendUtf8(std::string& out, std::uint32_t cp) {
     if (cp < 0x80) {
@@ -69,6 +73,44 @@ std::string Cp1250(std::string_view utf8) {
         }
         for (std::size_t k = 1; k < len; ++k) cp = (cp << 6) | (static_cast<unsigned char>(utf8[i + k]) & 0x3F);
         out += EncodeCodePoint(cp);
+        i += len;
+    }
+    return out;
+}
+
+std::optional<std::string> Cp1250Exact(std::string_view utf8) {
+    std::string out;
+    out.reserve(utf8.size());
+    for (std::size_t i = 0; i < utf8.size();) {
+        const auto b = static_cast<unsigned char>(utf8[i]);
+        std::size_t len = 1;
+        std::uint32_t cp = b;
+        std::uint32_t least = 0;  // the smallest code point of the length: less is an overlong form
+        if (b >= 0xC2 && b <= 0xDF) {
+            len = 2;
+            cp = b & 0x1F;
+            least = 0x80;
+        } else if (b >= 0xE0 && b <= 0xEF) {
+            len = 3;
+            cp = b & 0x0F;
+            least = 0x800;
+        } else if (b >= 0xF0 && b <= 0xF4) {
+            len = 4;
+            cp = b & 0x07;
+            least = 0x10000;
+        } else if (b >= 0x80) {
+            return std::nullopt;
+        }
+        if (i + len > utf8.size()) return std::nullopt;
+        for (std::size_t k = 1; k < len; ++k) {
+            const auto next = static_cast<unsigned char>(utf8[i + k]);
+            if ((next & 0xC0) != 0x80) return std::nullopt;
+            cp = (cp << 6) | (next & 0x3F);
+        }
+        if (cp < least || (cp >= 0xD800 && cp <= 0xDFFF) || cp > 0x10FFFF) return std::nullopt;
+        const std::optional<char> byte = ByteOfCodePoint(cp);
+        if (!byte) return std::nullopt;
+        out += *byte;
         i += len;
     }
     return out;

@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <cmath>
 
-#include "link/PositionRecord.hpp"
+#include "common/PolishTime.hpp"
 
 namespace serwer {
 
@@ -14,9 +14,7 @@ constexpr double kPi = 3.14159265358979323846;
 
 double Radians(double degrees) { return degrees * kPi / 180.0; }
 
-DateTime LocalDay(std::int64_t fixTimeUtc) {
-    return FixTimeToLocal(DateTime::FromMs(fixTimeUtc * DateTime::kMsPerSecond)).Date();
-}
+DateTime LocalDay(std::int64_t fixTimeUtc) { return PolishWallTime(fixTimeUtc).Date(); }
 
 // One vehicle's rows of one local day, in fix-time order, all with a fix time.
 DaySummary Summarize(const std::vector<const HistoryRecord*>& day) {

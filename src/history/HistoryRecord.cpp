@@ -1,7 +1,7 @@
 #include "history/HistoryRecord.hpp"
 
-#include <charconv>
 #include <chrono>
+#include <cmath>
 
 #include "common/Win1250.hpp"
 #include "link/PositionRecord.hpp"
@@ -9,18 +9,6 @@
 namespace serwer {
 
 namespace {
-
-// The coordinate text ("%.7f" and the hemisphere letter, "0" when bad) as signed degrees;
-// nothing when it is bad or names no hemisphere.
-std::optional<double> SignedDegrees(const std::string& text, char negativeLetter) {
-    if (text.size() < 2) return std::nullopt;
-    const char letter = text.back();
-    if (letter != 'N' && letter != 'S' && letter != 'E' && letter != 'W') return std::nullopt;
-    double value = 0.0;
-    const auto result = std::from_chars(text.data(), text.data() + text.size() - 1, value);
-    if (result.ec != std::errc() || result.ptr != text.data() + text.size() - 1) return std::nullopt;
-    return letter == negativeLetter ? -value : value;
-}
 
 template <typename F>
 auto Try(F f) -> std::optional<decltype(f())> {
@@ -33,6 +21,11 @@ auto Try(F f) -> std::optional<decltype(f())> {
 
 }  // namespace
 
+std::optional<double> CoordinateWithin(std::optional<double> degrees, double limit) {
+    if (!degrees || !std::isfinite(*degrees) || std::fabs(*degrees) > limit) return std::nullopt;
+    return degrees;
+}
+
 HistoryRecord MakeHistoryRecord(const Bytes& received, std::int64_t receivedUtc) {
     HistoryRecord h;
     h.receivedUtc = receivedUtc;
@@ -42,8 +35,8 @@ HistoryRecord MakeHistoryRecord(const Bytes& received, std::int64_t receivedUtc)
     h.registration = RegistrationText(record);
     h.ownerCode = OwnerCodeText(record);
     if (auto fix = Try([&] { return DecodeFixTimeUtc(record); })) h.fixTimeUtc = fix->Ms() / DateTime::kMsPerSecond;
-    h.latitude = SignedDegrees(DecodeLatitude(record, '.'), 'S');
-    h.longitude = SignedDegrees(DecodeLongitude(record, '.'), 'W');
+    h.latitude = LatitudeDegrees(record);
+    h.longitude = LongitudeDegrees(record);
     h.speedKmh = Try([&] { return DecodeSpeed(record); });
     h.fuel = DecodeFuel(record);
     static const std::string kEngineOn = Cp1250("ZAŁ");

@@ -7,6 +7,13 @@
 
 namespace serwer {
 
+constexpr double kMaxLatitude = 90.0;
+constexpr double kMaxLongitude = 180.0;
+
+// A coordinate in signed degrees when it is one, within -limit..limit; nothing for none,
+// a value that is not finite, or one beyond the limit.
+std::optional<double> CoordinateWithin(std::optional<double> degrees, double limit);
+
 // One stored position as the history keeps it: the fields decoded from the record as
 // plain values (texts are Windows-1250 bytes, like every text of the core), and the
 // record itself as it came, so that it can be decoded again later.
@@ -27,12 +34,17 @@ struct HistoryRecord {
     bool newForm = false;
     Bytes raw;  // the 128 bytes as received (before the new form is converted)
 
-    bool HasFix() const { return gps == "OK" && latitude && longitude; }
+    // Both coordinates, on the globe: a position that can be drawn.
+    bool HasCoordinates() const {
+        return CoordinateWithin(latitude, kMaxLatitude) && CoordinateWithin(longitude, kMaxLongitude);
+    }
+    bool HasFix() const { return gps == "OK" && HasCoordinates(); }
     bool operator==(const HistoryRecord&) const = default;
 };
 
 // Decodes a received 128-byte record (either form) into a history row. A field that
-// cannot be decoded is left empty; nothing throws for a bad field.
+// cannot be decoded is left empty (a coordinate off the globe too); nothing throws for a
+// bad field.
 HistoryRecord MakeHistoryRecord(const Bytes& received, std::int64_t receivedUtc);
 
 // Seconds since 1970-01-01 UTC now.

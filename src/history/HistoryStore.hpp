@@ -8,7 +8,8 @@
 
 namespace serwer {
 
-// Which rows a query returns: one vehicle or all, fix times in [fromUtc, toUtc).
+// Which rows a query returns: one vehicle or all, fix times in [fromUtc, toUtc), and the
+// rows without a fix time that were received in it.
 struct HistoryQuery {
     std::optional<std::string> registration;  // none: every vehicle
     std::int64_t fromUtc = 0;
@@ -25,8 +26,9 @@ public:
     // text says why); then none of the rows is kept.
     virtual void Append(const std::vector<HistoryRecord>& rows) = 0;
 
-    // The rows with a fix time in the range, ordered by registration and fix time.
-    // Rows without a fix time are never returned.
+    // The rows with a fix time in the range and those without one received in it,
+    // ordered by registration and time: the fix time, or for a row without one the time
+    // it was received.
     virtual std::vector<HistoryRecord> Query(const HistoryQuery& query) = 0;
 
     // Drops what is older than keepDays days before nowUtc, in whole units of storage

@@ -154,8 +154,9 @@ HistoryRecord ReadRow(sqlite3_stmt* stmt) {
     r.ownerCode = ColumnBytes(stmt, 1);
     r.fixTimeUtc = ColumnInteger(stmt, 2);
     r.receivedUtc = sqlite3_column_int64(stmt, 3);
-    r.latitude = ColumnReal(stmt, 4);
-    r.longitude = ColumnReal(stmt, 5);
+    // A row stored before coordinates off the globe were left out comes back without them.
+    r.latitude = CoordinateWithin(ColumnReal(stmt, 4), kMaxLatitude);
+    r.longitude = CoordinateWithin(ColumnReal(stmt, 5), kMaxLongitude);
     r.speedKmh = ColumnReal(stmt, 6);
     r.fuel = ColumnBytes(stmt, 7);
     r.engineOn = sqlite3_column_int(stmt, 8) != 0;
@@ -328,8 +329,11 @@ std::vector<HistoryRecord> SqliteHistoryStore::Query(const HistoryQuery& query) 
     const auto low = AddMonths(from.year, from.month, -1);
     const auto high = AddMonths(to.year, to.month, 1);
 
-    std::string sql = std::string("SELECT ") + kColumns + " FROM pozycje WHERE czas_fix >= ? AND czas_fix < ?";
-    if (query.registration) sql += " AND pojazd = ?";
+    // A row whose fix time could not be decoded is found by the time it was received.
+    std::string sql = std::string("SELECT ") + kColumns +
+                      " FROM pozycje WHERE (czas_fix >= ?1 AND czas_fix < ?2"
+                      " OR czas_fix IS NULL AND odebrano >= ?1 AND odebrano < ?2)";
+    if (query.registration) sql += " AND pojazd = ?3";
     for (const auto& [month, path] : MonthFiles(directory_)) {
         if (month < low || month > high) continue;
         Database database;
@@ -346,7 +350,9 @@ std::vector<HistoryRecord> SqliteHistoryStore::Query(const HistoryQuery& query) 
     }
     std::stable_sort(rows.begin(), rows.end(), [](const HistoryRecord& a, const HistoryRecord& b) {
         if (a.registration != b.registration) return a.registration < b.registration;
-        return a.fixTimeUtc < b.fixTimeUtc;
+        const std::int64_t timeA = a.fixTimeUtc.value_or(a.receivedUtc), timeB = b.fixTimeUtc.value_or(b.receivedUtc);
+        if (timeA != timeB) return timeA < timeB;
+        return a.receivedUtc < b.receivedUtc;
     });
     return rows;
 }

@@ -3,13 +3,14 @@
 #include <charconv>
 #include <cmath>
 #include <cstdio>
+#include <cstdlib>
 #include <map>
 #include <utility>
 
 #include "common/DateTime.hpp"
 #include "common/JsonText.hpp"
+#include "common/PolishTime.hpp"
 #include "common/Win1250.hpp"
-#include "link/PositionRecord.hpp"
 
 namespace serwer {
 
@@ -29,10 +30,6 @@ std::vector<std::pair<std::string, Track>> Tracks(const std::vector<HistoryRecor
     return tracks;
 }
 
-bool HasCoordinates(const HistoryRecord& row) {
-    return row.latitude && row.longitude && std::isfinite(*row.latitude) && std::isfinite(*row.longitude);
-}
-
 // Always with '.', whatever the locale. The buffer holds any double.
 std::string Fixed(double value, int decimals) {
     char buf[400];
@@ -41,6 +38,12 @@ std::string Fixed(double value, int decimals) {
 }
 
 std::string Coordinate(double degrees) { return Fixed(degrees, 7); }
+
+// GPX takes longitudes from -180 up to, but not including, 180: the antimeridian is -180.
+std::string GpxLongitude(double degrees) {
+    const std::string text = Coordinate(degrees);
+    return text == "180.0000000" ? "-180.0000000" : text;
+}
 
 DateTime FromUtcSeconds(std::int64_t utc) { return DateTime::FromMs(utc * DateTime::kMsPerSecond); }
 
@@ -56,16 +59,16 @@ std::string UtcText(std::int64_t utc) { return IsoDateTime(FromUtcSeconds(utc)) 
 
 // Polish time with its offset: "2026-12-08T14:45:00+01:00".
 std::string LocalText(std::int64_t utc) {
-    const DateTime local = FixTimeToLocal(FromUtcSeconds(utc));
-    const std::int64_t offsetHours = (local.Ms() - utc * DateTime::kMsPerSecond) / DateTime::kMsPerHour;
-    char offset[8];
-    std::snprintf(offset, sizeof offset, "+%02d:00", static_cast<int>(offsetHours));
-    return IsoDateTime(local) + offset;
+    const int offsetMinutes = PolishUtcOffsetSeconds(utc) / 60;
+    char offset[16];
+    std::snprintf(offset, sizeof offset, "%c%02d:%02d", offsetMinutes < 0 ? '-' : '+', std::abs(offsetMinutes) / 60,
+                  std::abs(offsetMinutes) % 60);
+    return IsoDateTime(PolishWallTime(utc)) + offset;
 }
 
 // Polish time for a name shown to people: "2026-12-08 14:45".
 std::string LocalLabel(std::int64_t utc) {
-    std::string text = IsoDateTime(FixTimeToLocal(FromUtcSeconds(utc))).substr(0, 16);
+    std::string text = IsoDateTime(PolishWallTime(utc)).substr(0, 16);
     text[10] = ' ';
     return text;
 }
@@ -111,17 +114,30 @@ std::string Xml(const std::string& cp1250) {
     return out;
 }
 
-// Windows-1250 text as a JSON string, quotes included.
+// GDAL's readers end a text at a 0x00 byte without a word, so the exports have none: a
+// driver identifier is three bytes from the unit and may hold anything.
+std::string TextWithoutNul(std::string text) {
+    for (char& c : text)
+        if (c == '\0') c = ' ';
+    return text;
+}
+
+// Windows-1250 text as a JSON string, quotes included; a 0x00 byte becomes a blank.
 std::string Json(const std::string& cp1250) {
     std::string out;
-    AppendJsonString(out, Cp1250ToUtf8(cp1250));
+    AppendJsonString(out, Cp1250ToUtf8(TextWithoutNul(cp1250)));
     return out;
 }
 
-// A CSV field of UTF-8 text, quoted when it holds a comma, a quote or a control byte.
-std::string Csv(const std::string& utf8) {
+// Windows-1250 text as a CSV field of UTF-8 text: a control byte (0x00..0x1F, 0x7F)
+// other than the tab becomes a blank, and the field is quoted when it holds a comma or a quote.
+std::string Csv(const std::string& cp1250) {
+    std::string utf8 = Cp1250ToUtf8(cp1250);
     bool quote = false;
-    for (char c : utf8) quote = quote || c == ',' || c == '"' || static_cast<unsigned char>(c) < 0x20;
+    for (char& c : utf8) {
+        if ((static_cast<unsigned char>(c) < 0x20 && c != '\t') || c == '\x7F') c = ' ';
+        quote = quote || c == ',' || c == '"';
+    }
     if (!quote) return utf8;
     std::string out = "\"";
     for (char c : utf8) {
@@ -138,9 +154,9 @@ std::string Gpx(const std::vector<HistoryRecord>& rows) {
     for (const auto& [registration, track] : Tracks(rows)) {
         std::string points;
         for (const HistoryRecord* row : track) {
-            if (!HasCoordinates(*row)) continue;
-            points +=
-                "      <trkpt lat=\"" + Coordinate(*row->latitude) + "\" lon=\"" + Coordinate(*row->longitude) + "\">";
+            if (!row->HasCoordinates()) continue;
+            points += "      <trkpt lat=\"" + Coordinate(*row->latitude) + "\" lon=\"" + GpxLongitude(*row->longitude) +
+                      "\">";
             if (row->fixTimeUtc) points += "<time>" + UtcText(*row->fixTimeUtc) + "</time>";
             points += "</trkpt>\n";
         }
@@ -161,7 +177,7 @@ std::string Kml(const std::vector<HistoryRecord>& rows) {
         std::string line, points;
         int count = 0;
         for (const HistoryRecord* row : track) {
-            if (!HasCoordinates(*row)) continue;
+            if (!row->HasCoordinates()) continue;
             const std::string coordinates = Coordinate(*row->longitude) + "," + Coordinate(*row->latitude);
             line += (count++ ? " " : "") + coordinates;
             points += "    <Placemark>\n";
@@ -194,7 +210,7 @@ std::string GeoJson(const std::vector<HistoryRecord>& rows) {
         out += firstFeature ? "\n" : ",\n";
         firstFeature = false;
         out += "{\"type\": \"Feature\", \"geometry\": ";
-        if (HasCoordinates(row))
+        if (row.HasCoordinates())
             out += "{\"type\": \"Point\", \"coordinates\": [" + Coordinate(*row.longitude) + ", " +
                    Coordinate(*row.latitude) + "]}";
         else
@@ -219,15 +235,14 @@ std::string CsvTable(const std::vector<HistoryRecord>& rows) {
         "przebieg_km,nowa_forma\r\n";
     const auto flag = [](bool value) { return std::string(value ? "1" : "0"); };
     for (const HistoryRecord& row : rows) {
-        const bool located = HasCoordinates(row);
-        out += Csv(Cp1250ToUtf8(row.registration)) + "," + Csv(Cp1250ToUtf8(row.ownerCode)) + "," +
+        const bool located = row.HasCoordinates();
+        out += Csv(row.registration) + "," + Csv(row.ownerCode) + "," +
                (row.fixTimeUtc ? LocalText(*row.fixTimeUtc) : "") + "," + LocalText(row.receivedUtc) + "," +
                (located ? Coordinate(*row.latitude) : "") + "," + (located ? Coordinate(*row.longitude) : "") + "," +
-               (row.speedKmh && std::isfinite(*row.speedKmh) ? Fixed(*row.speedKmh, 2) : "") + "," +
-               Csv(Cp1250ToUtf8(row.fuel)) + "," + flag(row.engineOn) + "," + Csv(Cp1250ToUtf8(row.gps)) + "," +
-               Csv(Cp1250ToUtf8(row.driver)) + "," + flag(row.input1) + "," + flag(row.input2) + "," +
-               flag(row.input3) + "," + (row.odometerKm ? std::to_string(*row.odometerKm) : "") + "," +
-               flag(row.newForm) + "\r\n";
+               (row.speedKmh && std::isfinite(*row.speedKmh) ? Fixed(*row.speedKmh, 2) : "") + "," + Csv(row.fuel) +
+               "," + flag(row.engineOn) + "," + Csv(row.gps) + "," + Csv(row.driver) + "," + flag(row.input1) + "," +
+               flag(row.input2) + "," + flag(row.input3) + "," +
+               (row.odometerKm ? std::to_string(*row.odometerKm) : "") + "," + flag(row.newForm) + "\r\n";
     }
     return out;
 }

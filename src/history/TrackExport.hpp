@@ -15,8 +15,11 @@ std::optional<ExportFormat> ParseExportFormat(std::string_view name);
 // "gpx", "kml", "geojson", "csv": the file name ending, without the dot.
 std::string ExportFileExtension(ExportFormat format);
 
-// The rows (ordered by registration and fix time) as a UTF-8 document of the format:
-// GPX 1.1, KML 2.2, GeoJSON (RFC 7946) or CSV with a header row and ISO 8601 times.
+// The rows (ordered by registration and time) as a UTF-8 document of the format: GPX 1.1,
+// KML 2.2, GeoJSON (RFC 7946) or CSV with a header row and ISO 8601 times, Polish time
+// where an offset is written. Only a position with coordinates on the globe has a point
+// (a longitude of 180 is -180 in GPX). A 0x00 byte of a text is a blank in GeoJSON and
+// CSV, and so is any other control byte but the tab in CSV.
 std::string ExportTrack(const std::vector<HistoryRecord>& rows, ExportFormat format);
 
 }  // namespace serwer

@@ -111,22 +111,60 @@ DateTime LastSunday(int year, int month) {
     return last.PlusDays(-last.DayOfWeek());
 }
 
-// Degrees, minutes and the fraction of a minute to the coordinate text; "0" when a
-// part is not a number or the minutes or seconds are out of range.
-std::string CoordinateText(const std::string& degreesText, const std::string& minutesText,
-                           const std::string& fractionText, char decimalSeparator, const std::string& letter) {
+struct CoordinateParts {
     int degrees = 0;
     int minutes = 0;
-    double fraction = 0.0;
-    if (!ReadInteger(degreesText, degrees) || !ReadInteger(minutesText, minutes) ||
-        !ReadReal(fractionText, decimalSeparator, fraction))
-        return "0";
+    double fraction = 0.0;  // of a minute
+};
+
+// Degrees, minutes and the fraction of a minute as numbers; nothing when a part is not one.
+std::optional<CoordinateParts> ReadCoordinate(const std::string& degreesText, const std::string& minutesText,
+                                              const std::string& fractionText, char decimalSeparator) {
+    CoordinateParts parts;
+    if (!ReadInteger(degreesText, parts.degrees) || !ReadInteger(minutesText, parts.minutes) ||
+        !ReadReal(fractionText, decimalSeparator, parts.fraction))
+        return std::nullopt;
+    return parts;
+}
+
+// The coordinate text; "0" when a part is not a number or the minutes or seconds are
+// out of range.
+std::string CoordinateText(const std::optional<CoordinateParts>& parts, char decimalSeparator,
+                           const std::string& letter) {
+    if (!parts) return "0";
     try {
-        const double value = DmsToDegrees(degrees, minutes, fraction * 60.0);
+        const double value = DmsToDegrees(parts->degrees, parts->minutes, parts->fraction * 60.0);
         return FormatFixed(value, 7, decimalSeparator) + letter;
     } catch (const ConversionError&) {
         return "0";
     }
+}
+
+// Signed degrees of the seven decimals the text has; nothing for minutes of 60 or more,
+// no hemisphere, or a value beyond the limit.
+std::optional<double> SignedDegrees(const std::optional<CoordinateParts>& parts, const std::string& letter,
+                                    char negativeLetter, double limit) {
+    if (!parts || letter.empty() || parts->minutes >= 60) return std::nullopt;
+    const std::string text = FormatFixed(DmsToDegrees(parts->degrees, parts->minutes, parts->fraction * 60.0), 7, '.');
+    double value = 0.0;
+    std::from_chars(text.data(), text.data() + text.size(), value);
+    if (!(value <= limit)) return std::nullopt;
+    return letter[0] == negativeLetter ? -value : value;
+}
+
+std::optional<CoordinateParts> LongitudeParts(const Bytes& record, char decimalSeparator) {
+    const std::string t = HexText(std::string_view(record).substr(kLongitudeOffset, 4));
+    return ReadCoordinate(t.substr(0, 3), t.substr(3, 2), std::string("0") + decimalSeparator + t.substr(5, 3),
+                          decimalSeparator);
+}
+
+std::optional<CoordinateParts> LatitudeParts(const Bytes& record, char decimalSeparator) {
+    // The low nibble is written in decimal, so 10..15 take two characters and shift
+    // everything after them; the positions below are taken as they fall.
+    std::string t = std::to_string(ByteAt(record, kHemisphereOffset) & 0x0F) +
+                    HexText(std::string_view(record).substr(kLatitudeOffset, 3));
+    t.insert(4, 1, decimalSeparator);
+    return ReadCoordinate(t.substr(0, 2), t.substr(2, 2), t.substr(4, 6), decimalSeparator);
 }
 
 }  // namespace
@@ -214,21 +252,22 @@ double DmsToDegrees(int degrees, int minutes, double seconds) {
 
 std::string DecodeLongitude(const Bytes& record, char decimalSeparator) {
     RequireRecord(record);
-    const std::string letter = LongitudeLetter(record);
-    const std::string t = HexText(std::string_view(record).substr(kLongitudeOffset, 4));
-    return CoordinateText(t.substr(0, 3), t.substr(3, 2), std::string("0") + decimalSeparator + t.substr(5, 3),
-                          decimalSeparator, letter);
+    return CoordinateText(LongitudeParts(record, decimalSeparator), decimalSeparator, LongitudeLetter(record));
 }
 
 std::string DecodeLatitude(const Bytes& record, char decimalSeparator) {
     RequireRecord(record);
-    const std::string letter = LatitudeLetter(record);
-    // The low nibble is written in decimal, so 10..15 take two characters and shift
-    // everything after them; the positions below are taken as they fall.
-    std::string t = std::to_string(ByteAt(record, kHemisphereOffset) & 0x0F) +
-                    HexText(std::string_view(record).substr(kLatitudeOffset, 3));
-    t.insert(4, 1, decimalSeparator);
-    return CoordinateText(t.substr(0, 2), t.substr(2, 2), t.substr(4, 6), decimalSeparator, letter);
+    return CoordinateText(LatitudeParts(record, decimalSeparator), decimalSeparator, LatitudeLetter(record));
+}
+
+std::optional<double> LongitudeDegrees(const Bytes& record) {
+    RequireRecord(record);
+    return SignedDegrees(LongitudeParts(record, '.'), LongitudeLetter(record), 'W', 180.0);
+}
+
+std::optional<double> LatitudeDegrees(const Bytes& record) {
+    RequireRecord(record);
+    return SignedDegrees(LatitudeParts(record, '.'), LatitudeLetter(record), 'S', 90.0);
 }
 
 double DecodeSpeed(const Bytes& record) {

@@ -53,6 +53,11 @@ double DmsToDegrees(int degrees, int minutes, double seconds);
 // an unknown hemisphere code); "0" alone when the digits or minutes are bad.
 std::string DecodeLongitude(const Bytes& record, char decimalSeparator);
 std::string DecodeLatitude(const Bytes& record, char decimalSeparator);
+// The same coordinates as signed degrees (south and west negative) of the texts' seven
+// decimals, for the history: nothing when the texts would be "0", the minutes are 60 or
+// more, no hemisphere is named, or the value lies beyond 90 (latitude) or 180 (longitude).
+std::optional<double> LongitudeDegrees(const Bytes& record);
+std::optional<double> LatitudeDegrees(const Bytes& record);
 
 // Speed in km/h from the 6 BCD digits of bytes 20..22 (hundredths). Fails on a bad digit.
 double DecodeSpeed(const Bytes& record);

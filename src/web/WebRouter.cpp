@@ -8,6 +8,7 @@
 #include <exception>
 
 #include "common/DateTime.hpp"
+#include "common/PolishTime.hpp"
 #include "common/Win1250.hpp"
 #include "history/DaySummary.hpp"
 #include "history/TrackExport.hpp"
@@ -38,16 +39,21 @@ JsonWriter& Text(JsonWriter& json, const std::optional<std::string>& cp1250) {
     return cp1250 ? json.String(Cp1250ToUtf8(*cp1250)) : json.Null();
 }
 
-std::int64_t UtcSecondsOfPolish(DateTime local) { return LocalToFixTime(local).Ms() / DateTime::kMsPerSecond; }
+// The table's times (OPIS) are kept by a fixed rule of their own, not by the zone.
+std::optional<std::string> TableTimeIso(const std::optional<DateTime>& tableTime) {
+    if (!tableTime) return std::nullopt;
+    return PolishIsoTime(LocalToFixTime(*tableTime).Ms() / DateTime::kMsPerSecond);
+}
 
+// The time of a memory read: the machine's own clock, which keeps Polish time.
 std::optional<std::string> PolishIso(const std::optional<DateTime>& local) {
     if (!local) return std::nullopt;
-    return PolishIsoTime(UtcSecondsOfPolish(*local));
+    return PolishIsoTime(UtcSecondOfPolish(*local));
 }
 
 // "52.1234567N", "21,0000000 W": signed degrees, south and west negative; nothing
-// without a hemisphere letter.
-std::optional<double> SignedCoordinate(const std::optional<std::string>& text) {
+// without a hemisphere letter or beyond the limit (90 for a latitude, 180 for a longitude).
+std::optional<double> SignedCoordinate(const std::optional<std::string>& text, double limit) {
     if (!text) return std::nullopt;
     const std::size_t letter = text->find_last_of("NSEW");
     if (letter == std::string::npos) return std::nullopt;
@@ -56,7 +62,7 @@ std::optional<double> SignedCoordinate(const std::optional<std::string>& text) {
     const char h = (*text)[letter];
     // The text has 7 decimals; the number keeps no more than those.
     const double rounded = std::round(*value * 1e7) / 1e7;
-    return (h == 'S' || h == 'W') ? -rounded : rounded;
+    return CoordinateWithin((h == 'S' || h == 'W') ? -rounded : rounded, limit);
 }
 
 const char* FreshnessName(Freshness f) {
@@ -78,9 +84,9 @@ void WriteVehicle(JsonWriter& json, const VehicleRow& row, DateTime nowLocal) {
     json.BeginObject();
     Text(json.Key("nazwa"), row.NAZWA);
     Text(json.Key("licencja"), row.LICENCJA);
-    json.Key("czas").OptionalString(PolishIso(FixTimeOf(row)));
-    json.Key("szerokosc").Number(SignedCoordinate(row.SZEROKOSC));
-    json.Key("dlugosc").Number(SignedCoordinate(row.DLUGOSC));
+    json.Key("czas").OptionalString(TableTimeIso(FixTimeOf(row)));
+    json.Key("szerokosc").Number(SignedCoordinate(row.SZEROKOSC, kMaxLatitude));
+    json.Key("dlugosc").Number(SignedCoordinate(row.DLUGOSC, kMaxLongitude));
     json.Key("predkosc").Number(speed);
     Text(json.Key("gps"), row.GPS);
     Text(json.Key("silnik"), row.SILNIK);
@@ -99,7 +105,10 @@ void WriteVehicle(JsonWriter& json, const VehicleRow& row, DateTime nowLocal) {
     json.EndObject();
 }
 
-DateTime PolishNow(std::int64_t nowUtcMs) { return FixTimeToLocal(DateTime::FromMs(nowUtcMs)); }
+DateTime PolishNow(std::int64_t nowUtcMs) { return PolishWallTime(nowUtcMs / DateTime::kMsPerSecond); }
+
+// Now on the table's clock, which the ages of its positions are taken against.
+DateTime TableNow(std::int64_t nowUtcMs) { return FixTimeToLocal(DateTime::FromMs(nowUtcMs)); }
 
 std::optional<int> Digits(std::string_view text, std::size_t at, std::size_t count) {
     if (at + count > text.size()) return std::nullopt;
@@ -160,7 +169,9 @@ std::string HistoryJson(const std::string& registration, std::int64_t from, std:
         json.Key("czas").OptionalString(r.fixTimeUtc ? std::optional<std::string>(PolishIsoTime(*r.fixTimeUtc))
                                                      : std::nullopt);
         json.Key("odebrano").String(PolishIsoTime(r.receivedUtc));
-        json.Key("szerokosc").Number(r.latitude).Key("dlugosc").Number(r.longitude);
+        const bool located = r.HasCoordinates();
+        json.Key("szerokosc").Number(located ? r.latitude : std::nullopt);
+        json.Key("dlugosc").Number(located ? r.longitude : std::nullopt);
         json.Key("predkosc").Number(r.speedKmh);
         json.Key("paliwo").String(Cp1250ToUtf8(r.fuel));
         json.Key("silnik").Bool(r.engineOn);
@@ -205,20 +216,10 @@ std::optional<std::string> PercentDecode(std::string_view text, bool plusIsBlank
 }
 
 std::optional<std::string> RegistrationFromPath(std::string_view utf8) {
-    // Bytes of an invalid UTF-8 sequence would pass through the conversion unchecked.
-    for (std::size_t i = 0; i < utf8.size();) {
-        const auto b = static_cast<unsigned char>(utf8[i]);
-        const std::size_t n = b < 0x80             ? 1
-                              : (b & 0xE0) == 0xC0 ? 2
-                              : (b & 0xF0) == 0xE0 ? 3
-                              : (b & 0xF8) == 0xF0 ? 4
-                                                   : 0;
-        if (n == 0 || (n > 1 && b < 0xC2) || i + n > utf8.size()) return std::nullopt;
-        for (std::size_t k = 1; k < n; ++k)
-            if ((static_cast<unsigned char>(utf8[i + k]) & 0xC0) != 0x80) return std::nullopt;
-        i += n;
-    }
-    const std::string text = Cp1250(utf8);
+    // Converted exactly: a character Windows-1250 lacks would name another vehicle.
+    const std::optional<std::string> converted = Cp1250Exact(utf8);
+    if (!converted) return std::nullopt;
+    const std::string& text = *converted;
     if (text.empty() || text.size() > kMaxRegistrationBytes) return std::nullopt;
     for (const char c : text) {
         const auto u = static_cast<unsigned char>(c);
@@ -252,7 +253,7 @@ std::optional<std::int64_t> ParseRequestTime(std::string_view text, bool endOfDa
     const std::string_view zone = text.substr(at);
     if (zone.empty()) {
         const DateTime local = dateOnly && endOfDay ? wall->PlusDays(1) : *wall;
-        return UtcSecondsOfPolish(local);
+        return UtcSecondOfPolish(local);
     }
     if (zone == "Z") return wall->Ms() / DateTime::kMsPerSecond;
     // "+01:00" ('+' arrives as a blank when the query was not encoded), "-05:00".
@@ -264,9 +265,8 @@ std::optional<std::int64_t> ParseRequestTime(std::string_view text, bool endOfDa
 }
 
 std::string PolishIsoTime(std::int64_t utcSeconds) {
-    const DateTime local = FixTimeToLocal(DateTime::FromMs(utcSeconds * DateTime::kMsPerSecond));
-    const DateTime::Parts p = local.Split();
-    const std::int64_t offsetMinutes = (local.Ms() / DateTime::kMsPerSecond - utcSeconds) / 60;
+    const DateTime::Parts p = PolishWallTime(utcSeconds).Split();
+    const std::int64_t offsetMinutes = PolishUtcOffsetSeconds(utcSeconds) / 60;
     char buf[48];
     std::snprintf(buf, sizeof buf, "%04d-%02d-%02dT%02d:%02d:%02d%c%02d:%02d", p.year, p.month, p.day, p.hour, p.minute,
                   p.second, offsetMinutes < 0 ? '-' : '+', static_cast<int>(std::abs(offsetMinutes) / 60),
@@ -332,7 +332,7 @@ std::optional<std::string> BasicAuthPassword(std::string_view header) {
 
 std::string VehicleJson(const VehicleRow& row, std::int64_t nowUtcMs) {
     JsonWriter json;
-    WriteVehicle(json, row, PolishNow(nowUtcMs));
+    WriteVehicle(json, row, TableNow(nowUtcMs));
     return json.Take();
 }
 
@@ -398,7 +398,7 @@ WebResponse WebRouter::Vehicles() const {
     if (cache_.body && cache_.second == second) return {200, kJson, cache_.body, {}};
     const std::shared_ptr<const VehicleRows> rows = sources_.vehicles();
     if (!cache_.body || cache_.change != rows->change || cache_.second != second) {
-        const DateTime nowLocal = PolishNow(nowMs);
+        const DateTime nowLocal = TableNow(nowMs);
         JsonWriter json;
         json.Reserve(128 + rows->rows.size() * 520);
         json.BeginObject().Key("czas").String(PolishIsoTime(second));
@@ -432,13 +432,14 @@ WebResponse WebRouter::History(std::string_view encodedRegistration, std::string
     // the end of today.
     const DateTime today = PolishNow(sources_.nowUtcMs()).Date();
     if (!from) {
-        const DateTime dayOfTo =
-            to ? FixTimeToLocal(DateTime::FromMs((*to - 1) * DateTime::kMsPerSecond)).Date() : today;
-        from = UtcSecondsOfPolish(dayOfTo);
+        const DateTime dayOfTo = to ? PolishWallTime(*to - 1).Date() : today;
+        from = UtcSecondOfPolish(dayOfTo);
     }
-    if (!to) to = UtcSecondsOfPolish(today.PlusDays(1));
+    if (!to) to = UtcSecondOfPolish(today.PlusDays(1));
     if (*to <= *from) return Error(400, "Czas do musi być późniejszy niż od");
-    if (*to - *from > kMaxHistorySpanSeconds) return Error(400, "Najwyżej 31 dni historii naraz");
+    // Calendar days of Polish time: 1 to 31 October holds the hour October's change repeats.
+    if (PolishWallTime(*to).Ms() - PolishWallTime(*from).Ms() > kMaxHistoryDays * DateTime::kMsPerDay)
+        return Error(400, "Najwyżej 31 dni historii naraz");
     if (!sources_.history) return Error(503, "Historia pozycji nie jest prowadzona");
 
     std::vector<HistoryRecord> rows;

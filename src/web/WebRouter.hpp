@@ -67,8 +67,10 @@ public:
 
     WebResponse Handle(const WebRequest& request) const;
 
-    // The longest time span of one history request.
-    static constexpr std::int64_t kMaxHistorySpanSeconds = 31 * 24 * 3600;
+    // The longest time span of one history request: 31 calendar days of Polish time, so
+    // in seconds up to an hour more when it holds the hour October's change repeats.
+    static constexpr std::int64_t kMaxHistoryDays = 31;
+    static constexpr std::int64_t kMaxHistorySpanSeconds = kMaxHistoryDays * 24 * 3600 + 3600;
 
 private:
     WebResponse Route(const WebRequest& request) const;
@@ -94,13 +96,14 @@ private:
 // nothing for a malformed escape.
 std::optional<std::string> PercentDecode(std::string_view text, bool plusIsBlank);
 // A registration from the request path (UTF-8, already decoded) in Windows-1250, when
-// it may name a vehicle: 1 to 8 bytes, no control bytes, no '/'.
+// it may name a vehicle: well-formed UTF-8 of characters Windows-1250 has, 1 to 8 bytes
+// in it, no control bytes, no '/'.
 std::optional<std::string> RegistrationFromPath(std::string_view utf8);
 // A time from od/do in UTC seconds: "YYYY-MM-DD", "YYYY-MM-DD HH:MM", the same with a
 // 'T' and seconds, all in Polish time, or ISO 8601 with "Z" or an offset. endOfDay: a
 // date alone means the end of that day (for "do").
 std::optional<std::int64_t> ParseRequestTime(std::string_view text, bool endOfDay);
-// Polish time with its offset: "2026-12-08T14:45:00+01:00".
+// Polish time (Europe/Warsaw) with its offset: "2026-12-08T14:45:00+01:00".
 std::string PolishIsoTime(std::int64_t utcSeconds);
 // Equal texts, compared in a time that does not depend on where they differ.
 bool ConstantTimeEquals(std::string_view a, std::string_view b);

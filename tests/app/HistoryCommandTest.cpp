@@ -29,6 +29,11 @@ TEST(HistoryCommandTimes, PolishMinuteOrDateWithTodayAsTheDefaultSpan) {
     const HistoryCommand fromOnly = Parse({"--od", "2026-07-01 12:00", "--format", "csv"});
     EXPECT_EQ(fromOnly.toLocal, DateTime::FromParts({2026, 12, 10}));
     EXPECT_EQ(QueryOf(fromOnly).fromUtc, 1782900000);  // summer time: 10:00 UTC
+    // The hour October's change repeats is taken as the earlier, summer one.
+    const HistoryQuery october =
+        QueryOf(Parse({"--od", "2026-10-25 02:00", "--do", "2026-10-25 03:00", "--format", "csv"}));
+    EXPECT_EQ(october.fromUtc, 1792886400);  // 00:00 UTC
+    EXPECT_EQ(october.toUtc, 1792893600);    // 02:00 UTC
 }
 
 TEST(HistoryCommandOptions, FormatFromFileEndingRegistrationInWindows1250AndUsageErrors) {

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include "common/DateTime.hpp"
+#include "common/PolishTime.hpp"
 #include "common/Win1250.hpp"
 
 using namespace serwer;
@@ -44,4 +45,42 @@ TEST(Win1250, PolishLettersConvertBothWays) {
               "dko\x9C\xE6");
     EXPECT_EQ(Cp1250("Ł"), "\xA3");
     EXPECT_EQ(Cp1250ToUtf8(cp), utf8);
+    EXPECT_EQ(Cp1250Exact("Łódź €"), Cp1250("Łódź €"));
+}
+
+namespace {
+constexpr std::int64_t kMarch29Utc = 1774742400;    // 2026-03-29 00:00 UTC, the day summer time starts
+constexpr std::int64_t kOctober25Utc = 1792886400;  // 2026-10-25 00:00 UTC, the day it ends
+}  // namespace
+
+TEST(PolishTime, ClocksChangeAtOneUtcWithTheRepeatedHourEarlierAndTheSkippedOneWinter) {
+    ASSERT_EQ(PolishTimeRuleInUse(), PolishTimeRule::Tzdata);
+    EXPECT_EQ(PolishWallTime(kMarch29Utc + 60), DateTime::FromParts({2026, 3, 29, 1, 1}));
+    EXPECT_EQ(PolishUtcOffsetSeconds(kMarch29Utc + 3599), 3600);
+    EXPECT_EQ(PolishWallTime(kMarch29Utc + 3600), DateTime::FromParts({2026, 3, 29, 3, 0}));
+    EXPECT_EQ(PolishWallTime(kOctober25Utc + 1800), DateTime::FromParts({2026, 10, 25, 2, 30}));
+    EXPECT_EQ(PolishUtcOffsetSeconds(kOctober25Utc + 1800), 7200);
+    EXPECT_EQ(PolishWallTime(kOctober25Utc + 5400), DateTime::FromParts({2026, 10, 25, 2, 30}));
+    EXPECT_EQ(PolishUtcOffsetSeconds(kOctober25Utc + 5400), 3600);
+    EXPECT_EQ(UtcSecondOfPolish(DateTime::FromParts({2026, 10, 25, 2, 0})), kOctober25Utc);
+    EXPECT_EQ(UtcSecondOfPolish(DateTime::FromParts({2026, 10, 25, 3, 0})), kOctober25Utc + 7200);
+    EXPECT_EQ(UtcSecondOfPolish(DateTime::FromParts({2026, 3, 29, 2, 30})), kMarch29Utc + 5400);
+}
+
+TEST(PolishTime, TheEuRuleWithoutTzdataGivesTheZonesTimes) {
+    // Every half hour of the days around each change, 2000 to 2037, both ways.
+    for (int year = 2000; year <= 2037; ++year)
+        for (int month : {3, 10})
+            for (int day = 24; day <= 31; ++day)
+                for (int half = 0; half < 48; ++half) {
+                    const DateTime wall =
+                        DateTime::FromParts({year, month, day}).PlusMs(half * 30 * DateTime::kMsPerMinute);
+                    const std::int64_t utc = wall.Ms() / DateTime::kMsPerSecond;
+                    ASSERT_EQ(PolishUtcOffsetSeconds(utc, PolishTimeRule::EuRule),
+                              PolishUtcOffsetSeconds(utc, PolishTimeRule::Tzdata))
+                        << FormatDateTimeText(wall) << " UTC";
+                    ASSERT_EQ(UtcSecondOfPolish(wall, PolishTimeRule::EuRule),
+                              UtcSecondOfPolish(wall, PolishTimeRule::Tzdata))
+                        << FormatDateTimeText(wall);
+                }
 }

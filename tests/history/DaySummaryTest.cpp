@@ -31,13 +31,14 @@ TEST(DaySummaryRules, DistanceOverGpsFixesMovingFromFiveKmhAndPolishDays) {
         Row("WA1", std::nullopt, 50.0, 90.0),                 // no fix time: skipped
         Row("WA1", 1796772600, 52.3, 30.0),                   // 23:30 UTC is 00:30 of 9 December
         Row("WA2", 1782945000, 52.0, 0.0),                    // 1 July 22:30 UTC is 00:30 of 2 July
+        Row("WA1", k0600Dec8Utc + 1800, 99.9999833, 60.0),    // off the globe: no distance; moving 10 min
     };
     const std::vector<DaySummary> days = SummarizeDays(rows);
     EXPECT_NEAR(GreatCircleKm(0.0, 0.0, 0.0, 90.0), 10007.5572210, 1e-6);  // a quarter of the equator
     ASSERT_EQ(days.size(), 3u);
     EXPECT_EQ(days[0].registration, "WA1");
     EXPECT_EQ(days[0].day, DateTime::FromParts({2026, 12, 8}));
-    EXPECT_EQ(days[0].positions, 4);
+    EXPECT_EQ(days[0].positions, 5);
     EXPECT_NEAR(days[0].distanceKm, 33.3585241, 1e-6);  // 0.3 degree of a meridian
     EXPECT_EQ(days[0].first, rows[0]);
     EXPECT_EQ(days[0].last, rows[3]);

@@ -9,6 +9,7 @@
 #include "common/ServerError.hpp"
 #include "history/HistoryWriter.hpp"
 #include "history/SqliteHistoryStore.hpp"
+#include "link/PositionRecord.hpp"
 #include "support/TestDirectory.hpp"
 #include "unitsim/PositionRecordBuilder.hpp"
 
@@ -52,6 +53,22 @@ TEST(HistoryRecordTest, DecodesTheSamplePositionIntoSignedDegreesAndUtc) {
     EXPECT_EQ(r.raw.size(), 128u);
 }
 
+TEST(HistoryRecordTest, CoordinatesOffTheGlobeOrWithSixtyMinutesAreNoCoordinates) {
+    PositionOptions o = SamplePosition("WA12345");
+    o.latitude = {99, 59, 999};
+    o.longitude = {999, 59, 999};
+    HistoryRecord r = MakeHistoryRecord(BuildPositionRecord(o), 1796700000);
+    EXPECT_EQ(r.latitude, std::nullopt);
+    EXPECT_EQ(r.longitude, std::nullopt);
+    o.latitude = {52, 60, 0};
+    o.longitude = {180, 0, 0};
+    const Bytes record = BuildPositionRecord(o);
+    r = MakeHistoryRecord(record, 1796700000);
+    EXPECT_EQ(DecodeLatitude(record, '.'), "53.0000000N");  // the table's text stays as it was
+    EXPECT_EQ(r.latitude, std::nullopt);
+    EXPECT_EQ(r.longitude, 180.0);  // the antimeridian is on the globe
+}
+
 TEST(SqliteHistoryStoreTest, QueriesOneVehicleOrAllByFixTimeAcrossMonthFiles) {
     TestDirectory tmp;
     SqliteHistoryStore store((tmp.Path() / "historia").string());
@@ -73,6 +90,20 @@ TEST(SqliteHistoryStoreTest, QueriesOneVehicleOrAllByFixTimeAcrossMonthFiles) {
     ASSERT_EQ(all.size(), 3u);
     EXPECT_EQ(all[0].registration + all[1].registration + all[2].registration, "WA1WA1WA2");
     EXPECT_TRUE(store.Query({"WA3", kDec8, kDec8 + kDay}).empty());
+}
+
+TEST(SqliteHistoryStoreTest, ARowWithoutAFixTimeIsFoundByTheTimeItWasReceived) {
+    TestDirectory tmp;
+    SqliteHistoryStore store((tmp.Path() / "historia").string());
+    HistoryRecord undated = Row("WA1", 0, kDec8 + 120);
+    undated.fixTimeUtc = std::nullopt;
+    store.Append({Row("WA1", kDec8 + 60, kDec8 + 60), undated, Row("WA1", kDec8 + 180, kDec8 + 180)});
+    const auto rows = store.Query({"WA1", kDec8, kDec8 + kDay});
+    ASSERT_EQ(rows.size(), 3u);
+    EXPECT_EQ(rows[0].fixTimeUtc, kDec8 + 60);
+    EXPECT_EQ(rows[1], undated);  // in the order of its receipt
+    EXPECT_EQ(rows[2].fixTimeUtc, kDec8 + 180);
+    EXPECT_EQ(store.Query({"WA1", kDec8 + 121, kDec8 + kDay}).size(), 1u);  // received before the span
 }
 
 TEST(SqliteHistoryStoreTest, PruneDropsOnlyWholeMonthsOlderThanTheDaysKept) {

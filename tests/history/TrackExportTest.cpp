@@ -32,7 +32,8 @@ HistoryRecord Row(const std::string& registration, std::int64_t fixUtc, double l
 }
 
 // A vehicle whose texts need escaping, with one summer position at a western longitude;
-// WA12345 with two winter positions (from 2026-12-08 13:45 UTC) and one without coordinates.
+// WA12345 with two winter positions (from 2026-12-08 13:45 UTC), the first with a 0x00 in
+// its driver, and one without coordinates.
 std::vector<HistoryRecord> Rows() {
     std::vector<HistoryRecord> rows = {Row(Cp1250("ŁÓDŹ<&>\x01"), 1782900000, 50.0614, -19.9366)};
     rows[0].driver = Cp1250("Ż\"a,b\n\x01");
@@ -41,6 +42,7 @@ std::vector<HistoryRecord> Rows() {
         rows.back().speedKmh = 12.34;
         rows.back().odometerKm = 123400;
     }
+    rows[1].driver = std::string("A\0\tB", 4);  // three bytes from the unit and a tab
     rows[3].latitude = rows[3].longitude = std::nullopt;
     rows[3].gps = "BRAK";
     return rows;
@@ -86,19 +88,38 @@ TEST_F(TrackExportReadBack, GeoJsonFeaturePerPositionWithPolishTimesAndNullGeome
     EXPECT_TRUE(Holds(out, "Feature Count: 4"));
     EXPECT_TRUE(Holds(out, "czas (DateTime) = 2026/07/01 12:00:00+02"));
     EXPECT_TRUE(Holds(out, "kierowca (String) = Ż\"a,b\n\x01\n"));
+    EXPECT_TRUE(Holds(out, "kierowca (String) = A \tB\n"));  // the 0x00 is a blank
     EXPECT_TRUE(Holds(out, "predkosc (Real) = 12.34"));
     EXPECT_TRUE(Holds(document_, "\"geometry\": null, \"properties\": {\"pojazd\": \"WA12345\""));
 }
 
-TEST_F(TrackExportReadBack, CsvRowPerPositionQuotedWhereNeeded) {
+TEST_F(TrackExportReadBack, CsvRowPerPositionQuotedWhereNeededWithControlBytesButTheTabAsBlanks) {
     const std::string out = ReadBack(
         ExportFormat::Csv, "-al -oo X_POSSIBLE_NAMES=dlugosc -oo Y_POSSIBLE_NAMES=szerokosc -oo AUTODETECT_TYPE=YES");
-    EXPECT_TRUE(Holds(out, "kierowca (String) = Ż\"a,b\n\x01\n"));
+    EXPECT_TRUE(Holds(out, "kierowca (String) = Ż\"a,b  \n"));
+    EXPECT_TRUE(Holds(out, "kierowca (String) = A \tB\n"));
     EXPECT_TRUE(Holds(out, "czas (DateTime) = 2026/12/08 14:50:00+01\n  odebrano (DateTime) = 2026/12/08 14:50:05+01"));
     EXPECT_TRUE(Holds(out, "POINT (21.0205667 52.21575)"));
     EXPECT_TRUE(Holds(document_,
                       "\r\nWA12345,,2026-12-08T14:55:00+01:00,2026-12-08T14:55:05+01:00,,,12.34,,0,BRAK,"
                       ",0,0,0,123400,0\r\n"));
+}
+
+TEST(TrackExportRules, PolishTimeByTheZoneNoPointOffTheGlobeAndTheAntimeridianAsMinus180InGpx) {
+    const std::vector<HistoryRecord> rows = {
+        Row("WA1", 1792888200, -16.5, 180.0),              // 2026-10-25 00:30 UTC, summer time
+        Row("WA1", 1792891800, 99.9999833, 999.9999833)};  // 01:30 UTC, winter time; a damaged record
+    EXPECT_TRUE(Holds(ExportTrack(rows, ExportFormat::Gpx),
+                      "<trkseg>\n      <trkpt lat=\"-16.5000000\" lon=\"-180.0000000\"><time>2026-10-25T00:30:00Z"
+                      "</time></trkpt>\n    </trkseg>"));
+    EXPECT_EQ(ExportTrack(rows, ExportFormat::Csv),
+              "pojazd,licencja,czas,odebrano,szerokosc,dlugosc,predkosc_kmh,paliwo,silnik,gps,kierowca,we1,we2,we3,"
+              "przebieg_km,nowa_forma\r\n"
+              "WA1,,2026-10-25T02:30:00+02:00,2026-10-25T02:30:05+02:00,-16.5000000,180.0000000,,,0,OK,,0,0,0,,0\r\n"
+              "WA1,,2026-10-25T02:30:00+01:00,2026-10-25T02:30:05+01:00,,,,,0,OK,,0,0,0,,0\r\n");
+    EXPECT_TRUE(Holds(ExportTrack(rows, ExportFormat::GeoJson),
+                      "{\"type\": \"Feature\", \"geometry\": null, \"properties\": {\"pojazd\": \"WA1\", "
+                      "\"licencja\": \"\", \"czas\": \"2026-10-25T02:30:00+01:00\""));
 }
 
 }  // namespace

@@ -21,6 +21,7 @@
 #include "app/window/UiText.hpp"
 #include "app/window/VehicleGridModel.hpp"
 #include "common/DateTime.hpp"
+#include "common/PolishTime.hpp"
 #include "history/DaySummary.hpp"
 #include "history/HistoryStore.hpp"
 #include "link/PositionRecord.hpp"
@@ -36,9 +37,7 @@ const char* const kPositionTitles[] = {"Czas",   "Szerokość", "Długość",  "
 const char* const kDayTitles[] = {"Dzień", "Pozycji", "Km", "Pierwsza", "Ostatnia", "Maks. km/h", "W ruchu", "Postój"};
 enum PositionColumn { kCzas, kSzerokosc, kDlugosc, kPredkosc, kGps, kSilnik, kPaliwo, kKierowca, kPrzebieg };
 
-DateTime LocalTimeOf(std::int64_t utcSeconds) {
-    return FixTimeToLocal(DateTime::FromMs(utcSeconds * DateTime::kMsPerSecond));
-}
+DateTime LocalTimeOf(std::int64_t utcSeconds) { return PolishWallTime(utcSeconds); }
 
 // A fix time always with its time of day: "08-12-2026 00:00:00", not the date alone.
 QString LocalDateTimeText(std::int64_t utcSeconds) {
@@ -303,8 +302,8 @@ void HistoryDialog::ShowHistory() {
     const QDate to = edDo_->date();
     HistoryQuery query;
     query.registration = registration_;
-    query.fromUtc = LocalToFixTime(LocalMidnight(from)).Ms() / DateTime::kMsPerSecond;
-    query.toUtc = LocalToFixTime(LocalMidnight(to.addDays(1))).Ms() / DateTime::kMsPerSecond;
+    query.fromUtc = UtcSecondOfPolish(LocalMidnight(from));
+    query.toUtc = UtcSecondOfPolish(LocalMidnight(to.addDays(1)));
 
     std::vector<HistoryRecord> found;
     QString failure;
@@ -372,7 +371,7 @@ void HistoryDialog::UpdateMapButton() {
     bool located = false;
     if (current.isValid() && current.row() < static_cast<int>(rows_.size())) {
         const HistoryRecord& r = rows_[static_cast<std::size_t>(current.row())];
-        located = r.latitude && r.longitude;
+        located = r.HasCoordinates();
     }
     btMapa_->setEnabled(located);
 }
@@ -387,7 +386,7 @@ void HistoryDialog::ShowOnMap() {
     const QModelIndex current = tbPozycje_->currentIndex();
     if (!current.isValid() || current.row() >= static_cast<int>(rows_.size())) return;
     const HistoryRecord& r = rows_[static_cast<std::size_t>(current.row())];
-    if (!r.latitude || !r.longitude) return;
+    if (!r.HasCoordinates()) return;
     if (!QDesktopServices::openUrl(MapUrl(*r.latitude, *r.longitude)))
         QMessageBox::warning(this, windowTitle(), QString::fromUtf8("Nie można otworzyć przeglądarki z mapą."));
 }
