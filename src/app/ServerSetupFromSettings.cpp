@@ -9,6 +9,10 @@ namespace serwer {
 ServerSetup ServerSetupFromSettings(const Settings& settings, char decimalSeparator) {
     ServerSetup setup;
     setup.allowList = settings.allowList;
+    setup.ownerCodeAllowList = settings.ownerCodeAllowList;
+    setup.newVehiclesPerHour = settings.newVehiclesPerHour;
+    setup.readMemoryBudget = settings.readMemoryBudget;
+    setup.diskReserve = settings.diskReserve;
     setup.serviceMode = settings.serviceMode;
     setup.dataDirectory = settings.dataDirectory;
     setup.decimalSeparator = decimalSeparator;

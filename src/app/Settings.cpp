@@ -191,6 +191,13 @@ Settings ReadSettings(const IniFile& ini, const std::string& firstArgument) {
     s.readsEnabled = ini.ReadBool(kSection, "Odpytywac", false);
     s.readHourIndex = static_cast<int>(std::clamp(ini.ReadInteger(kSection, "Godzina", 0), -1L, 23L));
     s.historyDays = static_cast<int>(std::clamp(ini.ReadInteger(kSection, "HistoriaDni", 365), 0L, 1000000L));
+    s.ownerCodeAllowList = ParseAllowList(ini.ReadString(kSection, "Licencje", ""));
+    s.newVehiclesPerHour =
+        static_cast<int>(std::clamp(ini.ReadInteger(kSection, "NowePojazdyNaGodzine", 1000), 0L, 100000000L));
+    s.readMemoryBudget = static_cast<std::size_t>(std::clamp(ini.ReadInteger(kSection, "PamiecOdczytowMB", 256), 1L, 1L << 20))
+                         << 20;
+    s.diskReserve = static_cast<std::uint64_t>(std::clamp(ini.ReadInteger(kSection, "RezerwaDyskuMB", 1024), 0L, 1L << 30))
+                    << 20;
     s.www.port = TrimBlanks(ini.ReadString("Www", "Port", ""));
     s.www.address = TrimBlanks(ini.ReadString("Www", "Adres", ""));
     if (s.www.address.empty()) s.www.address = WebSettings{}.address;

@@ -37,6 +37,10 @@ std::vector<std::string> ParseAllowList(const std::string& pojazdy);
 
 struct Settings {
     std::vector<std::string> allowList;  // empty admits every registration
+    std::vector<std::string> ownerCodeAllowList;  // Licencje: upper-case owner codes, empty admits every one
+    int newVehiclesPerHour = 1000;                // NowePojazdyNaGodzine
+    std::size_t readMemoryBudget = std::size_t{256} << 20;  // PamiecOdczytowMB
+    std::uint64_t diskReserve = std::uint64_t{1} << 30;     // RezerwaDyskuMB
     bool serviceMode = false;            // first argument exactly "sv"
     bool autoStart = false;              // first argument "start", else parametr = "start"
     bool erase = true;                   // Kasowac in ServiceMode; always on otherwise

@@ -20,6 +20,8 @@ std::optional<CollectedDump> DumpCollector(UnitConnection& connection, const Byt
 
     connection.DiscardInput();
     Bytes collected;
+    // Grown once: doubling on the way would hold up to twice the limit.
+    collected.reserve(kCollectedDumpLimit);
     DumpCompletionChecker checker;
     bool overflow = false;
     const int passWaitMs = static_cast<int>(timings.passWait.count());
@@ -40,18 +42,25 @@ std::optional<CollectedDump> DumpCollector(UnitConnection& connection, const Byt
         checker.Feed(input);
     }
 
-    WriteLog(registrationText + ":" + collected, "surowe.txt");
-
     const DumpCompletion completion = overflow ? DumpCompletion{} : checker.Check();
+    const bool connected = connection.IsConnected();
+    WriteLog(registrationText + ":" + (completion.complete && connected ? collected : FailedReadLogData(collected)),
+             "surowe.txt");
     if (!completion.complete) {
-        WriteLog(registrationText + " dane odebrane nie maja DCBA " + collected, "err2.txt");
+        WriteLog(registrationText + " dane odebrane nie maja DCBA " + FailedReadLogData(collected), "err2.txt");
         return std::nullopt;
     }
-    if (!connection.IsConnected()) {
+    if (!connected) {
         WriteLog(registrationText + " przerwane polaczenie ", "err2.txt");
         return std::nullopt;
     }
     return CollectedDump{std::move(collected), completion.lastPage};
+}
+
+std::string FailedReadLogData(const Bytes& collected) {
+    if (collected.size() <= kFailedReadLogBytes) return collected;
+    return collected.substr(0, kFailedReadLogBytes) + Cp1250(" [pierwsze ") + std::to_string(kFailedReadLogBytes) +
+           " z " + std::to_string(collected.size()) + Cp1250(" bajtów]");
 }
 
 }  // namespace serwer

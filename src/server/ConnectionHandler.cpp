@@ -91,6 +91,7 @@ struct ConnectionHandler::Position {
     Bytes registrationBytes;  // the 8 raw bytes
     std::string registrationText;
     std::string archiveDirectory;  // chosen while the position is stored
+    ReadAdmission::Ticket readTicket;  // the read's share of the memory budget, while it runs
 };
 
 bool CzPoprawnyNumer(const std::string& text, const std::vector<std::string>& allowList) {
@@ -101,6 +102,14 @@ bool CzPoprawnyNumer(const std::string& text, const std::vector<std::string>& al
     // take no part in the comparison. Trailing blanks do.
     const std::string upper = AsciiUpper(text.substr(0, text.find_last_not_of('\0') + 1));
     for (const std::string& item : allowList)
+        if (AsciiUpper(item) == upper) return true;
+    return false;
+}
+
+bool CzPoprawnaLicencja(const std::string& ownerCodeText, const std::vector<std::string>& ownerCodeAllowList) {
+    if (ownerCodeAllowList.empty()) return true;
+    const std::string upper = AsciiUpper(ownerCodeText);
+    for (const std::string& item : ownerCodeAllowList)
         if (AsciiUpper(item) == upper) return true;
     return false;
 }
@@ -163,11 +172,26 @@ void ConnectionHandler::IdTCPServer1Execute(UnitConnection& connection) {
         ShowEvent(Cp1250("Odrzucony numer rejestracyjny: ") + position.registrationText);
         return;
     }
+    const std::string ownerCode = OwnerCodeText(position.record);
+    if (!CzPoprawnaLicencja(ownerCode, ctx_.ownerCodeAllowList)) {
+        WriteLog("odrzucona licencja spoza listy Licencje : " + ownerCode + " nrrej : " + position.registrationBytes,
+                 "log.txt");
+        ShowEvent(Cp1250("Odrzucona licencja spoza listy Licencje: ") + ownerCode + Cp1250(", pojazd ") +
+                  position.registrationText);
+        return;
+    }
 
-    const bool readDue = StorePosition(position);
+    const PositionCommit stored = StorePosition(position);
+    if (stored.newVehicleRefused) return;
+    const bool readDue = stored.readDue;
     ServerMetrics::Add(ctx_.metrics.positionsStored);
     ShowEvent(position.registrationText + Cp1250(": pozycja zapisana"));
-    if (readDue) DownloadMemory(connection, position, deadline);
+    if (readDue) {
+        // The read's share of the memory budget goes back when the read ends, not after
+        // the closing wait.
+        const ReadAdmission::Ticket ticket = std::move(position.readTicket);
+        DownloadMemory(connection, position, deadline);
+    }
 }
 
 std::string ConnectionHandler::ChooseArchiveDirectory(const std::string& ownerCodeText) {
@@ -181,8 +205,19 @@ std::string ConnectionHandler::ChooseArchiveDirectory(const std::string& ownerCo
     return dir;
 }
 
-bool ConnectionHandler::StorePosition(Position& position) {
+ConnectionHandler::PositionCommit ConnectionHandler::StorePosition(Position& position) {
     const PositionCommit commit = CommitPosition(position);
+    if (commit.newVehicleRefused) {
+        ServerMetrics::Add(ctx_.metrics.newVehiclesRefused);
+        if (commit.firstRefusalOfRun) {
+            const std::string report = Cp1250("Przekroczony limit nowych pojazdów (NowePojazdyNaGodzine=") +
+                                       std::to_string(ctx_.newVehiclesPerHour) +
+                                       Cp1250("): odrzucono pozycję pojazdu ") + position.registrationText;
+            WriteLog(report, "err2.txt");
+            ShowEvent(report);
+        }
+        return commit;
+    }
     // The history row is queued before the table's save is waited for, so that it can
     // go with a history write made meanwhile; the handler goes on only when both its
     // save and its row are done (a failed row is reported by the writer, never thrown).
@@ -195,7 +230,7 @@ bool ConnectionHandler::StorePosition(Position& position) {
         throw;
     }
     if (history) history->WaitUntilWritten(ticket);
-    return commit.readDue;
+    return commit;
 }
 
 ConnectionHandler::PositionCommit ConnectionHandler::CommitPosition(Position& position) {
@@ -209,6 +244,18 @@ ConnectionHandler::PositionCommit ConnectionHandler::CommitPosition(Position& po
     // The row is edited as a copy and committed at once below: a run that fails
     // before the commit leaves the table as it was.
     const auto index = table.Find(name);
+    if (!index) {
+        // A vehicle new to the table takes a place in the hour's limit; beyond it the
+        // position is not stored at all, and nothing is made for it.
+        const NewVehicleLimit::Verdict verdict =
+            ctx_.newVehicleLimit.Admit(ctx_.newVehiclesPerHour, NewVehicleLimit::Clock::now());
+        if (verdict != NewVehicleLimit::Verdict::Admitted) {
+            PositionCommit refused;
+            refused.newVehicleRefused = true;
+            refused.firstRefusalOfRun = verdict == NewVehicleLimit::Verdict::FirstRefused;
+            return refused;
+        }
+    }
     VehicleRow row = index ? table.Row(*index) : VehicleRow{};
     row.NAZWA = name;
     try {
@@ -246,11 +293,27 @@ ConnectionHandler::PositionCommit ConnectionHandler::CommitPosition(Position& po
         throw;
     }
     PositionCommit commit;
-    // The attempt stamp of a due read goes into the same save as the position.
-    commit.readDue =
-        DecideRead(table, name, ctx_.readsEnabled.load(), ReadHourOfIndex(ctx_.readHourIndex.load()), DateTime::Now());
+    // The attempt stamp of a due read goes into the same save as the position. A read
+    // that may not start now is not stamped: the vehicle stays due.
+    const bool readsEnabled = ctx_.readsEnabled.load();
+    const std::optional<int> readHour = ReadHourOfIndex(ctx_.readHourIndex.load());
+    const DateTime now = DateTime::Now();
+    if (IsReadDue(table, name, readsEnabled, readHour, now) && AdmitRead(position))
+        commit.readDue = DecideRead(table, name, readsEnabled, readHour, now);
     commit.change = table.ChangeCount();
     return commit;
+}
+
+bool ConnectionHandler::AdmitRead(Position& position) {
+    if (!ctx_.readAdmission) return true;
+    ReadAdmission::Decision decision = ctx_.readAdmission->Admit(position.registrationText);
+    if (decision.disk) {
+        WriteLog(*decision.disk, "err2.txt");
+        ShowEvent(*decision.disk);
+    }
+    if (decision.deferred) WriteLog(*decision.deferred, "log.txt");
+    position.readTicket = std::move(decision.ticket);
+    return static_cast<bool>(position.readTicket);
 }
 
 void ConnectionHandler::DownloadMemory(UnitConnection& connection, const Position& position,

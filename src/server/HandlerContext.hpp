@@ -3,11 +3,14 @@
 #include <chrono>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "download/DownloadTimings.hpp"
 #include "history/HistoryWriter.hpp"
+#include "server/NewVehicleLimit.hpp"
+#include "server/ReadAdmission.hpp"
 #include "server/ServerMetrics.hpp"
 #include "server/StatusDisplay.hpp"
 #include "vehicles/TableLock.hpp"
@@ -25,6 +28,9 @@ struct HandlerTimings {
 // time (read at the moment of use), and the data shared by all connections.
 struct HandlerContext {
     std::vector<std::string> allowList;
+    std::vector<std::string> ownerCodeAllowList;  // upper-case owner codes; empty admits every one
+    int newVehiclesPerHour = 1000;                // rows the table may gain in any hour
+    std::unique_ptr<ReadAdmission> readAdmission;  // none: every due read starts
     bool serviceMode = false;
     std::string dataDirectory = ".";
     char decimalSeparator = '.';
@@ -36,6 +42,7 @@ struct HandlerContext {
 
     std::atomic<std::int32_t> packetCounter{0};
     TableLock tableLock;
+    NewVehicleLimit newVehicleLimit;  // of newVehiclesPerHour; used under tableLock
     StatusDisplay* display = nullptr;
     HistoryWriter* history = nullptr;  // none: positions are not kept in a history
     std::function<int()> openConnectionCount;

@@ -18,6 +18,11 @@ ConnectionServer::Events HandlerEvents(ConnectionHandler& handler) {
 PositioningServer::PositioningServer(const ServerSetup& setup)
     : handler_(context_), server_(HandlerEvents(handler_), setup.threadStackSize) {
     context_.allowList = setup.allowList;
+    context_.ownerCodeAllowList = setup.ownerCodeAllowList;
+    context_.newVehiclesPerHour = setup.newVehiclesPerHour;
+    // The logs go to the working directory, everything else to the data directory.
+    context_.readAdmission = std::make_unique<ReadAdmission>(setup.readMemoryBudget, setup.diskReserve,
+                                                             std::vector<std::string>{".", setup.dataDirectory});
     context_.serviceMode = setup.serviceMode;
     context_.dataDirectory = setup.dataDirectory;
     context_.decimalSeparator = setup.decimalSeparator;

@@ -21,6 +21,10 @@ namespace serwer {
 // its connection threads report to (none for the windowless server).
 struct ServerSetup {
     std::vector<std::string> allowList;  // empty admits every registration
+    std::vector<std::string> ownerCodeAllowList;  // Licencje: empty admits every owner code
+    int newVehiclesPerHour = 1000;                // NowePojazdyNaGodzine: rows added to the table per hour
+    std::size_t readMemoryBudget = std::size_t{256} << 20;  // PamiecOdczytowMB: all memory reads together
+    std::uint64_t diskReserve = std::uint64_t{1} << 30;     // RezerwaDyskuMB: no read starts with less free
     bool serviceMode = false;
     std::string dataDirectory = ".";
     char decimalSeparator = '.';

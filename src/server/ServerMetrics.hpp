@@ -9,6 +9,7 @@ namespace serwer {
 // the table lock) are kept where they are measured: TableLock and HistoryWriter.
 struct ServerMetrics {
     std::atomic<std::uint64_t> positionsStored{0};
+    std::atomic<std::uint64_t> newVehiclesRefused{0};  // positions of new vehicles beyond NowePojazdyNaGodzine
     // Memory reads by how they ended.
     std::atomic<std::uint64_t> readsArchived{0};       // the archive was written
     std::atomic<std::uint64_t> readsRepeatsFailed{0};  // the repeats of damaged pages gave up

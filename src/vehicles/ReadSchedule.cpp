@@ -26,19 +26,25 @@ bool IsDue(DateTime last, DateTime now, std::optional<int> readHour) {
     return instant > last && now > instant;
 }
 
-bool DecideRead(VehicleTable& table, const std::string& name, bool readsEnabled, std::optional<int> readHour,
-                DateTime now) {
+bool IsReadDue(const VehicleTable& table, const std::string& name, bool readsEnabled, std::optional<int> readHour,
+               DateTime now) {
     if (!readsEnabled) return false;
     const auto index = table.Find(name);
     if (!index) return false;
-    VehicleRow row = table.Row(*index);
+    const VehicleRow& row = table.Row(*index);
     bool due = !row.ODCZYT || IsDue(*row.ODCZYT, now, readHour);
     if (due && row.PROBA_ODCZYTU) due = (now.Ms() - row.PROBA_ODCZYTU->Ms()) > kRetryIntervalMs;
-    if (due) {
-        row.PROBA_ODCZYTU = now;
-        table.Post(*index, std::move(row));
-    }
     return due;
+}
+
+bool DecideRead(VehicleTable& table, const std::string& name, bool readsEnabled, std::optional<int> readHour,
+                DateTime now) {
+    if (!IsReadDue(table, name, readsEnabled, readHour, now)) return false;
+    const auto index = table.Find(name);
+    VehicleRow row = table.Row(*index);
+    row.PROBA_ODCZYTU = now;
+    table.Post(*index, std::move(row));
+    return true;
 }
 
 void RecordCompletedRead(VehicleTable& table, const std::string& name, DateTime now) {

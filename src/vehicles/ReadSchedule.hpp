@@ -20,6 +20,10 @@ std::optional<int> ReadHourOfIndex(int index);
 // True when today's read instant lies after `last` and `now` lies after the instant.
 bool IsDue(DateTime last, DateTime now, std::optional<int> readHour);
 
+// Whether DecideRead would find the row named `name` due, without stamping it.
+bool IsReadDue(const VehicleTable& table, const std::string& name, bool readsEnabled, std::optional<int> readHour,
+               DateTime now);
+
 // The handler's decision, under the TableLock, for the row named `name`. When due, it
 // stamps PROBA_ODCZYTU := now and commits the row (the file is not written here).
 bool DecideRead(VehicleTable& table, const std::string& name, bool readsEnabled, std::optional<int> readHour,

@@ -60,6 +60,9 @@ std::string MetricsText(const MetricsSources& s) {
         const ServerMetrics& m = *s.server;
         Head(out, "serwer_positions_stored_total", "Positions stored in the vehicle table.", "counter");
         Value(out, "serwer_positions_stored_total", m.positionsStored.load());
+        Head(out, "serwer_new_vehicles_refused_total",
+             "Positions of vehicles new to the table refused beyond NowePojazdyNaGodzine.", "counter");
+        Value(out, "serwer_new_vehicles_refused_total", m.newVehiclesRefused.load());
         Head(out, "serwer_memory_reads_total", "Memory reads by how they ended.", "counter");
         Value(out, "serwer_memory_reads_total{outcome=\"archived\"}", m.readsArchived.load());
         Value(out, "serwer_memory_reads_total{outcome=\"repeats_failed\"}", m.readsRepeatsFailed.load());

@@ -133,6 +133,22 @@ TEST(SettingsRead, RemainingKeys) {
     EXPECT_EQ(s.dataDirectory, "dane");
 }
 
+TEST(SettingsRead, UnitLimitsInMegabytesAndCountsWithTheirDefaultsAndBounds) {
+    const Settings defaults = FromIni("");
+    EXPECT_EQ(defaults.readMemoryBudget, std::size_t{256} << 20);
+    EXPECT_EQ(defaults.diskReserve, std::uint64_t{1024} << 20);
+    EXPECT_EQ(defaults.newVehiclesPerHour, 1000);
+    EXPECT_EQ(defaults.www.connectionsPerAddress, 16);
+    const Settings s = FromIni(
+        "[Ustawienia]\nPamiecOdczytowMB=0\nRezerwaDyskuMB=0\nNowePojazdyNaGodzine=-5\nLicencje=001a2b3c4d5e6f70, "
+        "00000000000000FF\n[Www]\nPolaczeniaZAdresu=100\n");
+    EXPECT_EQ(s.readMemoryBudget, std::size_t{1} << 20);
+    EXPECT_EQ(s.diskReserve, 0u);
+    EXPECT_EQ(s.newVehiclesPerHour, 0);
+    EXPECT_EQ(s.ownerCodeAllowList, (Items{"001A2B3C4D5E6F70", "00000000000000FF"}));
+    EXPECT_EQ(s.www.connectionsPerAddress, 64);
+}
+
 // Files are read from and created in a fresh working directory.
 class SettingsFileTest : public ::testing::Test {
 protected:

@@ -105,5 +105,10 @@ TEST_F(DumpCollectorTest, DataPastTheLimitAreNotADumpEvenWithATrailer) {
     });
     EXPECT_FALSE(Collect(unit));
     unit.Finish();
-    EXPECT_NE(Log("err2.txt").find("WX12345 dane odebrane nie maja DCBA "), std::string::npos);
+    // The largest read a real unit can send, and no more than 64 KiB of it in each log.
+    EXPECT_EQ(kCollectedDumpLimit, 1603600u);
+    const std::string cut = std::string(65536, '\0') + Cp1250(" [pierwsze 65536 z 1603600 bajtów]") + "\r\n";
+    EXPECT_TRUE(Log("err2.txt").ends_with("WX12345 dane odebrane nie maja DCBA " + cut));
+    EXPECT_TRUE(Log("surowe.txt").ends_with("WX12345:" + cut));
+    EXPECT_LT(Log("surowe.txt").size(), 70000u);
 }

@@ -14,11 +14,13 @@
 #include <chrono>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
 #include <set>
 #include <string>
 #include <thread>
 
 #include "common/DateTime.hpp"
+#include "common/Win1250.hpp"
 #include "e2e/IncompressibleMemory.hpp"
 #include "e2e/ServerdChild.hpp"
 #include "support/TestDirectory.hpp"
@@ -106,7 +108,8 @@ bool FillUp(const fs::path& path) {
 class FullDisk : public ::testing::Test {
 protected:
     void SetUp() override {
-        ServerdChild::Install(dir_, "Port=0\nOdpytywac=1\nGodzina=23\nKatalog=" + disk_.string() + "\n");
+        // Without a disk reserve: these cases are about writes that fail.
+        ServerdChild::Install(dir_, "Port=0\nOdpytywac=1\nGodzina=23\nRezerwaDyskuMB=0\nKatalog=" + disk_.string() + "\n");
         fs::create_directory(disk_);
         setup_.uidMap = "0 " + std::to_string(::getuid()) + " 1";
         setup_.gidMap = "0 " + std::to_string(::getgid()) + " 1";
@@ -307,4 +310,35 @@ TEST_F(FullDisk, ReadWhoseArchiveCannotBeWrittenGetsNoEraseCommandAndLeavesNoFil
     ASSERT_NE(row, nullptr);
     EXPECT_FALSE(row->ODCZYT.has_value());
     EXPECT_EQ(row->LICZNIK_ODCZYTOW.value_or(0), 0);
+}
+
+TEST_F(FullDisk, ReadsWaitForTheDiskReserveWhilePositionsAreStillStored) {
+    if (!skipReason_.empty()) GTEST_SKIP() << skipReason_;
+    std::ofstream(dir_ / "serwer.ini") << "[Ustawienia]\nPort=0\nOdpytywac=1\nGodzina=23\nRezerwaDyskuMB=2\nKatalog="
+                                       << disk_.string() << "\n";
+    setup_.options = "size=4m,mode=0755";
+    const int port = Launch();
+    ASSERT_GT(port, 0);
+    ASSERT_TRUE(FillUp(Disk() / "fill"));
+    fs::resize_file(Disk() / "fill", fs::file_size(Disk() / "fill") - 1024 * 1024);  // 1 MiB of 2 left
+    const std::string stopped =
+        Cp1250("Odczyty pamięci wstrzymane: za mało wolnego miejsca na dysku w ") + disk_.string() + " (wolne ";
+    for (const char* name : {"WA30011", "WA30012"}) {
+        SimulatedUnit unit("127.0.0.1", port);
+        unit.SendPosition(Position(name, 0));
+        const DownloadSession session = ServeDownload(unit, UnitMemory::Generated(3), 30s);
+        EXPECT_FALSE(session.dumpRequested) << name;
+        EXPECT_NE(ReadFile(Disk() / "Aktualne.txt").find(std::string("\"") + name + "\""), std::string::npos) << name;
+    }
+    const std::string err2 = ReadFile(dir_ / "err2.txt");
+    EXPECT_EQ(err2.find(stopped), err2.rfind(stopped));
+    EXPECT_NE(err2.find(stopped), std::string::npos) << err2;
+
+    // With room again the vehicle, still due, is read at its next connection.
+    fs::remove(Disk() / "fill");
+    SimulatedUnit unit("127.0.0.1", port);
+    unit.SendPosition(Position("WA30011", 0));
+    EXPECT_TRUE(ServeDownload(unit, UnitMemory::Generated(3), 30s).eraseLastPage.has_value());
+    EXPECT_TRUE(WaitForLog("err2.txt",
+                           Cp1250("Odczyty pamięci wznowione: wolnego miejsca na dysku jest więcej niż rezerwa (2 MiB)")));
 }

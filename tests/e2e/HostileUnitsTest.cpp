@@ -67,12 +67,16 @@ constexpr int kIdleConnections = 10000;
 // up to 60 MiB in the other cases.
 constexpr long kIdleRssBoundKiB = 2048 * 1024;
 constexpr long kRssBoundKiB = 256 * 1024;
+constexpr long kStormRssBoundKiB = 3072 * 1024;
 #else
 // Measured: about 97 MiB with 10,000 idle connections (some 10 KiB each: a stack's
 // touched pages and the connection's records).
 constexpr long kIdleRssBoundKiB = 200 * 1024;
 // Measured: 6 to 15 MiB in every other case here (15 with a 4 MiB dump of garbage).
 constexpr long kRssBoundKiB = 64 * 1024;
+// 1,000 units answering their reads with garbage: the reads' budget (256 MiB) and the
+// threads of 1,000 connections.
+constexpr long kStormRssBoundKiB = 1024 * 1024;
 #endif
 
 // A unit is "served" once its row is in Aktualne.txt. The closing wait (10 s) and every
@@ -289,8 +293,10 @@ protected:
         before_ = TreeOf(root_);
     }
 
-    static Bytes Record(const std::string& registration) {
+    // The sample position; its owner code is 001A2B3C4D5E6F70 unless another is given.
+    static Bytes Record(const std::string& registration, const std::string& ownerCode = "") {
         PositionOptions o = SamplePosition(registration);
+        if (!ownerCode.empty()) o.ownerCode = ParseOwnerCode(ownerCode);
         o.hour = 10, o.minute = 0;
         o.speedHundredths = 4550;
         o.fuelReading = 0;
@@ -510,6 +516,120 @@ TEST_F(HostileUnits, UnitsStoppingHalfwayThroughAFrameHoldOnlyTheirOwnThreads) {
     EXPECT_TRUE(HasRow("WA30000"));
 }
 
+// 1,000 units, each a new registration, answer the dump request with 4 MiB of zero
+// bytes and no end trailer; 20 genuine units are read meanwhile. Every read keeps at
+// most the largest real memory, all reads together stay within PamiecOdczytowMB, and a
+// failed read logs at most 64 KiB of what it collected.
+TEST_F(HostileUnits, ThousandUnitsAnsweringReadsWithGarbageStayWithinTheBudgets) {
+    Start("Odpytywac=1\nNowePojazdyNaGodzine=2000\n");
+    constexpr int kHostile = 1000, kGenuine = 20;
+    constexpr std::size_t kVolume = std::size_t{4} << 20;
+    const auto logBytes = [&] {
+        std::uintmax_t total = 0;
+        for (const auto& e : fs::directory_iterator(work_))
+            if (e.is_regular_file() && e.path().extension() == ".txt") total += e.file_size();
+        return total;
+    };
+    const std::uintmax_t logsBefore = logBytes();
+    std::atomic<bool> storming{true};
+    std::atomic<long> peakKiB{0};
+    std::thread sampler([&] {
+        while (storming) {
+            peakKiB = std::max(peakKiB.load(), StatusField(serwerd_.Pid(), "VmRSS"));
+            std::this_thread::sleep_for(20ms);
+        }
+    });
+    std::atomic<int> hostileConnected{0}, dumpsAsked{0};
+    std::thread hostile([&] {
+        struct Unit {
+            int fd;
+            bool asked = false;
+            std::size_t sent = 0;
+        };
+        std::vector<Unit> units;
+        for (int i = 0; i < kHostile; ++i) {
+            const std::string from = "127.0.0." + std::to_string(1 + i % 4);
+            const int fd = ConnectTo(port_, from.c_str());
+            char name[16];
+            std::snprintf(name, sizeof name, "WB%05d", i);
+            if (fd < 0 || !SendAll(fd, StuffBytes(Record(name)))) continue;
+            ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) | O_NONBLOCK);
+            units.push_back({fd});
+            ++hostileConnected;
+        }
+        const Bytes zeros(65536, '\0');
+        for (const auto end = Clock::now() + 120s; !units.empty() && Clock::now() < end;) {
+            std::vector<pollfd> p;
+            for (const Unit& u : units)
+                p.push_back({u.fd, static_cast<short>(POLLIN | (u.asked && u.sent < kVolume ? POLLOUT : 0)), 0});
+            ::poll(p.data(), p.size(), 200);
+            for (std::size_t k = 0; k < units.size(); ++k) {
+                Unit& u = units[k];
+                char in[4096];
+                if (p[k].revents & (POLLIN | POLLHUP | POLLERR)) {
+                    const ssize_t n = ::recv(u.fd, in, sizeof in, 0);
+                    if (n > 0 && !u.asked && std::memchr(in, kDumpRequestLead, static_cast<std::size_t>(n))) {
+                        u.asked = true;
+                        ++dumpsAsked;
+                    }
+                    if (n == 0 || (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK)) {
+                        Abort(u.fd);
+                        u.fd = -1;
+                        continue;
+                    }
+                }
+                if (p[k].revents & POLLOUT) {
+                    const ssize_t sent = ::send(u.fd, zeros.data(), std::min(zeros.size(), kVolume - u.sent),
+                                                MSG_NOSIGNAL | MSG_DONTWAIT);
+                    if (sent > 0) u.sent += static_cast<std::size_t>(sent);
+                }
+            }
+            std::erase_if(units, [](const Unit& u) { return u.fd < 0; });
+        }
+        for (const Unit& u : units) Abort(u.fd);
+    });
+    // Genuine units come back until their read is done: one put off for want of memory
+    // is read at a later connection.
+    std::atomic<int> readAndErased{0};
+    std::vector<std::thread> genuine;
+    for (int g = 0; g < kGenuine; ++g)
+        genuine.emplace_back([&, g] {
+            for (const auto end = Clock::now() + 100s; Clock::now() < end;) {
+                SimulatedUnit unit("127.0.0.1", port_);
+                unit.SendPosition(Record("WG" + std::to_string(10000 + g)));
+                if (ServeDownload(unit, UnitMemory::Generated(3), 30s).eraseLastPage) {
+                    ++readAndErased;
+                    return;
+                }
+            }
+        });
+    while (hostileConnected < kHostile / 2) std::this_thread::sleep_for(10ms);
+    const std::optional<std::chrono::milliseconds> goodWait = ServeGoodUnit("WA29999");
+    hostile.join();
+    for (std::thread& t : genuine) t.join();
+    storming = false;
+    sampler.join();
+
+    const double logsMb = static_cast<double>(logBytes() - logsBefore) / 1e6;
+    std::cout << "[ measured ] 1000 garbage reads: " << dumpsAsked << " dump requests, peak VmRSS " << peakKiB / 1024
+              << " MiB, logs +" << logsMb << " MB, good unit served after "
+              << (goodWait ? std::to_string(goodWait->count()) + " ms" : std::string("(never)")) << ", "
+              << readAndErased << " of " << kGenuine << " genuine reads archived and erased" << std::endl;
+    EXPECT_EQ(hostileConnected, kHostile);
+    EXPECT_GT(dumpsAsked, 0);
+    ASSERT_TRUE(goodWait.has_value());
+    EXPECT_LT(*goodWait, 1s);
+    EXPECT_LT(peakKiB, kStormRssBoundKiB);
+    EXPECT_LT(logsMb, 150.0);
+    EXPECT_EQ(readAndErased, kGenuine);
+    int archives = 0;
+    for (const auto& e : fs::directory_iterator(data_)) archives += e.path().extension() == ".sve";
+    EXPECT_EQ(archives, kGenuine);
+    const std::string log = ReadFile(work_ / "log.txt");
+    EXPECT_NE(log.find(Cp1250(": odczyt pamięci odłożony, odczyty zajmują już ")), std::string::npos);
+    ExpectServerStillSound("garbage_reads", "WA29998");
+}
+
 TEST_F(HostileUnits, UnitTricklingItsDumpDoesNotHoldUpOtherUnitsOrTheirReads) {
     Start("Odpytywac=1\n");
     SimulatedUnit trickler("127.0.0.1", port_);
@@ -610,6 +730,24 @@ TEST_F(HostileUnits, RegistrationsShapedLikePathsNeverReachOutside) {
     EXPECT_GE(sections(".."), 2);
     EXPECT_GE(sections("."), 2);
     ExpectServerStillSound("path_registrations", "WA50001");
+}
+
+TEST_F(HostileUnits, AnOwnerCodeOutsideLicencjeIsRefusedLikeARegistrationOutsidePojazdy) {
+    // Reads on, so a unit that were stored would be asked for its memory.
+    Start("Odpytywac=1\nLicencje=00000000000000ff, 001a2b3c4d5e6f70\n");
+    SimulatedUnit stranger("127.0.0.1", port_);
+    stranger.SendPosition(Record("WA80001", "001A2B3C4D5E6F71"));
+    const std::string refusal =
+        "\nodrzucona licencja spoza listy Licencje : 001A2B3C4D5E6F71 nrrej : " + Bytes("WA80001\0", 8) + "\r\n";
+    for (int i = 0; i < 1000 && ReadFile(work_ / "log.txt").find(refusal) == std::string::npos; ++i)
+        std::this_thread::sleep_for(10ms);
+    EXPECT_NE(ReadFile(work_ / "log.txt").find(refusal), std::string::npos);
+    // The sample's code, listed in lower case, is stored.
+    EXPECT_TRUE(ServeGoodUnit("WA80002").has_value());
+    EXPECT_FALSE(HasRow("WA80001"));
+    // No memory read: the refused unit hears nothing before its closing wait ends.
+    EXPECT_EQ(stranger.WaitForClose(30s), "");
+    EXPECT_TRUE(stranger.Closed());
 }
 
 TEST_F(HostileUnits, OutOfDescriptorsAcceptingRestsInsteadOfSpinningAndResumes) {
@@ -753,8 +891,9 @@ int CountOf(const std::string& text, const std::string& part) {
 
 class HostileWebClients : public HostileUnits {
 protected:
-    void StartWithWeb(const std::string& www = "Port=0\n") {
-        Start("[Www]\n" + www);
+    // `settings` go into [Ustawienia], `www` into [Www].
+    void StartWithWeb(const std::string& www = "Port=0\n", const std::string& settings = "") {
+        Start(settings + "[Www]\n" + www);
         webPort_ = serwerd_.WaitForNumberAfter("www on port ", 5s);
         ASSERT_NE(webPort_, 0) << serwerd_.Printed() << ReadFile(work_ / "stderr.txt");
     }
@@ -935,6 +1074,39 @@ TEST_F(HostileWebClients, ThousandConcurrentRequestsAreAnsweredOrRefused) {
     EXPECT_GT(answered, 0);
     EXPECT_TRUE(serwerd_.Running());
     ExpectBothStillSound("web_thousand_requests", "WA20003");
+}
+
+TEST_F(HostileWebClients, NewVehiclesBeyondNowePojazdyNaGodzineAreRefusedKnownOnesStoredAndRefusalsCounted) {
+    StartWithWeb("Port=0\n", "NowePojazdyNaGodzine=3\n");
+    for (const char* registration : {"WA90001", "WA90002", "WA90003"})
+        ASSERT_TRUE(ServeGoodUnit(registration).has_value()) << registration;
+    const auto metricsShow = [this](const std::string& line) {
+        for (int i = 0; i < 1000; ++i) {
+            if (HttpGet(webPort_, "/metrics").find(line) != std::string::npos) return true;
+            std::this_thread::sleep_for(10ms);
+        }
+        return false;
+    };
+    const auto send = [&](const std::string& registration, const std::string& line) {
+        SimulatedUnit unit("127.0.0.1", port_);
+        unit.SendPosition(Record(registration));
+        return metricsShow(line);
+    };
+    // One run of refusals, a known vehicle stored within it.
+    EXPECT_TRUE(send("WA90004", "\nserwer_new_vehicles_refused_total 1\n"));
+    EXPECT_TRUE(send("WA90001", "\nserwer_positions_stored_total 4\n"));
+    EXPECT_TRUE(send("WA90005", "\nserwer_new_vehicles_refused_total 2\n"));
+    EXPECT_TRUE(metricsShow("\nserwer_vehicles 3\n"));
+    EXPECT_FALSE(HasRow("WA90004"));
+    EXPECT_FALSE(HasRow("WA90005"));
+
+    const std::string line =
+        Cp1250("\nPrzekroczony limit nowych pojazdów (NowePojazdyNaGodzine=3): odrzucono pozycję pojazdu WA90004\r\n");
+    for (int i = 0; i < 1000 && ReadFile(work_ / "err2.txt").find(line) == std::string::npos; ++i)
+        std::this_thread::sleep_for(10ms);
+    const std::string err2 = ReadFile(work_ / "err2.txt");
+    EXPECT_NE(err2.find(line), std::string::npos) << err2;
+    EXPECT_EQ(CountOf(err2, Cp1250("Przekroczony limit nowych pojazdów")), 1) << err2;
 }
 
 TEST_F(HostileWebClients, DotDotPathsNeverReachAFile) {

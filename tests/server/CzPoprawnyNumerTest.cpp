@@ -3,7 +3,10 @@
 #include <string>
 #include <vector>
 
+#include "app/Settings.hpp"
+#include "link/PositionRecord.hpp"
 #include "server/ConnectionHandler.hpp"
+#include "unitsim/PositionRecordBuilder.hpp"
 
 using namespace serwer;
 using namespace std::string_literals;
@@ -25,4 +28,13 @@ TEST(CzPoprawnyNumer, EightEqualBytesAreRefusedWithOrWithoutAnAllowList) {
         EXPECT_FALSE(CzPoprawnyNumer(field, {"AAAAAAAA", ""})) << field;
     }
     EXPECT_TRUE(CzPoprawnyNumer("WA12345\0"s, {}));
+}
+
+TEST(CzPoprawnaLicencja, TheOwnerCodeOfTheRecordIsListedInAnyLetterCaseOrTheListIsEmpty) {
+    const std::vector<std::string> list = ParseAllowList("00000000000000ff, 001a2B3c4d5e6f70");
+    EXPECT_TRUE(CzPoprawnaLicencja(OwnerCodeText(BuildPositionRecord(SamplePosition("WA12345"))), list));
+    EXPECT_TRUE(CzPoprawnaLicencja("00000000000000ff", {"00000000000000FF"}));
+    EXPECT_FALSE(CzPoprawnaLicencja("001A2B3C4D5E6F71", list));
+    EXPECT_FALSE(CzPoprawnaLicencja("001A2B3C4D5E6F7", list));  // a part of a code is no code
+    EXPECT_TRUE(CzPoprawnaLicencja("FFFFFFFFFFFFFFFF", {}));
 }

@@ -44,7 +44,7 @@ protected:
         };
         s.history = [this](const HistoryQuery& q) {
             queries_.push_back(q);
-            return std::vector<HistoryRecord>{};
+            return found_;
         };
         s.health = [this] { return health_; };
         s.metrics = [] { return std::string("serwer_vehicles 1\n"); };
@@ -59,6 +59,7 @@ protected:
 
     std::shared_ptr<VehicleRows> rows_ = std::make_shared<VehicleRows>(VehicleRows{{KnownRow()}, 7});
     std::vector<HistoryQuery> queries_;
+    std::vector<HistoryRecord> found_;
     int snapshots_ = 0;
     std::int64_t now_ = kNowUtcMs;
     WebHealth health_{true, 3, true, false, 10, 0};
@@ -89,8 +90,13 @@ TEST_F(WebRouterTest, RoutesAnswerWithTheirStatuses) {
 
 TEST_F(WebRouterTest, HistoryValidatesTheRegistrationAndTheSpan) {
     const WebRouter r = Router();
-    for (const char* bad : {"/api/pojazdy/%2F/historia", "/api/pojazdy/ABCDEFGHI/historia",
-                            "/api/pojazdy/A%01/historia", "/api/pojazdy/%ZZ/historia", "/api/pojazdy/%C5/historia"})
+    // Overlong forms, a surrogate, beyond U+10FFFF, and characters Windows-1250 lacks.
+    for (const char* bad :
+         {"/api/pojazdy/%2F/historia", "/api/pojazdy/ABCDEFGHI/historia", "/api/pojazdy/A%01/historia",
+          "/api/pojazdy/%ZZ/historia", "/api/pojazdy/%C5/historia", "/api/pojazdy/%E0%81%81/historia",
+          "/api/pojazdy/%C0%80/historia", "/api/pojazdy/%F0%80%81%81/historia", "/api/pojazdy/%ED%A0%80/historia",
+          "/api/pojazdy/%F4%90%80%80/historia", "/api/pojazdy/WA%E4%B8%AD/historia", "/api/pojazdy/WA%C2%81/historia",
+          "/api/pojazdy/WA%F0%9F%9A%97/historia"})
         EXPECT_EQ(Get(r, bad).status, 400) << bad;
     for (const char* query :
          {"od=2026-13-01", "od=2026-12-09&do=2026-12-01", "od=2026-10-01&do=2026-12-01", "format=exe", "od=jutro"})
@@ -113,6 +119,35 @@ TEST_F(WebRouterTest, HistoryValidatesTheRegistrationAndTheSpan) {
     EXPECT_EQ(queries_[0].toUtc, 1796770800);    // 2026-12-08 23:00 UTC
     EXPECT_EQ(queries_[2].fromUtc, 1782892800);  // 2026-07-01 08:00 UTC
     EXPECT_EQ(queries_[2].toUtc, 1782901800);    // 2026-07-01 10:30 UTC (12:30 summer time)
+}
+
+TEST_F(WebRouterTest, HistoryKeepsPolishTimeByTheZoneAndLimitsTheSpanToCalendarDays) {
+    const WebRouter r = Router();
+    // 1 to 31 October: 31 days and the hour October's change repeats; 32 days are too many.
+    EXPECT_EQ(Get(r, "/api/pojazdy/WA12345/historia", "od=2026-10-01&do=2026-10-31").Body(),
+              R"({"pojazd":"WA12345","od":"2026-10-01T00:00:00+02:00","do":"2026-11-01T00:00:00+01:00","pozycje":[]})");
+    EXPECT_EQ(Get(r, "/api/pojazdy/WA12345/historia", "od=2026-10-01&do=2026-11-01").status, 400);
+    Get(r, "/api/pojazdy/WA12345/historia", "od=2026-10-25+02:00&do=2026-10-25+03:00");
+    Get(r, "/api/pojazdy/WA12345/historia", "do=2026-03-29+02:30");
+    ASSERT_EQ(queries_.size(), 3u);
+    EXPECT_EQ(queries_[0].toUtc - queries_[0].fromUtc, 31 * 86400 + 3600);
+    EXPECT_EQ(queries_[1].fromUtc, 1792886400);  // 2026-10-25 00:00 UTC: the earlier 02:00
+    EXPECT_EQ(queries_[1].toUtc, 1792893600);    // 02:00 UTC
+    EXPECT_EQ(queries_[2].fromUtc, 1774738800);  // 2026-03-28 23:00 UTC: the start of the day of do
+    EXPECT_EQ(queries_[2].toUtc, 1774747800);    // 01:30 UTC: a skipped time is winter time
+
+    // A fix in the hour before March's change, and a damaged record's coordinates.
+    HistoryRecord row;
+    row.fixTimeUtc = 1774742460;   // 2026-03-29 00:01 UTC
+    row.receivedUtc = 1792891800;  // 2026-10-25 01:30 UTC
+    row.latitude = 99.9999833;
+    row.longitude = 999.9999833;
+    found_ = {row};
+    EXPECT_EQ(Get(r, "/api/pojazdy/WA12345/historia", "od=2026-03-29&do=2026-03-29").Body(),
+              R"({"pojazd":"WA12345","od":"2026-03-29T00:00:00+01:00","do":"2026-03-30T00:00:00+02:00","pozycje":[)"
+              R"({"czas":"2026-03-29T01:01:00+01:00","odebrano":"2026-10-25T02:30:00+01:00","szerokosc":null,)"
+              R"("dlugosc":null,"predkosc":null,"paliwo":"","silnik":false,"gps":"","kierowca":"","we1":false,)"
+              R"("we2":false,"we3":false,"przebieg":null,"w_ruchu":false}]})");
 }
 
 TEST_F(WebRouterTest, PasswordIsAskedForAndAnyUserNameGoes) {
@@ -143,12 +178,16 @@ TEST_F(WebRouterTest, VehicleRowInJson) {
     VehicleRow empty;
     empty.NAZWA = "KR\"1\\";
     empty.PREDKOSC = "4.99 Km/h";
-    empty.SZEROKOSC = "0";
+    empty.SZEROKOSC = "99.9999833N";  // a damaged record's texts: no coordinates
+    empty.DLUGOSC = "999.9999833E";
     EXPECT_EQ(VehicleJson(empty, kNowUtcMs),
               R"({"nazwa":"KR\"1\\","licencja":null,"czas":null,"szerokosc":null,"dlugosc":null,"predkosc":4.99,)"
               R"("gps":null,"silnik":null,"paliwo":null,"kierowca":null,"przebieg":null,"we1":null,"we2":null,)"
               R"("we3":null,"odczyt":null,"proba_odczytu":null,"liczba_odczytow":0,"wiek_s":null,)"
               R"("swiezosc":"nieaktualna","gps_ok":false,"w_ruchu":false})");
+    VehicleRow march = KnownRow();
+    march.OPIS = "2026.03.29-02:01";  // by the table's own rule: 00:01 UTC
+    EXPECT_NE(VehicleJson(march, kNowUtcMs).find(R"("czas":"2026-03-29T01:01:00+01:00")"), std::string::npos);
     // The freshness the grid colours by, at its bounds.
     EXPECT_EQ(PositionFreshness(kMuteAfterMs), Freshness::Fresh);
     EXPECT_EQ(PositionFreshness(kMuteAfterMs + 1), Freshness::Stale);
@@ -174,6 +213,7 @@ TEST_F(WebRouterTest, TheVehicleListIsCopiedAndEncodedAtMostOnceASecond) {
 TEST(WebMetricsTest, NamesAndValues) {
     ServerMetrics server;
     server.positionsStored = 3;
+    server.newVehiclesRefused = 4;
     server.readsArchived = 1;
     server.pagesAskedAgain = 5;
     TableLock table;
@@ -185,7 +225,8 @@ TEST(WebMetricsTest, NamesAndValues) {
     const std::string text = MetricsText({&server, &table, nullptr, &web, 2, 10});
     for (const char* line :
          {"# TYPE serwer_positions_stored_total counter\n", "serwer_open_connections 2\n", "serwer_vehicles 10\n",
-          "serwer_positions_stored_total 3\n", "serwer_memory_reads_total{outcome=\"archived\"} 1\n",
+          "serwer_positions_stored_total 3\n", "# TYPE serwer_new_vehicles_refused_total counter\n",
+          "serwer_new_vehicles_refused_total 4\n", "serwer_memory_reads_total{outcome=\"archived\"} 1\n",
           "serwer_memory_reads_total{outcome=\"timed_out\"} 0\n", "serwer_pages_asked_again_total 5\n",
           "# TYPE serwer_table_save_seconds histogram\n", "serwer_table_save_seconds_count 0\n",
           "serwer_table_lock_wait_seconds_bucket{le=\"0.0001\"} 1\n", "serwer_table_lock_wait_seconds_count 1\n",
