@@ -392,10 +392,10 @@ struct WebService::Impl {
         c.received.resize(before + static_cast<std::size_t>(std::max<ssize_t>(n, 0)));
         if (n < 0) return errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR;
         if (n == 0) return false;
-        if (before == 0) {
-            c.firstByte = now;
-            c.until = now + limits.requestTimeLimit;
-        }
+        // The head within its time limit from its first byte, and no silence in it longer
+        // than the read timeout.
+        if (before == 0) c.firstByte = now;
+        c.until = std::min(c.firstByte + limits.requestTimeLimit, now + limits.readTimeout);
         // A line has ended, or the limit is reached: the head may be whole, or wrong.
         if (c.received.find('\n', before) != std::string::npos || c.received.size() >= limits.maxRequestBytes)
             c.head = ReadRequestHead(c.received, limits.maxRequestBytes);
@@ -521,7 +521,7 @@ struct WebService::Impl {
             c.head = c.received.empty() ? RequestHead{} : ReadRequestHead(c.received, limits.maxRequestBytes);
             const auto now = Clock::now();
             c.firstByte = c.received.empty() ? Clock::time_point{} : now;
-            c.until = now + (c.received.empty() ? limits.keepAliveTimeout : limits.requestTimeLimit);
+            c.until = now + (c.received.empty() ? limits.keepAliveTimeout : limits.readTimeout);
             if (c.head.state == RequestHead::State::Incomplete) return true;
         }
         return false;

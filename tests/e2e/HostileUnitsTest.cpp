@@ -907,18 +907,28 @@ protected:
 
 TEST_F(HostileWebClients, SlowHeadersAreCutAtTheRequestTimeLimit) {
     StartWithWeb();
-    const int fd = ConnectTo(webPort_);
+    const int fd = ConnectTo(webPort_), silent = ConnectTo(webPort_);
     ASSERT_GE(fd, 0);
+    ASSERT_GE(silent, 0);
     const auto start = Clock::now();
     ASSERT_TRUE(SendAll(fd, "GET /api/pojazdy HTTP/1.1\r\n"));
+    // Silent after its first line: cut at the read timeout (5 s).
+    ASSERT_TRUE(SendAll(silent, "GET /api/pojazdy HTTP/1.1\r\n"));
+    std::optional<std::chrono::milliseconds> silentCut;
     // One header byte every 300 ms: each read is well within the read timeout.
     bool closed = false;
     while (!closed && Clock::now() - start < 20s) {
         SendAll(fd, "X");
         closed = ClosedByPeer(fd, 300ms);
+        if (!silentCut && ClosedByPeer(silent, 1ms))
+            silentCut = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start);
     }
     const auto took = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start);
     Abort(fd);
+    Abort(silent);
+    ASSERT_TRUE(silentCut.has_value());
+    EXPECT_GE(*silentCut, 4500ms);
+    EXPECT_LT(*silentCut, 7s);
     std::cout << "[ measured ] slow headers cut after " << took.count() << " ms" << std::endl;
     EXPECT_TRUE(closed);
     EXPECT_LT(took, 12s);
