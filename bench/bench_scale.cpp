@@ -64,14 +64,28 @@
 //      falls on both alike. Positions stored per second each way, and the history rows
 //      the server's HistoryWriter wrote (RowsWritten, printed by the server when it is
 //      stopped) over the same time, first send to last close.
+//  (s) Sustained load: a --big-table table (10,000 vehicles), units arriving at a steady
+//      rate (--rates, default 167,1000,1800 per second) for --seconds (60), each sending
+//      one position and held for the real 10 s closing wait, from the loopback source
+//      addresses 127.0.0.1 to 127.0.0.8. The server (--serve with the history kept) is
+//      this program, and with --baseline DIR also DIR/bench_scale, run alternately
+//      (--sustained-runs, default 1, of each) so that both see the same machine. For
+//      each: positions stored (closed after the closing wait) and lost (the others), the
+//      history rows and writes (as the server prints them when stopped), the server's
+//      disk bytes written per position (write_bytes of /proc/<pid>/io, every write of the
+//      process), the saves of Aktualne.txt per second (its renames, seen through
+//      inotify), the server's CPU (user + system) per position, and the send-to-close
+//      delay at p50 and p99.
 //
 // Usage: bench_scale [--parts abc|defg] [--units 10000] [--wait 300] [--probes 20]
 //                    [--vehicles 1000] [--positions 2000] [--stop-connections 1000]
 //                    [--stop-queued 200] [--runs 3] [--burst 2000] [--big-table 10000]
 //                    [--reads 100] [--damaged-reads 20] [--read-positions 1000]
 //                    [--connects 10000] [--history-runs 5]
+//                    [--rates 167,1000,1800] [--seconds 60] [--sustained-runs 1] [--baseline DIR]
 //        bench_scale --serve CLOSING_WAIT_MS [--reads-on 1] [--erase-pause MS]
 //                    [--repeat-pre-wait MS] [--report-open N] [--history 0|1]
+//                    [--save-interval MS]
 //                                                                (the server process)
 
 #include <arpa/inet.h>
@@ -80,6 +94,7 @@
 #include <signal.h>
 #include <stdlib.h>
 #include <sys/epoll.h>
+#include <sys/inotify.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -92,6 +107,7 @@
 #include <map>
 #include <memory>
 #include <optional>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <tuple>
@@ -206,6 +222,8 @@ int Serve(int argc, char** argv) {
         std::chrono::milliseconds(IntOption(argc, argv, "--repeat-pre-wait", int(d.repeatPreWait.count())));
     const int reportOpen = IntOption(argc, argv, "--report-open", 0);
     setup.keepHistory = IntOption(argc, argv, "--history", setup.keepHistory ? 1 : 0) != 0;
+    setup.tableSaveInterval =
+        std::chrono::milliseconds(IntOption(argc, argv, "--save-interval", int(setup.tableSaveInterval.count())));
     PositioningServer server(setup);
     try {
         server.LoadVehicleTable();
@@ -230,8 +248,10 @@ int Serve(int argc, char** argv) {
     int sig = 0;
     sigwait(&signals, &sig);
     if (const HistoryWriter* history = server.HistoryWrites())
-        std::printf("history rows written %llu lost %llu\n", static_cast<unsigned long long>(history->RowsWritten()),
-                    static_cast<unsigned long long>(history->RowsLost()));
+        std::printf("history rows written %llu lost %llu writes %llu\n",
+                    static_cast<unsigned long long>(history->RowsWritten()),
+                    static_cast<unsigned long long>(history->RowsLost()),
+                    static_cast<unsigned long long>(history->WriteTimes().Count()));
     std::fflush(stdout);
     _exit(0);  // the connections' closing waits are not waited for
 }
@@ -543,11 +563,23 @@ public:
     UnitSockets(const UnitSockets&) = delete;
     UnitSockets& operator=(const UnitSockets&) = delete;
 
-    // Starts a unit's connect; `wait`: a blocking one. Returns the unit's index.
-    int Connect(bool wait) {
+    // Starts a unit's connect; `wait`: a blocking one; `source`: the loopback address
+    // 127.0.0.<source> it connects from (0: the system's choice). Returns the unit's index.
+    int Connect(bool wait, int source = 0) {
         const auto index = static_cast<std::uint32_t>(units_.size());
         Unit& u = units_.emplace_back();
         u.fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | (wait ? 0 : SOCK_NONBLOCK), 0);
+        if (u.fd >= 0 && source > 0) {
+            const int on = 1;
+            ::setsockopt(u.fd, IPPROTO_IP, IP_BIND_ADDRESS_NO_PORT, &on, sizeof on);
+            sockaddr_in from{};
+            from.sin_family = AF_INET;
+            from.sin_addr.s_addr = htonl((127u << 24) | static_cast<std::uint32_t>(source));
+            if (::bind(u.fd, reinterpret_cast<const sockaddr*>(&from), sizeof from) != 0) {
+                Fail(u);
+                return static_cast<int>(index);
+            }
+        }
         const int rc = u.fd < 0 ? -1 : ::connect(u.fd, reinterpret_cast<const sockaddr*>(&address_), sizeof address_);
         if (rc != 0 && (u.fd < 0 || errno != EINPROGRESS)) {
             Fail(u);
@@ -570,7 +602,7 @@ public:
             static_cast<ssize_t>(stuffedRecord.size()))
             Fail(u);
         else
-            u.sent = true;
+            u.sent = true, ++sent_;
     }
 
     // Handles what happens within `waitMs`: completed connects and the server's closes.
@@ -617,6 +649,7 @@ public:
 
     const std::vector<Unit>& Units() const { return units_; }
     int Connected() const { return connected_; }
+    int Sent() const { return sent_; }
     int Closed() const { return closed_; }
     int Failed() const { return failed_; }
 
@@ -631,7 +664,7 @@ private:
     int epoll_;
     sockaddr_in address_{};
     std::vector<Unit> units_;
-    int connected_ = 0, closed_ = 0, failed_ = 0;
+    int connected_ = 0, closed_ = 0, failed_ = 0, sent_ = 0;
 };
 
 // The median of 25 saves of Aktualne.txt as it is in `dir`, written beside it, in ms.
@@ -1063,6 +1096,193 @@ void PrintPartG(const Options& o) {
     std::fflush(stdout);
 }
 
+
+// (s): one sustained run against `program` (a bench_scale to start with --serve).
+struct SustainedRun {
+    int sent = 0, stored = 0, lost = 0, failed = 0;
+    double writtenPerPosition = 0, savesPerSecond = 0, cpuUsPerPosition = 0, p50 = 0, p99 = 0;
+    double saveSeconds = 0;  // the time the saves were counted over
+    long long historyWrites = -1, historyLost = -1, historyRows = -1;
+};
+
+// utime + stime of a process, in seconds; write_bytes of its /proc/<pid>/io.
+double CpuSeconds(pid_t pid) {
+    std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
+    std::string text((std::istreambuf_iterator<char>(in)), {});
+    const auto close = text.rfind(')');
+    if (close == std::string::npos) return 0;
+    std::istringstream fields(text.substr(close + 2));
+    std::string field;
+    unsigned long long user = 0, system = 0;
+    for (int k = 3; fields >> field; ++k) {
+        if (k == 14) user = std::stoull(field);
+        if (k == 15) {
+            system = std::stoull(field);
+            break;
+        }
+    }
+    return double(user + system) / double(::sysconf(_SC_CLK_TCK));
+}
+
+long long WriteBytes(pid_t pid) {
+    std::ifstream in("/proc/" + std::to_string(pid) + "/io");
+    std::string line;
+    while (std::getline(in, line))
+        if (line.rfind("write_bytes:", 0) == 0) return std::stoll(line.substr(12));
+    return -1;
+}
+
+// Counts the saves of Aktualne.txt in `dir` (its renames into place) on a thread of its own.
+class SaveCounter {
+public:
+    explicit SaveCounter(const fs::path& dir) : fd_(::inotify_init1(IN_NONBLOCK | IN_CLOEXEC)) {
+        ::inotify_add_watch(fd_, dir.c_str(), IN_MOVED_TO);
+        thread_ = std::thread([this] {
+            alignas(inotify_event) char buffer[65536];
+            while (!stop_) {
+                pollfd p{fd_, POLLIN, 0};
+                if (::poll(&p, 1, 50) <= 0) continue;
+                const ssize_t n = ::read(fd_, buffer, sizeof buffer);
+                for (ssize_t at = 0; at < n;) {
+                    const auto* e = reinterpret_cast<const inotify_event*>(buffer + at);
+                    if (e->len && std::strcmp(e->name, "Aktualne.txt") == 0) ++saves_;
+                    at += static_cast<ssize_t>(sizeof(inotify_event) + e->len);
+                }
+            }
+        });
+    }
+    ~SaveCounter() {
+        stop_ = true;
+        thread_.join();
+        ::close(fd_);
+    }
+    long long Saves() const { return saves_.load(); }
+
+private:
+    int fd_;
+    std::atomic<bool> stop_{false};
+    std::atomic<long long> saves_{0};
+    std::thread thread_;
+};
+
+SustainedRun RunSustained(const fs::path& program, int vehicles, int rate, int seconds, int firstSeq) {
+    SustainedRun r;
+    Scratch dir("sustained");
+    WriteFleetTable(dir.path, vehicles);
+    const pid_t server = bench::Spawn(dir.path, {program.string(), "--serve", "10000", "--history", "1"});
+    const int port = bench::WaitForPort(dir.path, "bench server listening on port ");
+    {
+        // The month's history file open and its table made, as on a server that has run a while.
+        SimulatedUnit warmUp("127.0.0.1", port);
+        warmUp.SendPosition(Record(vehicles - 1, firstSeq - 1));
+        warmUp.WaitForClose(60s);
+    }
+    const int units = rate * seconds;
+    std::vector<Bytes> frames;
+    for (int i = 0; i < units; ++i) frames.push_back(StuffBytes(Record(i % vehicles, firstSeq + i)));
+    UnitSockets sockets(port);
+    SaveCounter saves(dir.path);
+    const double cpuBefore = CpuSeconds(server);
+    const long long writtenBefore = WriteBytes(server);
+    const auto start = Clock::now();
+    for (int i = 0; i < units;) {
+        const auto due = start + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(double(i) / rate));
+        if (Clock::now() < due) {
+            sockets.Poll(1);
+            continue;
+        }
+        const int unit = sockets.Connect(true, 1 + i % 8);
+        sockets.Send(unit, frames[static_cast<std::size_t>(i)]);
+        ++i;
+        if (i % 32 == 0) sockets.Poll(0);
+    }
+    const long long savesAtEnd = saves.Saves();
+    r.saveSeconds = bench::Seconds(Clock::now() - start);
+    sockets.PollUntil([&] { return sockets.Closed() + sockets.Failed() >= units; }, 60s);
+    r.cpuUsPerPosition = (CpuSeconds(server) - cpuBefore) * 1e6 / units;
+    const long long written = WriteBytes(server) - writtenBefore;
+    r.writtenPerPosition = double(written) / units;
+    r.savesPerSecond = double(savesAtEnd) / r.saveSeconds;
+    std::vector<double> delays;
+    for (const auto& u : sockets.Units())
+        if (u.sent && u.closed) {
+            const double d = bench::Seconds(u.closedAt - u.sentAt);
+            delays.push_back(d);
+            if (d >= 9.9) ++r.stored;
+        }
+    r.p50 = bench::Quantile(delays, 0.5);
+    r.p99 = bench::Quantile(delays, 0.99);
+    r.sent = sockets.Sent();
+    r.failed = sockets.Failed();
+    ::kill(server, SIGTERM);
+    if (bench::WaitExit(server, 30s) == -1) KillBenchServer(server);
+    const std::string out = bench::ReadWholeFile(dir.path / "stdout.txt");
+    const auto at = out.find("history rows written ");
+    long long rows = -1;
+    if (at != std::string::npos)
+        std::sscanf(out.c_str() + at + 21, "%lld lost %lld writes %lld", &rows, &r.historyLost, &r.historyWrites);
+    r.lost = units - r.stored;
+    r.historyRows = rows < 0 ? -1 : rows - 1;  // less the warm-up's row
+    return r;
+}
+
+void PrintPartS(const Options& o, int argc, char** argv) {
+    std::string rates = "167,1000,1800", baseline;
+    for (int i = 1; i + 1 < argc; ++i) {
+        if (std::strcmp(argv[i], "--rates") == 0) rates = argv[i + 1];
+        if (std::strcmp(argv[i], "--baseline") == 0) baseline = argv[i + 1];
+    }
+    const int seconds = IntOption(argc, argv, "--seconds", 60);
+    const int runs = IntOption(argc, argv, "--sustained-runs", 1);
+    std::vector<std::pair<std::string, fs::path>> programs;
+    if (!baseline.empty()) programs.emplace_back("baseline", fs::path(baseline) / "bench_scale");
+    programs.emplace_back("this build", bench::ExecutableDirectory() / "bench_scale");
+    int seq = 1000000;
+    std::istringstream list(rates);
+    for (std::string item; std::getline(list, item, ',');) {
+        const int rate = std::atoi(item.c_str());
+        std::map<std::string, std::vector<SustainedRun>> results;
+        for (int run = 0; run < runs; ++run)
+            for (std::size_t k = 0; k < programs.size(); ++k) {
+                const auto& [name, program] = programs[(k + static_cast<std::size_t>(run)) % programs.size()];
+                const SustainedRun s = RunSustained(program, o.bigTable, rate, seconds, seq);
+                seq += rate * seconds + 1;
+                results[name].push_back(s);
+                std::printf("(s) %d/s, %s, run %d: %d sent, %d stored, %d lost, %d failed, %.1f KiB written/position, "
+                            "%.2f saves/s, %lld history rows in %lld writes (%lld rows lost), %.0f us CPU/position, close p50 %.3f s p99 %.3f s\n",
+                            rate, name.c_str(), run + 1, s.sent, s.stored, s.lost, s.failed,
+                            s.writtenPerPosition / 1024, s.savesPerSecond, s.historyRows, s.historyWrites, s.historyLost, s.cpuUsPerPosition,
+                            s.p50, s.p99);
+                std::fflush(stdout);
+            }
+        std::printf("(s) %d vehicles, %d positions/s for %d s, each held for the 10 s closing wait (medians):\n",
+                    o.bigTable, rate, seconds);
+        std::printf("    %-40s", "");
+        for (const auto& [name, program] : programs) std::printf(" %14s", name.c_str());
+        std::printf("\n");
+        const auto row = [&](const char* label, auto value, const char* format) {
+            std::printf("    %-40s", label);
+            for (const auto& [name, program] : programs) {
+                std::vector<double> v;
+                for (const SustainedRun& s : results[name]) v.push_back(value(s));
+                std::printf(format, bench::Median(v));
+            }
+            std::printf("\n");
+        };
+        row("positions stored", [](const SustainedRun& s) { return double(s.stored); }, " %14.0f");
+        row("positions lost", [](const SustainedRun& s) { return double(s.lost); }, " %14.0f");
+        row("disk written per position (KiB)", [](const SustainedRun& s) { return s.writtenPerPosition / 1024; },
+            " %14.1f");
+        row("table saves per second", [](const SustainedRun& s) { return s.savesPerSecond; }, " %14.2f");
+        row("history writes per second", [](const SustainedRun& s) { return double(s.historyWrites) / s.saveSeconds; },
+            " %14.2f");
+        row("server CPU per position (us)", [](const SustainedRun& s) { return s.cpuUsPerPosition; }, " %14.0f");
+        row("send to close p50 (s)", [](const SustainedRun& s) { return s.p50; }, " %14.3f");
+        row("send to close p99 (s)", [](const SustainedRun& s) { return s.p99; }, " %14.3f");
+        std::fflush(stdout);
+    }
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -1168,5 +1388,6 @@ int main(int argc, char** argv) {
     if (o.parts.find('f') != std::string::npos) PrintPartF(o);
     if (o.parts.find('g') != std::string::npos) PrintPartG(o);
     if (o.parts.find('h') != std::string::npos) PrintPartH(o);
+    if (o.parts.find('s') != std::string::npos) PrintPartS(o, argc, argv);
     return 0;
 }

@@ -20,6 +20,7 @@ ServerSetup ServerSetupFromSettings(const Settings& settings, char decimalSepara
     setup.eraseEnabled = settings.erase;
     setup.readHourIndex = settings.readHourIndex;
     setup.historyDays = settings.historyDays;
+    setup.tableSaveInterval = std::chrono::milliseconds(settings.tableSaveIntervalMs);
     return setup;
 }
 

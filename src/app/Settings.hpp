@@ -49,6 +49,7 @@ struct Settings {
     std::string port = "4500";           // Port, as typed
     std::string dataDirectory = ".";     // Katalog, relative to the working directory
     int historyDays = 365;               // HistoriaDni: days of position history kept, 0 all
+    int tableSaveIntervalMs = 1000;      // ZapisTabeliMs: least time between saves of Aktualne.txt
     WebSettings www;                     // section [Www]: the HTTP service
 };
 

@@ -27,6 +27,7 @@ PositioningServer::PositioningServer(const ServerSetup& setup)
     context_.dataDirectory = setup.dataDirectory;
     context_.decimalSeparator = setup.decimalSeparator;
     context_.timings = setup.timings;
+    context_.tableLock.SetSaveInterval(setup.tableSaveInterval);
     context_.readsEnabled = setup.readsEnabled;
     context_.eraseEnabled = setup.eraseEnabled;
     context_.readHourIndex = setup.readHourIndex;

@@ -35,6 +35,9 @@ struct ServerSetup {
     StatusDisplay* display = nullptr;
     bool keepHistory = true;  // every stored position also goes to <data directory>/historia
     int historyDays = 365;    // HistoriaDni: how long the history is kept; 0 keeps everything
+    // ZapisTabeliMs: the least time between the starts of two saves of Aktualne.txt
+    // (TableLock::SetSaveInterval); the history's writes follow the saves.
+    std::chrono::milliseconds tableSaveInterval{1000};
     std::size_t threadStackSize = ConnectionServer::DefaultThreadStackSize();
 };
 

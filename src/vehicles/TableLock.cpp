@@ -62,9 +62,14 @@ void TableLock::WaitUntilSaved(std::uint64_t change, const std::string& path) {
     saving_ = true;
     state.unlock();
 
+    // Only the maker of a save touches lastSaveStart_, and one save runs at a time.
+    const auto due = lastSaveStart_ + saveInterval_;
+    if (std::chrono::steady_clock::now() < due) std::this_thread::sleep_until(due);
     std::uint64_t covered = 0;
     bool placed = false;
     const auto start = std::chrono::steady_clock::now();
+    lastSaveStart_ = start;
+    saveCount_.fetch_add(1);
     try {
         Bytes content;
         {

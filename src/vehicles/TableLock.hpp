@@ -1,5 +1,6 @@
 #pragma once
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <mutex>
@@ -40,7 +41,19 @@ public:
     // with ServerError "Cannot create file <path>" when the save that held the change
     // failed (every writer whose change it held gets that error); the old file then
     // stays as it was.
+    //
+    // Saves begin at most once per save interval: a maker that comes sooner after the
+    // start of the previous save first waits out the rest of the interval (without the
+    // lock), and the table is formatted only then, so the save holds every change
+    // committed until it began. A save that takes longer than the interval is followed
+    // by the next at once. A first change after a quiet spell is saved at once.
     void WaitUntilSaved(std::uint64_t change, const std::string& path);
+
+    // The least time from the start of one save to the start of the next (zero, the
+    // default: a save starts as soon as the previous one ended). Set before the first save.
+    void SetSaveInterval(std::chrono::milliseconds interval) { saveInterval_ = interval; }
+    // The saves made so far (placed or failed).
+    std::uint64_t SaveCount() const { return saveCount_.load(); }
 
     // How long takers waited for the lock (zero when it was free), and how long each
     // save took from its formatting to the file in place (for the metrics).
@@ -68,6 +81,9 @@ private:
     std::uint64_t savedUpTo_ = 0;     // every change up to this one is in the file
     std::uint64_t failedUpTo_ = 0;    // the changes the last failed save held
     VehicleFileFormatter formatter_;  // used by a save's maker, under the lock
+    std::chrono::milliseconds saveInterval_{0};
+    std::chrono::steady_clock::time_point lastSaveStart_{};  // of the save made last; its maker's
+    std::atomic<std::uint64_t> saveCount_{0};
 
     LatencyHistogram lockWaits_;
     LatencyHistogram saveTimes_;

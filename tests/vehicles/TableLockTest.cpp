@@ -182,3 +182,32 @@ TEST_F(StartupLoad, AFailedSaveFailsEveryWriterWhoseChangeItHeldAndTheNextSaveHo
     EXPECT_EQ(names, (std::vector<std::string>{"WA1", "WA2", "WA3"}));
     EXPECT_NO_THROW(lock.WaitUntilSaved(first, blocked));  // now durable
 }
+
+// Writers that come together share paced saves: fewer saves than writers, at least the
+// interval apart, and none of them goes on before the file holds its row.
+TEST_F(StartupLoad, ABurstSharesPacedSavesAndNoWriterGoesOnBeforeTheFileHoldsItsRow) {
+    TableLock lock;
+    lock.SetSaveInterval(std::chrono::milliseconds(40));
+    const std::string path = VehicleFilePath(dir_);
+    constexpr int kWriters = 32;
+    std::atomic<int> missing{0};
+    const auto start = std::chrono::steady_clock::now();
+    std::vector<std::thread> writers;
+    for (int w = 0; w < kWriters; ++w)
+        writers.emplace_back([&, w] {
+            std::this_thread::sleep_for(std::chrono::milliseconds(4 * w));  // spread over three intervals
+            const std::string name = "WA" + std::to_string(w);
+            lock.WaitUntilSaved(AppendVehicle(lock, name), path);
+            bool found = false;
+            for (const VehicleRow& row : ReadVehicleFile(path).rows) found = found || *row.NAZWA == name;
+            if (!found) missing++;
+        });
+    for (auto& t : writers) t.join();
+    const auto elapsed = std::chrono::steady_clock::now() - start;
+    EXPECT_EQ(missing.load(), 0);
+    const auto saves = static_cast<int>(lock.SaveCount());
+    EXPECT_LT(saves, kWriters / 4);
+    EXPECT_GE(elapsed, std::chrono::milliseconds(40) * (saves - 1));
+    EXPECT_EQ(ReadVehicleFile(path).rows.size(), std::size_t{kWriters});
+    EXPECT_FALSE(lock.IsBusy());
+}
