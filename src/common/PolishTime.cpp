@@ -4,6 +4,8 @@
 #include <cctz/time_zone.h>
 
 #include <chrono>
+#include <cstdio>
+#include <cstdlib>
 #include <optional>
 
 namespace serwer {
@@ -68,6 +70,15 @@ std::int64_t UtcSecondOfPolish(DateTime wall, PolishTimeRule rule) {
     const std::int64_t summer = wallSeconds - kSummerOffset;
     if (EuRuleOffset(summer) == kSummerOffset) return summer;
     return wallSeconds - kWinterOffset;
+}
+
+std::string PolishIsoTime(std::int64_t utcSeconds) {
+    const DateTime::Parts p = PolishWallTime(utcSeconds).Split();
+    const int offsetMinutes = PolishUtcOffsetSeconds(utcSeconds) / 60;
+    char buf[48];
+    std::snprintf(buf, sizeof buf, "%04d-%02d-%02dT%02d:%02d:%02d%c%02d:%02d", p.year, p.month, p.day, p.hour, p.minute,
+                  p.second, offsetMinutes < 0 ? '-' : '+', std::abs(offsetMinutes) / 60, std::abs(offsetMinutes) % 60);
+    return buf;
 }
 
 }  // namespace serwer

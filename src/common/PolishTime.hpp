@@ -1,5 +1,6 @@
 #pragma once
 #include <cstdint>
+#include <string>
 
 #include "common/DateTime.hpp"
 
@@ -28,5 +29,8 @@ DateTime PolishWallTime(std::int64_t utcSeconds, PolishTimeRule rule = PolishTim
 // that October's change repeats is the earlier instant (summer time); a wall time that
 // March's change skips is taken as winter time.
 std::int64_t UtcSecondOfPolish(DateTime wall, PolishTimeRule rule = PolishTimeRuleInUse());
+
+// Polish time with its offset, ISO 8601: "2026-12-08T14:45:00+01:00".
+std::string PolishIsoTime(std::int64_t utcSeconds);
 
 }  // namespace serwer

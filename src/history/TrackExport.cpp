@@ -3,7 +3,6 @@
 #include <charconv>
 #include <cmath>
 #include <cstdio>
-#include <cstdlib>
 #include <map>
 #include <utility>
 
@@ -56,15 +55,6 @@ std::string IsoDateTime(DateTime t) {
 
 // "2026-12-08T13:45:00Z"
 std::string UtcText(std::int64_t utc) { return IsoDateTime(FromUtcSeconds(utc)) + "Z"; }
-
-// Polish time with its offset: "2026-12-08T14:45:00+01:00".
-std::string LocalText(std::int64_t utc) {
-    const int offsetMinutes = PolishUtcOffsetSeconds(utc) / 60;
-    char offset[16];
-    std::snprintf(offset, sizeof offset, "%c%02d:%02d", offsetMinutes < 0 ? '-' : '+', std::abs(offsetMinutes) / 60,
-                  std::abs(offsetMinutes) % 60);
-    return IsoDateTime(PolishWallTime(utc)) + offset;
-}
 
 // Polish time for a name shown to people: "2026-12-08 14:45".
 std::string LocalLabel(std::int64_t utc) {
@@ -216,8 +206,8 @@ std::string GeoJson(const std::vector<HistoryRecord>& rows) {
         else
             out += "null";
         out += ", \"properties\": {\"pojazd\": " + Json(row.registration) + ", \"licencja\": " + Json(row.ownerCode) +
-               ", \"czas\": " + (row.fixTimeUtc ? "\"" + LocalText(*row.fixTimeUtc) + "\"" : "null") +
-               ", \"odebrano\": \"" + LocalText(row.receivedUtc) + "\"" +
+               ", \"czas\": " + (row.fixTimeUtc ? "\"" + PolishIsoTime(*row.fixTimeUtc) + "\"" : "null") +
+               ", \"odebrano\": \"" + PolishIsoTime(row.receivedUtc) + "\"" +
                ", \"predkosc\": " + (row.speedKmh && std::isfinite(*row.speedKmh) ? Fixed(*row.speedKmh, 2) : "null") +
                ", \"paliwo\": " + Json(row.fuel) + ", \"silnik\": " + JsonBool(row.engineOn) +
                ", \"gps\": " + Json(row.gps) + ", \"kierowca\": " + Json(row.driver) +
@@ -237,7 +227,7 @@ std::string CsvTable(const std::vector<HistoryRecord>& rows) {
     for (const HistoryRecord& row : rows) {
         const bool located = row.HasCoordinates();
         out += Csv(row.registration) + "," + Csv(row.ownerCode) + "," +
-               (row.fixTimeUtc ? LocalText(*row.fixTimeUtc) : "") + "," + LocalText(row.receivedUtc) + "," +
+               (row.fixTimeUtc ? PolishIsoTime(*row.fixTimeUtc) : "") + "," + PolishIsoTime(row.receivedUtc) + "," +
                (located ? Coordinate(*row.latitude) : "") + "," + (located ? Coordinate(*row.longitude) : "") + "," +
                (row.speedKmh && std::isfinite(*row.speedKmh) ? Fixed(*row.speedKmh, 2) : "") + "," + Csv(row.fuel) +
                "," + flag(row.engineOn) + "," + Csv(row.gps) + "," + Csv(row.driver) + "," + flag(row.input1) + "," +

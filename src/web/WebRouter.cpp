@@ -264,16 +264,6 @@ std::optional<std::int64_t> ParseRequestTime(std::string_view text, bool endOfDa
     return wall->Ms() / DateTime::kMsPerSecond - (zone[0] == '-' ? -offset : offset);
 }
 
-std::string PolishIsoTime(std::int64_t utcSeconds) {
-    const DateTime::Parts p = PolishWallTime(utcSeconds).Split();
-    const std::int64_t offsetMinutes = PolishUtcOffsetSeconds(utcSeconds) / 60;
-    char buf[48];
-    std::snprintf(buf, sizeof buf, "%04d-%02d-%02dT%02d:%02d:%02d%c%02d:%02d", p.year, p.month, p.day, p.hour, p.minute,
-                  p.second, offsetMinutes < 0 ? '-' : '+', static_cast<int>(std::abs(offsetMinutes) / 60),
-                  static_cast<int>(std::abs(offsetMinutes) % 60));
-    return buf;
-}
-
 bool ConstantTimeEquals(std::string_view a, std::string_view b) {
     // Every byte of the longer text is looked at, whatever the texts hold.
     const std::size_t n = std::max(a.size(), b.size());

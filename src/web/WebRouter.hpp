@@ -9,6 +9,7 @@
 #include <utility>
 #include <vector>
 
+#include "common/PolishTime.hpp"
 #include "history/HistoryStore.hpp"
 #include "web/VehicleSnapshot.hpp"
 #include "web/WebAssets.hpp"
@@ -103,8 +104,6 @@ std::optional<std::string> RegistrationFromPath(std::string_view utf8);
 // 'T' and seconds, all in Polish time, or ISO 8601 with "Z" or an offset. endOfDay: a
 // date alone means the end of that day (for "do").
 std::optional<std::int64_t> ParseRequestTime(std::string_view text, bool endOfDay);
-// Polish time (Europe/Warsaw) with its offset: "2026-12-08T14:45:00+01:00".
-std::string PolishIsoTime(std::int64_t utcSeconds);
 // Equal texts, compared in a time that does not depend on where they differ.
 bool ConstantTimeEquals(std::string_view a, std::string_view b);
 // The password of an "Authorization: Basic ..." header (any user name).
