@@ -31,8 +31,11 @@ std::uint64_t HistoryWriter::Submit(HistoryRecord row) {
 }
 
 void HistoryWriter::WaitUntilWritten(std::uint64_t ticket) {
+    // Mostly the row is written already (by the write that follows each table save):
+    // then the caller goes on without the lock the others woken with it also want.
+    if (finished_.load() >= ticket) return;
     std::unique_lock<std::mutex> lock(mutex_);
-    while (finished_ < ticket) {
+    while (finished_.load() < ticket) {
         if (writing_) {
             done_.wait(lock);
             continue;
@@ -86,6 +89,15 @@ void HistoryWriter::WaitUntilWritten(std::uint64_t ticket) {
         writing_ = false;
         done_.notify_all();
     }
+}
+
+void HistoryWriter::WriteQueued() {
+    std::uint64_t last;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        last = submitted_;
+    }
+    WaitUntilWritten(last);
 }
 
 std::uint64_t HistoryWriter::RowsWritten() const {

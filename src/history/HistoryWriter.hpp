@@ -1,4 +1,5 @@
 #pragma once
+#include <atomic>
 #include <condition_variable>
 #include <cstdint>
 #include <functional>
@@ -34,6 +35,8 @@ public:
     // or it is lost and the failure is reported. Never throws for a failed write. A
     // caller that finds no write running makes one itself (outside the lock).
     void WaitUntilWritten(std::uint64_t ticket);
+    // Writes every row queued so far, as WaitUntilWritten of the last ticket does.
+    void WriteQueued();
 
     std::uint64_t RowsWritten() const;
     std::uint64_t RowsLost() const;
@@ -50,7 +53,7 @@ private:
     std::condition_variable done_;
     std::vector<HistoryRecord> pending_;
     std::uint64_t submitted_ = 0;  // the ticket of the last row submitted
-    std::uint64_t finished_ = 0;   // every ticket up to this one is written or lost
+    std::atomic<std::uint64_t> finished_{0};  // every ticket up to this one is written or lost (set under mutex_)
     bool writing_ = false;
     bool failing_ = false;  // in a run of failures
     std::uint64_t lostInRun_ = 0;

@@ -47,6 +47,7 @@ int ParsePort(const std::string& text) {
     return static_cast<int>(value);
 }
 
+// Set on the listening socket: every connection accepted from it inherits them.
 void EnableKeepAlive(int fd) {
     // Silent peers (a unit that lost its GPRS link) are found and their threads freed.
     int on = 1, idle = 120, interval = 30, count = 4;
@@ -67,6 +68,7 @@ int BindListener(int family, int port) {
     }
     int on = 1;
     ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+    EnableKeepAlive(fd);
     int rc;
     if (family == AF_INET) {
         sockaddr_in a{};
@@ -97,9 +99,17 @@ int BindListener(int family, int port) {
 // While fewer are free, pending connections wait in the listen queue.
 constexpr rlim_t kDescriptorReserve = 16;
 
-bool DescriptorsRunLow(int listenFd) {
+// Looking for the lowest free number takes three system calls, so it is done only when
+// the last connection accepted came near the limit. The numbers the handlers open
+// meanwhile for a moment (log files, the table's new copy) stay far below the margin.
+constexpr int kExactCheckMargin = 1024;
+
+bool DescriptorsRunLow(int listenFd, int lastAccepted) {
     rlimit limit{};
     if (::getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY) return false;
+    if (lastAccepted >= 0 &&
+        static_cast<rlim_t>(lastAccepted) + kExactCheckMargin + kDescriptorReserve < limit.rlim_cur)
+        return false;
     // The system hands out the lowest free number, so every number below it is in use.
     const int lowestFree = ::fcntl(listenFd, F_DUPFD_CLOEXEC, 0);
     if (lowestFree < 0) return true;
@@ -184,7 +194,7 @@ void ConnectionServer::AcceptLoop(int listenFd) {
         // Every connection that waits is taken before the next poll, so a reconnect
         // storm empties the listen queue as fast as threads can be started.
         while (!stopping_) {
-            if (DescriptorsRunLow(listenFd)) {
+            if (DescriptorsRunLow(listenFd, lastAccepted_.load())) {
                 PauseAccepting();
                 break;
             }
@@ -198,7 +208,7 @@ void ConnectionServer::AcceptLoop(int listenFd) {
                 if (err == EAGAIN || err == EWOULDBLOCK || IsResourceShortage(err)) break;
                 continue;
             }
-            EnableKeepAlive(fd);
+            lastAccepted_.store(fd);
             try {
                 StartConnectionThread(fd);
             } catch (...) {
@@ -215,6 +225,13 @@ void ConnectionServer::PauseAccepting() {
     if (!stopping_) std::this_thread::sleep_for(kShortagePause);
 }
 
+// A connection thread between two connections: it waits on its own condition for the
+// next connection (or the server's stop, or the end of its idle lifetime).
+struct ConnectionServer::IdleThread {
+    std::condition_variable wake;
+    std::shared_ptr<Connection> next;
+};
+
 void ConnectionServer::StartConnectionThread(int fd) {
     auto connection = std::make_shared<Connection>();
     connection->server = this;
@@ -224,29 +241,76 @@ void ConnectionServer::StartConnectionThread(int fd) {
         open_.push_back(connection);
         connection->position = std::prev(open_.end());
     }
+    if (HandToIdleThread(connection)) return;
+
     pthread_attr_t attr;
     pthread_attr_init(&attr);
     pthread_attr_setstacksize(&attr, stackSize_);
     pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
+    {
+        std::lock_guard<std::mutex> lock(threadsMutex_);
+        ++threads_;
+    }
     auto* arg = new std::shared_ptr<Connection>(connection);
     pthread_t thread;
     const int rc = pthread_create(&thread, &attr, &ConnectionThreadMain, arg);
     pthread_attr_destroy(&attr);
     if (rc != 0) {
         delete arg;
+        {
+            std::lock_guard<std::mutex> lock(threadsMutex_);
+            --threads_;
+            threadsGone_.notify_all();
+        }
         std::lock_guard<std::mutex> lock(openMutex_);
         open_.erase(connection->position);
         openChanged_.notify_all();
         throw ServerError("no thread for a connection");
     }
+    threadsStarted_.fetch_add(1);
+}
+
+bool ConnectionServer::HandToIdleThread(std::shared_ptr<Connection>& connection) {
+    std::lock_guard<std::mutex> lock(threadsMutex_);
+    if (idle_.empty()) return false;
+    // The thread idle the shortest time: its stack is the likeliest still in memory,
+    // and the others can reach the end of their idle lifetime.
+    IdleThread* thread = idle_.back();
+    idle_.pop_back();
+    thread->next = std::move(connection);
+    thread->wake.notify_one();
+    return true;
 }
 
 void* ConnectionServer::ConnectionThreadMain(void* arg) {
     std::unique_ptr<std::shared_ptr<Connection>> holder(static_cast<std::shared_ptr<Connection>*>(arg));
-    std::shared_ptr<Connection> connection = *holder;
+    std::shared_ptr<Connection> connection = std::move(*holder);
     holder.reset();
-    connection->server->RunConnection(connection);
+    ConnectionServer* server = connection->server;
+    server->ServeConnections(std::move(connection));
     return nullptr;
+}
+
+void ConnectionServer::ServeConnections(std::shared_ptr<Connection> connection) {
+    IdleThread self;
+    std::unique_lock<std::mutex> lock(threadsMutex_, std::defer_lock);
+    while (connection) {
+        RunConnection(connection);
+        connection.reset();
+        lock.lock();
+        if (stopping_) break;
+        idle_.push_back(&self);
+        self.wake.wait_for(lock, kIdleThreadLifetime, [&] { return self.next || stopping_; });
+        if (self.next)
+            connection = std::move(self.next);  // the hand-over took it off the idle list
+        else
+            idle_.erase(std::find(idle_.begin(), idle_.end(), &self));  // stopped, or idle too long
+        lock.unlock();
+    }
+    if (!lock.owns_lock()) lock.lock();
+    // The last touch of the server: after this Stop may return and the server may go.
+    --threads_;
+    threadsGone_.notify_all();
 }
 
 void ConnectionServer::RunConnection(const std::shared_ptr<Connection>& connection) {
@@ -263,7 +327,6 @@ void ConnectionServer::RunConnection(const std::shared_ptr<Connection>& connecti
         // logged what it logs.
     }
     link.Disconnect();
-    // The last touch of the server: after this Stop may return and the server may go.
     std::lock_guard<std::mutex> lock(openMutex_);
     open_.erase(connection->position);
     openChanged_.notify_all();
@@ -277,16 +340,26 @@ void ConnectionServer::Stop() {
     listenFds_.clear();
     active_ = false;
 
-    std::unique_lock<std::mutex> lock(openMutex_);
-    while (!open_.empty()) {
-        for (auto& c : open_) c->link->Disconnect();
-        openChanged_.wait_for(lock, kStopPollInterval);
+    {
+        std::unique_lock<std::mutex> lock(openMutex_);
+        while (!open_.empty()) {
+            for (auto& c : open_) c->link->Disconnect();
+            openChanged_.wait_for(lock, kStopPollInterval);
+        }
     }
+    std::unique_lock<std::mutex> lock(threadsMutex_);
+    for (IdleThread* thread : idle_) thread->wake.notify_one();
+    threadsGone_.wait(lock, [&] { return threads_ == 0; });
 }
 
 int ConnectionServer::OpenConnectionCount() const {
     std::lock_guard<std::mutex> lock(openMutex_);
     return static_cast<int>(open_.size());
+}
+
+int ConnectionServer::ThreadCount() const {
+    std::lock_guard<std::mutex> lock(threadsMutex_);
+    return threads_;
 }
 
 }  // namespace serwer

@@ -5,8 +5,8 @@
 
 #include <cerrno>
 #include <cstring>
-#include <map>
-#include <memory>
+#include <functional>
+#include <iterator>
 #include <mutex>
 
 #include "common/DateTime.hpp"
@@ -18,16 +18,13 @@ namespace {
 
 [[noreturn]] void FailWithSystemError(int error) { throw ServerError(std::strerror(error)); }
 
-// One mutex per log file name, so that writers of different files never wait for
-// each other while writers of one file take turns. The names are the handful of
-// fixed log files plus one per vehicle, so the map never needs pruning.
+// Writers of one file take turns, so its entries are in the order of their stamps;
+// writers of different files mostly do not wait for each other. A file's turn is one
+// of a fixed set of mutexes chosen by its name: no shared map to look the name up in,
+// which every writer of every file would queue for.
 std::mutex& FileTurn(const std::string& fileName) {
-    static std::mutex mapGuard;
-    static std::map<std::string, std::unique_ptr<std::mutex>> turns;
-    std::lock_guard<std::mutex> lock(mapGuard);
-    std::unique_ptr<std::mutex>& turn = turns[fileName];
-    if (!turn) turn = std::make_unique<std::mutex>();
-    return *turn;
+    static std::mutex turns[256];
+    return turns[std::hash<std::string>{}(fileName) % std::size(turns)];
 }
 
 // Opens the file for appending, creating it when it does not exist yet. One more

@@ -218,11 +218,12 @@ ConnectionHandler::PositionCommit ConnectionHandler::StorePosition(Position& pos
         }
         return commit;
     }
-    // The history row is queued before the table's save is waited for, so that it can
-    // go with a history write made meanwhile; the handler goes on only when both its
-    // save and its row are done (a failed row is reported by the writer, never thrown).
+    // The history row was queued with the table's change, so the save that holds the
+    // change is followed by the history write that holds the row; the handler goes on
+    // only when both its save and its row are done (a failed row is reported by the
+    // writer, never thrown).
     HistoryWriter* history = ctx_.history;
-    const std::uint64_t ticket = history ? history->Submit(MakeHistoryRecord(position.received, UtcNowSeconds())) : 0;
+    const std::uint64_t ticket = commit.historyTicket;
     try {
         ctx_.tableLock.WaitUntilSaved(commit.change, VehicleFilePath(ctx_.dataDirectory));
     } catch (...) {
@@ -236,6 +237,8 @@ ConnectionHandler::PositionCommit ConnectionHandler::StorePosition(Position& pos
 ConnectionHandler::PositionCommit ConnectionHandler::CommitPosition(Position& position) {
     const Bytes& record = position.record;
     const std::string& name = position.registrationText;
+    std::optional<HistoryRecord> historyRow;
+    if (ctx_.history) historyRow = MakeHistoryRecord(position.received, UtcNowSeconds());
     LockSection section(ctx_.tableLock, name);
     section.LogEntry();
     if (ctx_.display && ctx_.openConnectionCount) ctx_.display->ShowOpenConnections(ctx_.openConnectionCount());
@@ -301,6 +304,9 @@ ConnectionHandler::PositionCommit ConnectionHandler::CommitPosition(Position& po
     if (IsReadDue(table, name, readsEnabled, readHour, now) && AdmitRead(position))
         commit.readDue = DecideRead(table, name, readsEnabled, readHour, now);
     commit.change = table.ChangeCount();
+    // Queued under the lock: every change a save holds has its row queued before the
+    // save began, and so in the history write that follows it.
+    if (historyRow) commit.historyTicket = ctx_.history->Submit(std::move(*historyRow));
     return commit;
 }
 

@@ -37,6 +37,7 @@ private:
     struct PositionCommit {
         bool readDue = false;
         std::uint64_t change = 0;  // the table's change that holds the row
+        std::uint64_t historyTicket = 0;  // its history row's, when there is a history
         // A vehicle new to the table beyond NowePojazdyNaGodzine: nothing was stored.
         bool newVehicleRefused = false;
         bool firstRefusalOfRun = false;  // the first since the start or the last new vehicle added

@@ -44,6 +44,9 @@ PositioningServer::PositioningServer(const ServerSetup& setup)
         historyStore_ = std::make_unique<SqliteHistoryStore>(HistoryDirectory(setup.dataDirectory), report);
         historyWriter_ = std::make_unique<HistoryWriter>(*historyStore_, report);
         context_.history = historyWriter_.get();
+        // One cycle for both: the rows of the changes a save held are written right
+        // after it, by its maker, before their handlers are woken.
+        context_.tableLock.SetAfterSave([writer = historyWriter_.get()] { writer->WriteQueued(); });
     }
 }
 

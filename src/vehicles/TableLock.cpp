@@ -52,48 +52,46 @@ void TableLock::Release() {
 }
 
 void TableLock::WaitUntilSaved(std::uint64_t change, const std::string& path) {
-    std::unique_lock<std::mutex> state(saveMutex_);
+    // The waiters of a save are woken together when it ends. They check its outcome in
+    // atomics, not under a shared mutex, so a thousand of them do not queue for one.
     for (;;) {
-        if (savedUpTo_ >= change) return;
-        if (failedUpTo_ >= change) throw ServerError("Cannot create file " + path);
-        if (!saving_) break;
-        saveDone_.wait(state);
+        const std::uint32_t generation = saveGeneration_.load();
+        if (savedUpTo_.load() >= change) return;
+        if (failedUpTo_.load() >= change) throw ServerError("Cannot create file " + path);
+        bool expected = false;
+        if (saving_.compare_exchange_strong(expected, true)) break;
+        saveGeneration_.wait(generation);
     }
-    saving_ = true;
-    state.unlock();
 
     // Only the maker of a save touches lastSaveStart_, and one save runs at a time.
+    struct EndOfSave {
+        TableLock& lock;
+        ~EndOfSave() {
+            lock.saving_.store(false);
+            lock.saveGeneration_.fetch_add(1);
+            lock.saveGeneration_.notify_all();
+        }
+    } endOfSave{*this};
     const auto due = lastSaveStart_ + saveInterval_;
     if (std::chrono::steady_clock::now() < due) std::this_thread::sleep_until(due);
     std::uint64_t covered = 0;
-    bool placed = false;
     const auto start = std::chrono::steady_clock::now();
     lastSaveStart_ = start;
     saveCount_.fetch_add(1);
-    try {
-        Bytes content;
-        {
-            TableLockGuard guard(*this);
-            covered = table_.ChangeCount();
-            content = formatter_.Format(table_);
-        }
-        placed = WriteDurableFile(path, content, Placement::Replace).placed;
-    } catch (...) {
-        // Out of memory: this save did not happen, so it neither held nor failed a change.
-        state.lock();
-        saving_ = false;
-        saveDone_.notify_all();
-        throw;
+    // Out of memory while formatting: this save did not happen, so it neither held nor
+    // failed a change, and the exception goes to its maker.
+    Bytes content;
+    {
+        TableLockGuard guard(*this);
+        covered = table_.ChangeCount();
+        content = formatter_.Format(table_);
     }
+    const bool placed = WriteDurableFile(path, content, Placement::Replace).placed;
     saveTimes_.Record(std::chrono::steady_clock::now() - start);
-    state.lock();
-    saving_ = false;
+    if (afterSave_) afterSave_();
     // A failed directory flush is no failure: the file is already in place.
-    if (placed)
-        savedUpTo_ = std::max(savedUpTo_, covered);
-    else
-        failedUpTo_ = std::max(failedUpTo_, covered);
-    saveDone_.notify_all();
+    std::atomic<std::uint64_t>& outcome = placed ? savedUpTo_ : failedUpTo_;
+    if (outcome.load() < covered) outcome.store(covered);
     if (!placed) throw ServerError("Cannot create file " + path);
 }
 

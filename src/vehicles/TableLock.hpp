@@ -3,6 +3,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
+#include <functional>
 #include <mutex>
 #include <string>
 
@@ -52,6 +53,11 @@ public:
     // The least time from the start of one save to the start of the next (zero, the
     // default: a save starts as soon as the previous one ended). Set before the first save.
     void SetSaveInterval(std::chrono::milliseconds interval) { saveInterval_ = interval; }
+    // Called by the maker of every save once the save has ended (placed or failed),
+    // before the writers it held are told: what the hook makes durable (the history rows
+    // of those changes) is durable when they go on. Set before the first save; it must
+    // not throw.
+    void SetAfterSave(std::function<void()> hook) { afterSave_ = std::move(hook); }
     // The saves made so far (placed or failed).
     std::uint64_t SaveCount() const { return saveCount_.load(); }
 
@@ -75,15 +81,15 @@ private:
     Waiter* last_ = nullptr;
     VehicleTable table_;
 
-    std::mutex saveMutex_;
-    std::condition_variable saveDone_;
-    bool saving_ = false;
-    std::uint64_t savedUpTo_ = 0;     // every change up to this one is in the file
-    std::uint64_t failedUpTo_ = 0;    // the changes the last failed save held
+    std::atomic<bool> saving_{false};               // a maker has the next save
+    std::atomic<std::uint32_t> saveGeneration_{0};  // counts the saves ended; waited on
+    std::atomic<std::uint64_t> savedUpTo_{0};       // every change up to this one is in the file
+    std::atomic<std::uint64_t> failedUpTo_{0};      // the changes the last failed save held
     VehicleFileFormatter formatter_;  // used by a save's maker, under the lock
     std::chrono::milliseconds saveInterval_{0};
     std::chrono::steady_clock::time_point lastSaveStart_{};  // of the save made last; its maker's
     std::atomic<std::uint64_t> saveCount_{0};
+    std::function<void()> afterSave_;
 
     LatencyHistogram lockWaits_;
     LatencyHistogram saveTimes_;

@@ -1,4 +1,6 @@
 #include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -48,6 +50,28 @@ ConnectionServer::Events CountServed(std::atomic<int>& served) {
                 served++;
                 c.Disconnect();
             }};
+}
+
+// The keep-alive settings (on, idle, interval, count) of this process's accepted TCP
+// socket on the port, or all -1 when there is none.
+std::vector<int> AcceptedSocketKeepAlive(std::uint16_t port) {
+    for (int fd = 0; fd < 1024; ++fd) {
+        sockaddr_in a{};
+        socklen_t len = sizeof a;
+        int listening = 1;
+        socklen_t n = sizeof listening;
+        if (::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len) != 0 || a.sin_family != AF_INET ||
+            ntohs(a.sin_port) != port || ::getsockopt(fd, SOL_SOCKET, SO_ACCEPTCONN, &listening, &n) != 0 || listening)
+            continue;
+        std::vector<int> v(4);
+        n = sizeof(int);
+        ::getsockopt(fd, SOL_SOCKET, SO_KEEPALIVE, &v[0], &n);
+        ::getsockopt(fd, IPPROTO_TCP, TCP_KEEPIDLE, &v[1], &n);
+        ::getsockopt(fd, IPPROTO_TCP, TCP_KEEPINTVL, &v[2], &n);
+        ::getsockopt(fd, IPPROTO_TCP, TCP_KEEPCNT, &v[3], &n);
+        return v;
+    }
+    return {-1, -1, -1, -1};
 }
 
 }  // namespace
@@ -170,4 +194,33 @@ TEST(ConnectionServer, ExecuteRunsAgainWhileUnreadBytesRemain) {
     EXPECT_GE(runs.load(), 1);
     EXPECT_LE(runs.load(), 2);
     server.Stop();
+}
+
+// Units one after another are served by one thread, and every accepted connection has
+// the keep-alive that finds a unit whose link is gone; Stop ends the waiting thread.
+TEST(ConnectionServer, OneThreadServesUnitsOneAfterAnotherWithKeepAlive) {
+    std::atomic<int> served{0};
+    std::vector<std::vector<int>> keepAlive;
+    ConnectionServer* self = nullptr;
+    ConnectionServer server({nullptr, [&](UnitConnection& c) {
+                                 c.ReadExact(1);
+                                 keepAlive.push_back(AcceptedSocketKeepAlive(self->Port()));
+                                 served++;
+                                 c.Disconnect();
+                             }});
+    self = &server;
+    server.Start("0");
+    for (int i = 0; i < 4; ++i) {
+        SimulatedUnit unit("127.0.0.1", server.Port());
+        unit.SendRaw("x");
+        unit.WaitForClose(std::chrono::seconds(5));
+        for (int k = 0; k < 1000 && server.OpenConnectionCount() > 0; ++k)
+            std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+    EXPECT_EQ(served.load(), 4);
+    EXPECT_EQ(server.ThreadsStarted(), 1u);
+    EXPECT_EQ(server.ThreadCount(), 1);
+    for (const auto& v : keepAlive) EXPECT_EQ(v, (std::vector<int>{1, 120, 30, 4}));
+    server.Stop();
+    EXPECT_EQ(server.ThreadCount(), 0);
 }

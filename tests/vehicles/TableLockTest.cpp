@@ -3,6 +3,8 @@
 #include <atomic>
 #include <filesystem>
 #include <fstream>
+#include <mutex>
+#include <set>
 #include <thread>
 #include <vector>
 
@@ -190,7 +192,16 @@ TEST_F(StartupLoad, ABurstSharesPacedSavesAndNoWriterGoesOnBeforeTheFileHoldsIts
     lock.SetSaveInterval(std::chrono::milliseconds(40));
     const std::string path = VehicleFilePath(dir_);
     constexpr int kWriters = 32;
-    std::atomic<int> missing{0};
+    std::atomic<int> missing{0}, beforeHook{0};
+    // What the hook after a save makes durable (there: the rows it finds in the file) is
+    // durable for every writer the save held when it goes on.
+    std::mutex hookedMutex;
+    std::set<std::string> hooked;
+    lock.SetAfterSave([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(3));
+        std::lock_guard<std::mutex> guard(hookedMutex);
+        for (const VehicleRow& row : ReadVehicleFile(path).rows) hooked.insert(*row.NAZWA);
+    });
     const auto start = std::chrono::steady_clock::now();
     std::vector<std::thread> writers;
     for (int w = 0; w < kWriters; ++w)
@@ -198,6 +209,10 @@ TEST_F(StartupLoad, ABurstSharesPacedSavesAndNoWriterGoesOnBeforeTheFileHoldsIts
             std::this_thread::sleep_for(std::chrono::milliseconds(4 * w));  // spread over three intervals
             const std::string name = "WA" + std::to_string(w);
             lock.WaitUntilSaved(AppendVehicle(lock, name), path);
+            {
+                std::lock_guard<std::mutex> guard(hookedMutex);
+                if (!hooked.count(name)) beforeHook++;
+            }
             bool found = false;
             for (const VehicleRow& row : ReadVehicleFile(path).rows) found = found || *row.NAZWA == name;
             if (!found) missing++;
@@ -205,6 +220,7 @@ TEST_F(StartupLoad, ABurstSharesPacedSavesAndNoWriterGoesOnBeforeTheFileHoldsIts
     for (auto& t : writers) t.join();
     const auto elapsed = std::chrono::steady_clock::now() - start;
     EXPECT_EQ(missing.load(), 0);
+    EXPECT_EQ(beforeHook.load(), 0);
     const auto saves = static_cast<int>(lock.SaveCount());
     EXPECT_LT(saves, kWriters / 4);
     EXPECT_GE(elapsed, std::chrono::milliseconds(40) * (saves - 1));
