@@ -1,7 +1,6 @@
 #include "link/UnitConnection.hpp"
 
 #include <poll.h>
-#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -41,32 +40,31 @@ void UnitConnection::Compact() {
     }
 }
 
-bool UnitConnection::ReceiveChunk() {
+std::size_t UnitConnection::ReceiveWaiting() {
     const int fd = fd_.load();
-    if (fd < 0) return false;
-    // Receive exactly what is waiting (at most one chunk) straight into the buffer, so an
-    // idle connection keeps no chunk-sized buffer around.
-    int waiting = 0;
-    if (::ioctl(fd, FIONREAD, &waiting) != 0 || waiting <= 0) waiting = 1;
-    const std::size_t want = std::min<std::size_t>(static_cast<std::size_t>(waiting), kReceiveChunk);
-    const std::size_t old = buffer_.size();
+    if (fd < 0) return 0;
+    // Received on the stack and appended, so an idle connection keeps no chunk-sized
+    // buffer around; trying first spares the wait (and its system call) when the bytes
+    // are already there, as a unit's frame mostly is.
+    char chunk[kReceiveChunk];
     for (;;) {
-        buffer_.resize(old + want);
-        const ssize_t got = ::recv(fd, buffer_.data() + old, want, 0);
-        buffer_.resize(old + (got > 0 ? static_cast<std::size_t>(got) : 0));
-        if (got > 0) return true;
+        const ssize_t got = ::recv(fd, chunk, sizeof chunk, MSG_DONTWAIT);
+        if (got > 0) {
+            buffer_.append(chunk, static_cast<std::size_t>(got));
+            return static_cast<std::size_t>(got);
+        }
         if (got == 0) {
             closedByPeer_ = true;
             CloseSocket();
-            return false;
+            return 0;
         }
         if (errno == EINTR) continue;
-        if (errno == EAGAIN || errno == EWOULDBLOCK) return true;
-        if (!SocketOpen()) return false;  // closed by Disconnect meanwhile
+        if (errno == EAGAIN || errno == EWOULDBLOCK) return 0;
+        if (!SocketOpen()) return 0;  // closed by Disconnect meanwhile
         if (errno == ECONNRESET) {
             closedByPeer_ = true;
             CloseSocket();
-            return false;
+            return 0;
         }
         ThrowSocketError(errno);
     }
@@ -75,6 +73,8 @@ bool UnitConnection::ReceiveChunk() {
 Bytes UnitConnection::ReadExact(std::size_t n) {
     while (Buffered() < n) {
         if (!SocketOpen() || closedByPeer_) throw ServerError(kClosedMessage);
+        if (ReceiveWaiting() > 0) continue;
+        if (!SocketOpen() || closedByPeer_) throw ServerError(kClosedMessage);
         int waitMs = -1;
         if (readDeadline_) {
             const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(*readDeadline_ -
@@ -82,7 +82,7 @@ Bytes UnitConnection::ReadExact(std::size_t n) {
             if (left.count() <= 0) throw ServerError("Read timed out.");
             waitMs = static_cast<int>(std::min<long long>(left.count() + 1, 1 << 30));
         }
-        if (WaitReadable(waitMs)) ReceiveChunk();
+        WaitReadable(waitMs);
     }
     Bytes out = buffer_.substr(consumed_, n);
     consumed_ += n;
@@ -110,13 +110,13 @@ bool UnitConnection::WaitReadable(int ms) {
 }
 
 bool UnitConnection::IsConnected() {
-    if (SocketOpen() && !closedByPeer_ && WaitReadable(0)) ReceiveChunk();
+    if (SocketOpen() && !closedByPeer_) ReceiveWaiting();
     return (SocketOpen() && !closedByPeer_) || !InputIsEmpty();
 }
 
 void UnitConnection::WaitForInput(int ms) {
     if (!IsConnected() || !SocketOpen()) return;
-    if (WaitReadable(ms)) ReceiveChunk();
+    if (WaitReadable(ms)) ReceiveWaiting();
 }
 
 Bytes UnitConnection::TakeAllInput() {

@@ -49,8 +49,9 @@ public:
     std::size_t Buffered() const { return buffer_.size() - consumed_; }
 
 private:
-    // Receives up to one chunk into the buffer. Returns false when the peer has closed.
-    bool ReceiveChunk();
+    // Receives what is waiting (up to one chunk) into the buffer, without waiting.
+    // Returns the number of bytes received: 0 when nothing waits or the peer has closed.
+    std::size_t ReceiveWaiting();
     // Waits up to ms (-1: no limit) for the socket to become readable (or closed).
     bool WaitReadable(int ms);
     bool SocketOpen() const { return fd_.load() >= 0; }
