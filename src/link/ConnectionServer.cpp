@@ -4,7 +4,6 @@
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
-#include <poll.h>
 #include <pthread.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
@@ -28,7 +27,6 @@ struct ConnectionServer::Connection {
 
 namespace {
 
-constexpr int kAcceptPollMs = 250;
 // How long accepting rests when the process is out of descriptors, memory or threads.
 // The pending connection stays in the listen queue meanwhile; retrying at once would
 // only find the same shortage again and keep a core busy.
@@ -60,8 +58,7 @@ void EnableKeepAlive(int fd) {
 // Returns the bound socket, -1 when the address family is not available here, or
 // throws the bind failure.
 int BindListener(int family, int port) {
-    // Non-blocking: the accepting thread takes every waiting connection at once.
-    const int fd = ::socket(family, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+    const int fd = ::socket(family, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (fd < 0) {
         if (family == AF_INET6 && (errno == EAFNOSUPPORT || errno == EPROTONOSUPPORT)) return -1;
         throw ServerError(kBindFailed);
@@ -116,10 +113,6 @@ bool DescriptorsRunLow(int listenFd, int lastAccepted) {
     ::close(lowestFree);
     return static_cast<rlim_t>(lowestFree) + kDescriptorReserve >= limit.rlim_cur;
 }
-
-// Errors of accept() that say the process or the system is short of something; they
-// last until some connection ends.
-bool IsResourceShortage(int err) { return err == EMFILE || err == ENFILE || err == ENOBUFS || err == ENOMEM; }
 
 std::uint16_t BoundPort(int fd) {
     sockaddr_storage a{};
@@ -187,36 +180,27 @@ void ConnectionServer::Start(const std::string& portText) {
 }
 
 void ConnectionServer::AcceptLoop(int listenFd) {
+    // The accept blocks until a unit connects, or until Stop shuts the listening socket.
     while (!stopping_) {
-        pollfd p{listenFd, POLLIN, 0};
-        const int r = ::poll(&p, 1, kAcceptPollMs);
-        if (r <= 0) continue;
-        // Every connection that waits is taken before the next poll, so a reconnect
-        // storm empties the listen queue as fast as threads can be started.
-        while (!stopping_) {
-            if (DescriptorsRunLow(listenFd, lastAccepted_.load())) {
-                PauseAccepting();
-                break;
-            }
-            const int fd = ::accept4(listenFd, nullptr, nullptr, SOCK_CLOEXEC);
-            if (fd < 0) {
-                // Nothing more waits, or an accept error, which is dropped; after a
-                // shortage accepting rests first, since the listening socket stays
-                // readable.
-                const int err = errno;
-                if (IsResourceShortage(err)) PauseAccepting();
-                if (err == EAGAIN || err == EWOULDBLOCK || IsResourceShortage(err)) break;
-                continue;
-            }
-            lastAccepted_.store(fd);
-            try {
-                StartConnectionThread(fd);
-            } catch (...) {
-                // No thread could be had for it: the unit gets its connection closed
-                // and will try again.
-                PauseAccepting();
-                break;
-            }
+        if (DescriptorsRunLow(listenFd, lastAccepted_.load())) {
+            PauseAccepting();
+            continue;
+        }
+        const int fd = ::accept4(listenFd, nullptr, nullptr, SOCK_CLOEXEC);
+        if (fd < 0) {
+            // An accept error is dropped. After anything but an interruption or a
+            // connection that ended while queued, accepting rests first: a shortage
+            // (or a socket shut under it) would be met again at once.
+            if (errno != EINTR && errno != ECONNABORTED) PauseAccepting();
+            continue;
+        }
+        lastAccepted_.store(fd);
+        try {
+            StartConnectionThread(fd);
+        } catch (...) {
+            // No thread could be had for it: the unit gets its connection closed and
+            // will try again.
+            PauseAccepting();
         }
     }
 }
@@ -334,6 +318,8 @@ void ConnectionServer::RunConnection(const std::shared_ptr<Connection>& connecti
 
 void ConnectionServer::Stop() {
     stopping_ = true;
+    // Wakes the accepting threads: a shut listening socket ends a blocked accept.
+    for (int fd : listenFds_) ::shutdown(fd, SHUT_RDWR);
     for (auto& t : acceptThreads_) t.join();
     acceptThreads_.clear();
     for (int fd : listenFds_) ::close(fd);

@@ -1,6 +1,11 @@
 #include "vehicles/TableLock.hpp"
 
+#include <linux/futex.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <climits>
 
 #include <algorithm>
 #include <chrono>
@@ -13,6 +18,18 @@
 #include "vehicles/VehicleFile.hpp"
 
 namespace serwer {
+
+namespace {
+// Sleeps while the word still holds the value (the kernel checks it and sleeps in one
+// step, so a wake in between is not missed); woken by WakeAll of the word.
+void WaitWhileEqual(std::atomic<std::uint32_t>& word, std::uint32_t value) {
+    while (word.load() == value)
+        ::syscall(SYS_futex, reinterpret_cast<std::uint32_t*>(&word), FUTEX_WAIT_PRIVATE, value, nullptr, nullptr, 0);
+}
+void WakeAll(std::atomic<std::uint32_t>& word) {
+    ::syscall(SYS_futex, reinterpret_cast<std::uint32_t*>(&word), FUTEX_WAKE_PRIVATE, INT_MAX, nullptr, nullptr, 0);
+}
+}  // namespace
 
 VehicleTable& TableLock::Acquire() {
     waitersAndHolders_.fetch_add(1);
@@ -60,7 +77,7 @@ void TableLock::WaitUntilSaved(std::uint64_t change, const std::string& path) {
         if (failedUpTo_.load() >= change) throw ServerError("Cannot create file " + path);
         bool expected = false;
         if (saving_.compare_exchange_strong(expected, true)) break;
-        saveGeneration_.wait(generation);
+        WaitWhileEqual(saveGeneration_, generation);
     }
 
     // Only the maker of a save touches lastSaveStart_, and one save runs at a time.
@@ -69,7 +86,7 @@ void TableLock::WaitUntilSaved(std::uint64_t change, const std::string& path) {
         ~EndOfSave() {
             lock.saving_.store(false);
             lock.saveGeneration_.fetch_add(1);
-            lock.saveGeneration_.notify_all();
+            WakeAll(lock.saveGeneration_);
         }
     } endOfSave{*this};
     const auto due = lastSaveStart_ + saveInterval_;
