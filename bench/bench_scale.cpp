@@ -67,7 +67,8 @@
 //  (s) Sustained load: a --big-table table (10,000 vehicles), units arriving at a steady
 //      rate (--rates, default 167,1000,1800 per second) for --seconds (60), each sending
 //      one position and held for the real 10 s closing wait, from the loopback source
-//      addresses 127.0.0.1 to 127.0.0.8. The server (--serve with the history kept) is
+//      addresses 127.0.0.1 to 127.0.0.8, from as many client processes as the units
+//      held at once need (about 12,000 each). The server (--serve with the history kept) is
 //      this program, and with --baseline DIR also DIR/bench_scale, run alternately
 //      (--sustained-runs, default 1, of each) so that both see the same machine. For
 //      each: positions stored (closed after the closing wait) and lost (the others), the
@@ -104,6 +105,7 @@
 #include <deque>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <map>
 #include <memory>
 #include <optional>
@@ -1165,6 +1167,40 @@ private:
     std::thread thread_;
 };
 
+// One client of a sustained run: sends unit i (for every i = k modulo `clients`) at
+// start + i / rate, from 127.0.0.1 to 127.0.0.8 in turn, then waits for the closes;
+// `sendingDone` is called once the last unit is sent. The send-to-close delays, in s.
+struct ClientResult {
+    int sent = 0, failed = 0;
+    std::vector<double> delays;
+};
+
+ClientResult SendUnits(int port, const std::vector<Bytes>& frames, int rate, Clock::time_point start, int k,
+                       int clients, const std::function<void()>& sendingDone = {}) {
+    UnitSockets sockets(port);
+    const int units = static_cast<int>(frames.size());
+    int mine = 0;
+    for (int i = k; i < units;) {
+        const auto due = start + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(double(i) / rate));
+        if (Clock::now() < due) {
+            sockets.Poll(1);
+            continue;
+        }
+        const int unit = sockets.Connect(true, 1 + i % 8);
+        sockets.Send(unit, frames[static_cast<std::size_t>(i)]);
+        i += clients;
+        if (++mine % 32 == 0) sockets.Poll(0);
+    }
+    if (sendingDone) sendingDone();
+    sockets.PollUntil([&] { return sockets.Closed() + sockets.Failed() >= mine; }, 60s);
+    ClientResult c;
+    for (const auto& u : sockets.Units())
+        if (u.sent && u.closed) c.delays.push_back(bench::Seconds(u.closedAt - u.sentAt));
+    c.sent = sockets.Sent();
+    c.failed = sockets.Failed();
+    return c;
+}
+
 SustainedRun RunSustained(const fs::path& program, int vehicles, int rate, int seconds, int firstSeq) {
     SustainedRun r;
     Scratch dir("sustained");
@@ -1180,40 +1216,49 @@ SustainedRun RunSustained(const fs::path& program, int vehicles, int rate, int s
     const int units = rate * seconds;
     std::vector<Bytes> frames;
     for (int i = 0; i < units; ++i) frames.push_back(StuffBytes(Record(i % vehicles, firstSeq + i)));
-    UnitSockets sockets(port);
+    // A client process holds at most about 12,000 units at once (each unit is held open
+    // about 11 s and a process has 20,000 descriptors), so faster runs spread their
+    // units over several client processes, every one keeping the common schedule.
+    const int clients = std::max(1, (rate * 11 + 11999) / 12000);
+    const auto start = Clock::now() + 500ms;
+    std::vector<pid_t> children;
+    for (int k = 1; k < clients; ++k) {
+        const pid_t child = ::fork();
+        if (child == 0) {
+            const ClientResult c = SendUnits(port, frames, rate, start, k, clients);
+            std::ofstream out(dir.path / ("client" + std::to_string(k) + ".txt"));
+            out << c.sent << ' ' << c.failed << '\n';
+            for (double d : c.delays) out << d << '\n';
+            out.close();
+            _exit(0);
+        }
+        children.push_back(child);
+    }
     SaveCounter saves(dir.path);
     const double cpuBefore = CpuSeconds(server);
     const long long writtenBefore = WriteBytes(server);
-    const auto start = Clock::now();
-    for (int i = 0; i < units;) {
-        const auto due = start + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(double(i) / rate));
-        if (Clock::now() < due) {
-            sockets.Poll(1);
-            continue;
-        }
-        const int unit = sockets.Connect(true, 1 + i % 8);
-        sockets.Send(unit, frames[static_cast<std::size_t>(i)]);
-        ++i;
-        if (i % 32 == 0) sockets.Poll(0);
+    ClientResult all = SendUnits(port, frames, rate, start, 0, clients, [&] {
+        r.saveSeconds = bench::Seconds(Clock::now() - start);
+        r.savesPerSecond = double(saves.Saves()) / r.saveSeconds;
+    });
+    for (std::size_t k = 0; k < children.size(); ++k) {
+        bench::WaitExit(children[k], 120s);
+        std::ifstream in(dir.path / ("client" + std::to_string(k + 1) + ".txt"));
+        int sent = 0, failed = 0;
+        in >> sent >> failed;
+        all.sent += sent;
+        all.failed += failed;
+        for (double d; in >> d;) all.delays.push_back(d);
     }
-    const long long savesAtEnd = saves.Saves();
-    r.saveSeconds = bench::Seconds(Clock::now() - start);
-    sockets.PollUntil([&] { return sockets.Closed() + sockets.Failed() >= units; }, 60s);
     r.cpuUsPerPosition = (CpuSeconds(server) - cpuBefore) * 1e6 / units;
     const long long written = WriteBytes(server) - writtenBefore;
     r.writtenPerPosition = double(written) / units;
-    r.savesPerSecond = double(savesAtEnd) / r.saveSeconds;
-    std::vector<double> delays;
-    for (const auto& u : sockets.Units())
-        if (u.sent && u.closed) {
-            const double d = bench::Seconds(u.closedAt - u.sentAt);
-            delays.push_back(d);
-            if (d >= 9.9) ++r.stored;
-        }
-    r.p50 = bench::Quantile(delays, 0.5);
-    r.p99 = bench::Quantile(delays, 0.99);
-    r.sent = sockets.Sent();
-    r.failed = sockets.Failed();
+    for (double d : all.delays)
+        if (d >= 9.9) ++r.stored;
+    r.p50 = bench::Quantile(all.delays, 0.5);
+    r.p99 = bench::Quantile(all.delays, 0.99);
+    r.sent = all.sent;
+    r.failed = all.failed;
     ::kill(server, SIGTERM);
     if (bench::WaitExit(server, 30s) == -1) KillBenchServer(server);
     const std::string out = bench::ReadWholeFile(dir.path / "stdout.txt");
