@@ -73,8 +73,8 @@ std::size_t UnitConnection::ReceiveWaiting() {
 Bytes UnitConnection::ReadExact(std::size_t n) {
     while (Buffered() < n) {
         if (!SocketOpen() || closedByPeer_) throw ServerError(kClosedMessage);
-        if (ReceiveWaiting() > 0) continue;
-        if (!SocketOpen() || closedByPeer_) throw ServerError(kClosedMessage);
+        // Bytes that came, or a close found while looking: the loop's start sees which.
+        if (ReceiveWaiting() > 0 || !SocketOpen() || closedByPeer_) continue;
         int waitMs = -1;
         if (readDeadline_) {
             const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(*readDeadline_ -

@@ -5,9 +5,8 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
-#include <climits>
-
 #include <algorithm>
+#include <climits>
 #include <chrono>
 #include <filesystem>
 #include <thread>
