@@ -1103,6 +1103,10 @@ void PrintPartG(const Options& o) {
 struct SustainedRun {
     int sent = 0, stored = 0, lost = 0, failed = 0;
     double writtenPerPosition = 0, savesPerSecond = 0, cpuUsPerPosition = 0, p50 = 0, p99 = 0;
+    // The CPU per position of the steady middle of the run: from 20 s after the first
+    // send (every connection thread the rate needs is there by then) to 5 s before the
+    // last, over the positions sent in between.
+    double steadyCpuUsPerPosition = 0;
     double saveSeconds = 0;  // the time the saves were counted over
     long long historyWrites = -1, historyLost = -1, historyRows = -1;
 };
@@ -1235,6 +1239,14 @@ SustainedRun RunSustained(const fs::path& program, int vehicles, int rate, int s
         children.push_back(child);
     }
     SaveCounter saves(dir.path);
+    std::thread steady([&] {
+        if (seconds < 30) return;
+        const auto from = start + 20s, to = start + std::chrono::seconds(seconds - 5);
+        std::this_thread::sleep_until(from);
+        const double cpuFrom = CpuSeconds(server);
+        std::this_thread::sleep_until(to);
+        r.steadyCpuUsPerPosition = (CpuSeconds(server) - cpuFrom) * 1e6 / (double(rate) * (seconds - 25));
+    });
     const double cpuBefore = CpuSeconds(server);
     const long long writtenBefore = WriteBytes(server);
     ClientResult all = SendUnits(port, frames, rate, start, 0, clients, [&] {
@@ -1251,6 +1263,7 @@ SustainedRun RunSustained(const fs::path& program, int vehicles, int rate, int s
         for (double d; in >> d;) all.delays.push_back(d);
     }
     r.cpuUsPerPosition = (CpuSeconds(server) - cpuBefore) * 1e6 / units;
+    steady.join();
     const long long written = WriteBytes(server) - writtenBefore;
     r.writtenPerPosition = double(written) / units;
     for (double d : all.delays)
@@ -1294,10 +1307,10 @@ void PrintPartS(const Options& o, int argc, char** argv) {
                 seq += rate * seconds + 1;
                 results[name].push_back(s);
                 std::printf("(s) %d/s, %s, run %d: %d sent, %d stored, %d lost, %d failed, %.1f KiB written/position, "
-                            "%.2f saves/s, %lld history rows in %lld writes (%lld rows lost), %.0f us CPU/position, close p50 %.3f s p99 %.3f s\n",
+                            "%.2f saves/s, %lld history rows in %lld writes (%lld rows lost), %.0f us CPU/position (steady %.0f), close p50 %.3f s p99 %.3f s\n",
                             rate, name.c_str(), run + 1, s.sent, s.stored, s.lost, s.failed,
                             s.writtenPerPosition / 1024, s.savesPerSecond, s.historyRows, s.historyWrites, s.historyLost, s.cpuUsPerPosition,
-                            s.p50, s.p99);
+                            s.steadyCpuUsPerPosition, s.p50, s.p99);
                 std::fflush(stdout);
             }
         std::printf("(s) %d vehicles, %d positions/s for %d s, each held for the 10 s closing wait (medians):\n",
@@ -1322,6 +1335,7 @@ void PrintPartS(const Options& o, int argc, char** argv) {
         row("history writes per second", [](const SustainedRun& s) { return double(s.historyWrites) / s.saveSeconds; },
             " %14.2f");
         row("server CPU per position (us)", [](const SustainedRun& s) { return s.cpuUsPerPosition; }, " %14.0f");
+        row("  of the steady middle (us)", [](const SustainedRun& s) { return s.steadyCpuUsPerPosition; }, " %14.0f");
         row("send to close p50 (s)", [](const SustainedRun& s) { return s.p50; }, " %14.3f");
         row("send to close p99 (s)", [](const SustainedRun& s) { return s.p99; }, " %14.3f");
         std::fflush(stdout);

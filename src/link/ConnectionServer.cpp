@@ -14,6 +14,8 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <new>
+#include <thread>
 
 #include "common/ServerError.hpp"
 
@@ -66,6 +68,11 @@ int BindListener(int family, int port) {
     int on = 1;
     ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
     EnableKeepAlive(fd);
+    // A waiting thread's accept returns EAGAIN after its idle lifetime. Accepted sockets
+    // inherit the timeout; their reads never block, so it changes nothing for them.
+    timeval idle{};
+    idle.tv_sec = std::chrono::duration_cast<std::chrono::seconds>(ConnectionServer::kIdleThreadLifetime).count();
+    ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &idle, sizeof idle);
     int rc;
     if (family == AF_INET) {
         sockaddr_in a{};
@@ -151,6 +158,13 @@ std::size_t ConnectionServer::DefaultThreadStackSize() {
 #endif
 }
 
+// One listening socket and the number of connection threads waiting in its accept.
+struct ConnectionServer::Listener {
+    ConnectionServer* server = nullptr;
+    int fd = -1;
+    std::atomic<int> waiting{0};
+};
+
 ConnectionServer::ConnectionServer(Events events, std::size_t threadStackSize)
     : events_(std::move(events)), stackSize_(threadStackSize) {}
 
@@ -173,60 +187,23 @@ void ConnectionServer::Start(const std::string& portText) {
         throw;
     }
     port_ = BoundPort(fds.front());
-    listenFds_ = fds;
     stopping_ = false;
-    for (int fd : listenFds_) acceptThreads_.emplace_back([this, fd] { AcceptLoop(fd); });
+    for (int fd : fds) {
+        auto listener = std::make_unique<Listener>();
+        listener->server = this;
+        listener->fd = fd;
+        listeners_.push_back(std::move(listener));
+    }
+    try {
+        for (auto& listener : listeners_) StartConnectionThread(*listener);
+    } catch (...) {
+        Stop();
+        throw;
+    }
     active_ = true;
 }
 
-void ConnectionServer::AcceptLoop(int listenFd) {
-    // The accept blocks until a unit connects, or until Stop shuts the listening socket.
-    while (!stopping_) {
-        if (DescriptorsRunLow(listenFd, lastAccepted_.load())) {
-            PauseAccepting();
-            continue;
-        }
-        const int fd = ::accept4(listenFd, nullptr, nullptr, SOCK_CLOEXEC);
-        if (fd < 0) {
-            // An accept error is dropped. After anything but an interruption or a
-            // connection that ended while queued, accepting rests first: a shortage
-            // (or a socket shut under it) would be met again at once.
-            if (errno != EINTR && errno != ECONNABORTED) PauseAccepting();
-            continue;
-        }
-        lastAccepted_.store(fd);
-        try {
-            StartConnectionThread(fd);
-        } catch (...) {
-            // No thread could be had for it: the unit gets its connection closed and
-            // will try again.
-            PauseAccepting();
-        }
-    }
-}
-
-void ConnectionServer::PauseAccepting() {
-    if (!stopping_) std::this_thread::sleep_for(kShortagePause);
-}
-
-// A connection thread between two connections: it waits on its own condition for the
-// next connection (or the server's stop, or the end of its idle lifetime).
-struct ConnectionServer::IdleThread {
-    std::condition_variable wake;
-    std::shared_ptr<Connection> next;
-};
-
-void ConnectionServer::StartConnectionThread(int fd) {
-    auto connection = std::make_shared<Connection>();
-    connection->server = this;
-    connection->link = std::make_unique<UnitConnection>(fd);
-    {
-        std::lock_guard<std::mutex> lock(openMutex_);
-        open_.push_back(connection);
-        connection->position = std::prev(open_.end());
-    }
-    if (HandToIdleThread(connection)) return;
-
+void ConnectionServer::StartConnectionThread(Listener& listener) {
     pthread_attr_t attr;
     pthread_attr_init(&attr);
     pthread_attr_setstacksize(&attr, stackSize_);
@@ -235,66 +212,99 @@ void ConnectionServer::StartConnectionThread(int fd) {
         std::lock_guard<std::mutex> lock(threadsMutex_);
         ++threads_;
     }
-    auto* arg = new std::shared_ptr<Connection>(connection);
     pthread_t thread;
-    const int rc = pthread_create(&thread, &attr, &ConnectionThreadMain, arg);
+    const int rc = pthread_create(&thread, &attr, &ConnectionThreadMain, &listener);
     pthread_attr_destroy(&attr);
     if (rc != 0) {
-        delete arg;
-        {
-            std::lock_guard<std::mutex> lock(threadsMutex_);
-            --threads_;
-            threadsGone_.notify_all();
-        }
-        std::lock_guard<std::mutex> lock(openMutex_);
-        open_.erase(connection->position);
-        openChanged_.notify_all();
+        std::lock_guard<std::mutex> lock(threadsMutex_);
+        --threads_;
+        threadsGone_.notify_all();
         throw ServerError("no thread for a connection");
     }
     threadsStarted_.fetch_add(1);
 }
 
-bool ConnectionServer::HandToIdleThread(std::shared_ptr<Connection>& connection) {
-    std::lock_guard<std::mutex> lock(threadsMutex_);
-    if (idle_.empty()) return false;
-    // The thread idle the shortest time: its stack is the likeliest still in memory,
-    // and the others can reach the end of their idle lifetime.
-    IdleThread* thread = idle_.back();
-    idle_.pop_back();
-    thread->next = std::move(connection);
-    thread->wake.notify_one();
-    return true;
-}
-
 void* ConnectionServer::ConnectionThreadMain(void* arg) {
-    std::unique_ptr<std::shared_ptr<Connection>> holder(static_cast<std::shared_ptr<Connection>*>(arg));
-    std::shared_ptr<Connection> connection = std::move(*holder);
-    holder.reset();
-    ConnectionServer* server = connection->server;
-    server->ServeConnections(std::move(connection));
+    auto* listener = static_cast<Listener*>(arg);
+    listener->server->ServeConnections(*listener);
     return nullptr;
 }
 
-void ConnectionServer::ServeConnections(std::shared_ptr<Connection> connection) {
-    IdleThread self;
-    std::unique_lock<std::mutex> lock(threadsMutex_, std::defer_lock);
-    while (connection) {
+void ConnectionServer::ServeConnections(Listener& listener) {
+    // The accept blocks until a unit connects, until the idle lifetime (the listening
+    // socket's receive timeout) is over, or until Stop shuts the listening socket.
+    while (!stopping_) {
+        if (DescriptorsRunLow(listener.fd, lastAccepted_.load())) {
+            PauseAccepting();
+            continue;
+        }
+        listener.waiting.fetch_add(1);
+        const int fd = ::accept4(listener.fd, nullptr, nullptr, SOCK_CLOEXEC);
+        const int othersWaiting = listener.waiting.fetch_sub(1) - 1;
+        if (fd < 0) {
+            const int err = errno;
+            // Idle too long: the thread ends, unless no other would be left waiting.
+            if (err == EAGAIN || err == EWOULDBLOCK) {
+                if (othersWaiting > 0) break;
+                continue;
+            }
+            // Any other accept error is dropped. After anything but an interruption or
+            // a connection that ended while queued, accepting rests first: a shortage
+            // (or a socket shut under it) would be met again at once.
+            if (err != EINTR && err != ECONNABORTED) PauseAccepting();
+            continue;
+        }
+        lastAccepted_.store(fd);
+        // The next unit must find a thread waiting. When none can be started, this one
+        // stays the one that waits: the unit gets its connection closed and will try
+        // again, and accepting rests.
+        if (othersWaiting == 0) {
+            try {
+                StartConnectionThread(listener);
+            } catch (const ServerError&) {
+                ::close(fd);
+                PauseAccepting();
+                continue;
+            }
+        }
+        std::shared_ptr<Connection> connection;
+        try {
+            connection = OpenConnection(fd);
+        } catch (const std::bad_alloc&) {
+            PauseAccepting();  // out of memory: the unit's connection is closed
+            continue;
+        }
+        if (!connection) break;
         RunConnection(connection);
-        connection.reset();
-        lock.lock();
-        if (stopping_) break;
-        idle_.push_back(&self);
-        self.wake.wait_for(lock, kIdleThreadLifetime, [&] { return self.next || stopping_; });
-        if (self.next)
-            connection = std::move(self.next);  // the hand-over took it off the idle list
-        else
-            idle_.erase(std::find(idle_.begin(), idle_.end(), &self));  // stopped, or idle too long
-        lock.unlock();
     }
-    if (!lock.owns_lock()) lock.lock();
     // The last touch of the server: after this Stop may return and the server may go.
+    std::lock_guard<std::mutex> lock(threadsMutex_);
     --threads_;
     threadsGone_.notify_all();
+}
+
+void ConnectionServer::PauseAccepting() {
+    if (!stopping_) std::this_thread::sleep_for(kShortagePause);
+}
+
+std::shared_ptr<ConnectionServer::Connection> ConnectionServer::OpenConnection(int fd) {
+    std::unique_ptr<UnitConnection> link;
+    try {
+        link = std::make_unique<UnitConnection>(fd);
+    } catch (...) {
+        ::close(fd);
+        throw;
+    }
+    auto connection = std::make_shared<Connection>();  // from here the link owns the descriptor
+    connection->server = this;
+    connection->link = std::move(link);
+    // Checked under the list's lock: Stop either finds the connection there and
+    // disconnects it, or has already said stop before it was entered.
+    std::lock_guard<std::mutex> lock(openMutex_);
+    if (stopping_) return nullptr;  // the link's destructor closes the descriptor
+    open_.push_back(connection);
+    connection->position = std::prev(open_.end());
+    return connection;
 }
 
 void ConnectionServer::RunConnection(const std::shared_ptr<Connection>& connection) {
@@ -318,14 +328,9 @@ void ConnectionServer::RunConnection(const std::shared_ptr<Connection>& connecti
 
 void ConnectionServer::Stop() {
     stopping_ = true;
-    // Wakes the accepting threads: a shut listening socket ends a blocked accept.
-    for (int fd : listenFds_) ::shutdown(fd, SHUT_RDWR);
-    for (auto& t : acceptThreads_) t.join();
-    acceptThreads_.clear();
-    for (int fd : listenFds_) ::close(fd);
-    listenFds_.clear();
+    // Wakes the threads waiting in accept: a shut listening socket ends a blocked accept.
+    for (auto& listener : listeners_) ::shutdown(listener->fd, SHUT_RDWR);
     active_ = false;
-
     {
         std::unique_lock<std::mutex> lock(openMutex_);
         while (!open_.empty()) {
@@ -333,9 +338,13 @@ void ConnectionServer::Stop() {
             openChanged_.wait_for(lock, kStopPollInterval);
         }
     }
-    std::unique_lock<std::mutex> lock(threadsMutex_);
-    for (IdleThread* thread : idle_) thread->wake.notify_one();
-    threadsGone_.wait(lock, [&] { return threads_ == 0; });
+    {
+        std::unique_lock<std::mutex> lock(threadsMutex_);
+        threadsGone_.wait(lock, [&] { return threads_ == 0; });
+    }
+    // Only now: no thread uses the descriptors any more.
+    for (auto& listener : listeners_) ::close(listener->fd);
+    listeners_.clear();
 }
 
 int ConnectionServer::OpenConnectionCount() const {

@@ -8,7 +8,6 @@
 #include <memory>
 #include <mutex>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "link/UnitConnection.hpp"
@@ -18,8 +17,10 @@ namespace serwer {
 // Accepts units' TCP connections (all IPv4 addresses, and all IPv6 addresses where the
 // system has IPv6, on one port, with the deepest listen queue the system allows) and runs every connection on a thread
 // of its own: OnConnect once, then OnExecute again and again while the connection still counts as connected. An error
-// that escapes an event ends the connection. A thread whose connection has ended waits a while for the next one
-// (kIdleThreadLifetime) before it ends: starting a thread costs far more than handing it a connection.
+// that escapes an event ends the connection. The connection threads accept the connections themselves: a thread
+// whose connection has ended waits in accept for the next one, so a unit wakes one thread only. A thread that
+// waits a while without a connection (kIdleThreadLifetime) ends, unless it is the last one waiting on its port; one
+// that accepts while no other waits starts another first.
 class ConnectionServer {
 public:
     struct Events {
@@ -35,7 +36,8 @@ public:
     static bool CanListenOn(std::uint16_t port);
     // Connection threads get small stacks, so thousands of idle connections stay cheap.
     static std::size_t DefaultThreadStackSize();
-    // How long a connection thread without a connection waits for the next before it ends.
+    // How long a connection thread without a connection waits for the next before it ends
+    // (unless no other thread waits on its port).
     static constexpr std::chrono::seconds kIdleThreadLifetime{60};
 
     explicit ConnectionServer(Events events, std::size_t threadStackSize = DefaultThreadStackSize());
@@ -64,16 +66,18 @@ public:
 
 private:
     struct Connection;
-    struct IdleThread;
-    void AcceptLoop(int listenFd);
-    // A short rest of the accepting thread after it met a shortage (no descriptor,
-    // memory or thread); skipped when the server is stopping.
-    void PauseAccepting();
-    void StartConnectionThread(int fd);
-    // Hands the connection to a waiting thread; false when none waits.
-    bool HandToIdleThread(std::shared_ptr<Connection>& connection);
+    struct Listener;
+    // Starts a thread that accepts on the listener; throws when none can be had.
+    void StartConnectionThread(Listener& listener);
     static void* ConnectionThreadMain(void* arg);
-    void ServeConnections(std::shared_ptr<Connection> first);
+    // A connection thread's life: accept a connection, run it, again.
+    void ServeConnections(Listener& listener);
+    // A short rest of an accepting thread after it met a shortage (no descriptor or
+    // memory); skipped when the server is stopping.
+    void PauseAccepting();
+    // Enters the accepted descriptor in the open connections; null when the server is
+    // stopping. The descriptor is closed when null is returned or bad_alloc thrown.
+    std::shared_ptr<Connection> OpenConnection(int fd);
     void RunConnection(const std::shared_ptr<Connection>& connection);
 
     Events events_;
@@ -81,8 +85,7 @@ private:
     std::atomic<bool> active_{false};
     std::atomic<bool> stopping_{false};
     std::uint16_t port_ = 0;
-    std::vector<int> listenFds_;
-    std::vector<std::thread> acceptThreads_;
+    std::vector<std::unique_ptr<Listener>> listeners_;
     std::atomic<int> lastAccepted_{-1};  // the descriptor last accepted on any port; none yet
 
     mutable std::mutex openMutex_;  // the open-connections list's own lock
@@ -91,7 +94,6 @@ private:
 
     mutable std::mutex threadsMutex_;  // the connection threads' own lock
     std::condition_variable threadsGone_;
-    std::vector<IdleThread*> idle_;  // the most recently idle last
     int threads_ = 0;
     std::atomic<std::uint64_t> threadsStarted_{0};
 };

@@ -196,9 +196,10 @@ TEST(ConnectionServer, ExecuteRunsAgainWhileUnreadBytesRemain) {
     server.Stop();
 }
 
-// Units one after another are served by one thread, and every accepted connection has
-// the keep-alive that finds a unit whose link is gone; Stop ends the waiting thread.
-TEST(ConnectionServer, OneThreadServesUnitsOneAfterAnotherWithKeepAlive) {
+// Units one after another are served by the threads already there (the first unit's
+// thread starts one more to wait for the next), and every accepted connection has the
+// keep-alive that finds a unit whose link is gone; Stop ends the waiting threads.
+TEST(ConnectionServer, UnitsOneAfterAnotherStartNoThreadsAndHaveKeepAlive) {
     std::atomic<int> served{0};
     std::vector<std::vector<int>> keepAlive;
     ConnectionServer* self = nullptr;
@@ -210,16 +211,20 @@ TEST(ConnectionServer, OneThreadServesUnitsOneAfterAnotherWithKeepAlive) {
                              }});
     self = &server;
     server.Start("0");
-    for (int i = 0; i < 4; ++i) {
+    const std::uint64_t startedIdle = server.ThreadsStarted();
+    std::uint64_t startedAfterFirst = 0;
+    for (int i = 0; i < 6; ++i) {
         SimulatedUnit unit("127.0.0.1", server.Port());
         unit.SendRaw("x");
         unit.WaitForClose(std::chrono::seconds(5));
         for (int k = 0; k < 1000 && server.OpenConnectionCount() > 0; ++k)
             std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        if (i == 0) startedAfterFirst = server.ThreadsStarted();
     }
-    EXPECT_EQ(served.load(), 4);
-    EXPECT_EQ(server.ThreadsStarted(), 1u);
-    EXPECT_EQ(server.ThreadCount(), 1);
+    EXPECT_EQ(served.load(), 6);
+    EXPECT_EQ(startedAfterFirst, startedIdle + 1);
+    EXPECT_EQ(server.ThreadsStarted(), startedAfterFirst);
+    EXPECT_EQ(server.ThreadCount(), static_cast<int>(startedAfterFirst));
     for (const auto& v : keepAlive) EXPECT_EQ(v, (std::vector<int>{1, 120, 30, 4}));
     server.Stop();
     EXPECT_EQ(server.ThreadCount(), 0);
