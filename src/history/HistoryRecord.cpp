@@ -3,52 +3,37 @@
 #include <chrono>
 #include <cmath>
 
-#include "common/Win1250.hpp"
-#include "link/PositionRecord.hpp"
-
 namespace serwer {
-
-namespace {
-
-template <typename F>
-auto Try(F f) -> std::optional<decltype(f())> {
-    try {
-        return f();
-    } catch (...) {
-        return std::nullopt;
-    }
-}
-
-}  // namespace
 
 std::optional<double> CoordinateWithin(std::optional<double> degrees, double limit) {
     if (!degrees || !std::isfinite(*degrees) || std::fabs(*degrees) > limit) return std::nullopt;
     return degrees;
 }
 
-HistoryRecord MakeHistoryRecord(const Bytes& received, std::int64_t receivedUtc) {
+HistoryRecord MakeHistoryRecord(const DecodedPosition& p, std::int64_t receivedUtc) {
     HistoryRecord h;
     h.receivedUtc = receivedUtc;
-    h.raw = received;
-    h.newForm = IsNewForm(received);
-    const Bytes record = h.newForm ? ConvertNewForm(received) : received;
-    h.registration = RegistrationText(record);
-    h.ownerCode = OwnerCodeText(record);
-    if (auto fix = Try([&] { return DecodeFixTimeUtc(record); })) h.fixTimeUtc = fix->Ms() / DateTime::kMsPerSecond;
-    h.latitude = LatitudeDegrees(record);
-    h.longitude = LongitudeDegrees(record);
-    h.speedKmh = Try([&] { return DecodeSpeed(record); });
-    h.fuel = DecodeFuel(record);
-    static const std::string kEngineOn = Cp1250("ZAŁ");
-    h.engineOn = DecodeEngine(record) == kEngineOn;
-    h.gps = DecodeGpsStatus(record).value_or("");
-    h.driver = DecodeDriverId(record);
-    const DeviceInputs inputs = DecodeInputs(record);
-    h.input1 = inputs.urz1;
-    h.input2 = inputs.urz2;
-    h.input3 = inputs.urz3;
-    if (auto odometer = Try([&] { return DecodeOdometer(record); })) h.odometerKm = std::int64_t{*odometer} * 100;
+    h.raw = p.received;
+    h.newForm = p.newForm;
+    h.registration = p.registration;
+    h.ownerCode = p.ownerCode;
+    if (p.fixTimeUtc) h.fixTimeUtc = p.fixTimeUtc->Ms() / DateTime::kMsPerSecond;
+    h.latitude = p.latitude;
+    h.longitude = p.longitude;
+    h.speedKmh = p.speedKmh;
+    h.fuel = p.fuelText;
+    h.engineOn = p.engineOn;
+    h.gps = p.gps.value_or("");
+    h.driver = p.driver;
+    h.input1 = p.inputs.urz1;
+    h.input2 = p.inputs.urz2;
+    h.input3 = p.inputs.urz3;
+    if (p.odometerKm) h.odometerKm = *p.odometerKm;
     return h;
+}
+
+HistoryRecord MakeHistoryRecord(const Bytes& received, std::int64_t receivedUtc) {
+    return MakeHistoryRecord(DecodePosition(received, '.'), receivedUtc);
 }
 
 std::int64_t UtcNowSeconds() {

@@ -4,6 +4,7 @@
 #include <string>
 
 #include "common/Bytes.hpp"
+#include "link/DecodedPosition.hpp"
 
 namespace serwer {
 
@@ -42,9 +43,10 @@ struct HistoryRecord {
     bool operator==(const HistoryRecord&) const = default;
 };
 
-// Decodes a received 128-byte record (either form) into a history row. A field that
-// cannot be decoded is left empty (a coordinate off the globe too); nothing throws for a
-// bad field.
+// The history row of a decoded position. A field that could not be decoded is left
+// empty (a coordinate off the globe too).
+HistoryRecord MakeHistoryRecord(const DecodedPosition& position, std::int64_t receivedUtc);
+// The same from a received 128-byte record (either form); nothing throws for a bad field.
 HistoryRecord MakeHistoryRecord(const Bytes& received, std::int64_t receivedUtc);
 
 // Seconds since 1970-01-01 UTC now.

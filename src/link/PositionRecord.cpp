@@ -283,10 +283,14 @@ int DecodeOdometer(const Bytes& record) {
 }
 
 std::string DecodeEngine(const Bytes& record) {
-    RequireRecord(record);
     static const std::string kOn = Cp1250("ZAŁ");
     static const std::string kOff = Cp1250("WYŁ");
-    return (ByteAt(record, kFlagsOffset) & kEngineBit) ? kOn : kOff;
+    return EngineOn(record) ? kOn : kOff;
+}
+
+bool EngineOn(const Bytes& record) {
+    RequireRecord(record);
+    return (ByteAt(record, kFlagsOffset) & kEngineBit) != 0;
 }
 
 DeviceInputs DecodeInputs(const Bytes& record) {
@@ -312,20 +316,29 @@ std::optional<std::string> DecodeGpsStatus(const Bytes& record) {
 }
 
 std::string DecodeFuel(const Bytes& record) {
+    const FuelLevel level = DecodeFuelLevel(record);
+    if (level.sensor == FuelLevel::Sensor::Float)
+        return level.percent ? "Plywak-" + std::to_string(*level.percent) + " %" : "Plywak-";
+    static const std::string kProbeError = Cp1250("Sonda-błąd");
+    return level.percent ? "Sonda-" + std::to_string(*level.percent) + " %" : kProbeError;
+}
+
+FuelLevel DecodeFuelLevel(const Bytes& record) {
     RequireRecord(record);
     const unsigned char type = ByteAt(record, kFuelTypeOffset);
     const int reading = ByteAt(record, kFuelReadingOffset);
+    FuelLevel level;
     if (type == kFloatSensor) {
-        if (!(ByteAt(record, kFlagsOffset) & kEngineBit)) return "Plywak-";
-        return "Plywak-" + std::to_string(reading < 100 ? reading : 100) + " %";
+        if (ByteAt(record, kFlagsOffset) & kEngineBit) level.percent = reading < 100 ? reading : 100;
+        return level;
     }
-    static const std::string kProbeError = Cp1250("Sonda-błąd");
-    if (reading >= 250) return kProbeError;
+    level.sensor = FuelLevel::Sensor::Probe;
+    if (reading >= 250) return level;
     // Half the reading, a half going to the even neighbour.
-    int level = reading / 2;
-    if (reading % 2 == 1 && level % 2 == 1) ++level;
-    if (level > 100) level = 100;
-    return "Sonda-" + std::to_string(level) + " %";
+    int percent = reading / 2;
+    if (reading % 2 == 1 && percent % 2 == 1) ++percent;
+    level.percent = percent > 100 ? 100 : percent;
+    return level;
 }
 
 }  // namespace serwer

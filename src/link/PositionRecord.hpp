@@ -69,6 +69,7 @@ int DecodeOdometer(const Bytes& record);
 
 // "ZAŁ" or "WYŁ" (Windows-1250 bytes) from bit 7 of byte 9.
 std::string DecodeEngine(const Bytes& record);
+bool EngineOn(const Bytes& record);  // the same bit
 
 struct DeviceInputs {
     bool urz1 = false, urz2 = false, urz3 = false;
@@ -80,5 +81,17 @@ std::optional<std::string> DecodeGpsStatus(const Bytes& record);
 
 // "Plywak-57 %", "Plywak-", "Sonda-42 %", "Sonda-błąd" (Windows-1250 bytes).
 std::string DecodeFuel(const Bytes& record);
+
+// The fuel level a record carries, as a number: a float sensor's reading counts only
+// while the engine runs (its text is then "Plywak-57 %"), a probe's unless it reports
+// an error ("Sonda-błąd").
+struct FuelLevel {
+    enum class Sensor { Float, Probe };
+    Sensor sensor = Sensor::Float;
+    std::optional<int> percent;  // 0..100; none when the record gives no level
+    bool operator==(const FuelLevel&) const = default;
+};
+
+FuelLevel DecodeFuelLevel(const Bytes& record);
 
 }  // namespace serwer

@@ -17,6 +17,7 @@
 #include "download/RepeatRequest.hpp"
 #include "history/HistoryRecord.hpp"
 #include "link/ByteStuffing.hpp"
+#include "link/DecodedPosition.hpp"
 #include "link/PositionFrame.hpp"
 #include "link/PositionRecord.hpp"
 #include "logs/EventLog.hpp"
@@ -83,11 +84,33 @@ private:
     std::string name_;
 };
 
+// The table's columns of a decoded position. A fix time that could not be decoded
+// leaves the time and the coordinates as they were; a speed or an odometer that could
+// not be decoded fails the whole row (the error is the decoder's).
+void FillRow(VehicleRow& row, const DecodedPosition& p, char decimalSeparator) {
+    row.URZ1 = p.inputs.urz1;
+    row.URZ2 = p.inputs.urz2;
+    row.URZ3 = p.inputs.urz3;
+    if (p.fixTimeUtc) {
+        row.OPIS = FormatFixTime(FixTimeToLocal(*p.fixTimeUtc));
+        row.DLUGOSC = p.longitudeText;
+        row.SZEROKOSC = p.latitudeText;
+    }
+    if (!p.speedKmh) throw ConversionError(p.speedError);
+    row.PREDKOSC = FormatSpeed(*p.speedKmh, decimalSeparator);
+    row.KIEROWCA = p.driver;
+    if (p.gps) row.GPS = *p.gps;
+    row.LICENCJA = p.ownerCode;
+    row.PALIWO = p.fuelText;
+    row.SILNIK = p.engineText;
+    if (!p.odometerKm) throw ConversionError(p.odometerError);
+    row.PRZEBIEG = *p.odometerKm;
+}
+
 }  // namespace
 
 struct ConnectionHandler::Position {
-    Bytes received;           // the 128 bytes as they came
-    Bytes record;             // old form, 128 bytes
+    DecodedPosition decoded;  // the record decoded once (its 128 bytes as they came, and the old form)
     Bytes registrationBytes;  // the 8 raw bytes
     std::string registrationText;
     std::string archiveDirectory;  // chosen while the position is stored
@@ -154,16 +177,10 @@ void ConnectionHandler::IdTCPServer1Execute(UnitConnection& connection) {
         return;
     }
     ctx_.packetCounter.fetch_add(1);
-    position.received = frame;
-    if (!IsNewForm(frame)) {
-        position.record = frame;
-        WriteLog("stary string :" + frame, "stringi.txt");
-    } else {
-        position.record = ConvertNewForm(frame);
-        WriteLog("nowy string :" + frame, "stringi.txt");
-    }
-    position.registrationBytes = RegistrationField(position.record);
-    position.registrationText = RegistrationText(position.record);
+    position.decoded = DecodePosition(frame, ctx_.decimalSeparator);
+    WriteLog((position.decoded.newForm ? "nowy string :" : "stary string :") + frame, "stringi.txt");
+    position.registrationBytes = RegistrationField(position.decoded.record);
+    position.registrationText = position.decoded.registration;
     // A registration that cannot be a file name fails here (the log refuses the name),
     // so it never reaches a path.
     WriteLog("nrrej :" + position.registrationBytes, position.registrationText + "log.txt");
@@ -172,7 +189,7 @@ void ConnectionHandler::IdTCPServer1Execute(UnitConnection& connection) {
         ShowEvent(Cp1250("Odrzucony numer rejestracyjny: ") + position.registrationText);
         return;
     }
-    const std::string ownerCode = OwnerCodeText(position.record);
+    const std::string& ownerCode = position.decoded.ownerCode;
     if (!CzPoprawnaLicencja(ownerCode, ctx_.ownerCodeAllowList)) {
         WriteLog("odrzucona licencja spoza listy Licencje : " + ownerCode + " nrrej : " + position.registrationBytes,
                  "log.txt");
@@ -235,10 +252,10 @@ ConnectionHandler::PositionCommit ConnectionHandler::StorePosition(Position& pos
 }
 
 ConnectionHandler::PositionCommit ConnectionHandler::CommitPosition(Position& position) {
-    const Bytes& record = position.record;
+    const DecodedPosition& decoded = position.decoded;
     const std::string& name = position.registrationText;
     std::optional<HistoryRecord> historyRow;
-    if (ctx_.history) historyRow = MakeHistoryRecord(position.received, UtcNowSeconds());
+    if (ctx_.history) historyRow = MakeHistoryRecord(decoded, UtcNowSeconds());
     LockSection section(ctx_.tableLock, name);
     section.LogEntry();
     if (ctx_.display && ctx_.openConnectionCount) ctx_.display->ShowOpenConnections(ctx_.openConnectionCount());
@@ -261,29 +278,7 @@ ConnectionHandler::PositionCommit ConnectionHandler::CommitPosition(Position& po
     }
     VehicleRow row = index ? table.Row(*index) : VehicleRow{};
     row.NAZWA = name;
-    try {
-        const DeviceInputs inputs = DecodeInputs(record);
-        row.URZ1 = inputs.urz1;
-        row.URZ2 = inputs.urz2;
-        row.URZ3 = inputs.urz3;
-    } catch (...) {
-    }
-    try {
-        const std::string fixTime = FormatFixTime(DecodeFixTime(record));
-        std::string longitude = DecodeLongitude(record, ctx_.decimalSeparator);
-        std::string latitude = DecodeLatitude(record, ctx_.decimalSeparator);
-        row.OPIS = fixTime;
-        row.DLUGOSC = std::move(longitude);
-        row.SZEROKOSC = std::move(latitude);
-    } catch (...) {
-    }
-    row.PREDKOSC = FormatSpeed(DecodeSpeed(record), ctx_.decimalSeparator);
-    row.KIEROWCA = DecodeDriverId(record);
-    if (auto gps = DecodeGpsStatus(record)) row.GPS = *gps;
-    row.LICENCJA = OwnerCodeText(record);
-    row.PALIWO = DecodeFuel(record);
-    row.SILNIK = DecodeEngine(record);
-    row.PRZEBIEG = DecodeOdometer(record) * 100;
+    FillRow(row, decoded, ctx_.decimalSeparator);
     position.archiveDirectory = ChooseArchiveDirectory(*row.LICENCJA);
 
     try {
@@ -342,7 +337,7 @@ void ConnectionHandler::ReadMemory(UnitConnection& connection, const Position& p
     // The bulk transfer is received without the lock.
     std::optional<CollectedDump> dump;
     try {
-        dump = DumpCollector(connection, OwnerCodeField(position.record), position.registrationBytes, name, deadline,
+        dump = DumpCollector(connection, OwnerCodeField(position.decoded.record), position.registrationBytes, name, deadline,
                              timings);
     } catch (...) {
         ServerMetrics::Add(ctx_.metrics.readsTimedOut);
