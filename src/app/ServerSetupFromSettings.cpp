@@ -20,6 +20,7 @@ ServerSetup ServerSetupFromSettings(const Settings& settings, char decimalSepara
     setup.eraseEnabled = settings.erase;
     setup.readHourIndex = settings.readHourIndex;
     setup.historyDays = settings.historyDays;
+    if (settings.events.enabled) setup.events = settings.events;
     setup.tableSaveInterval = std::chrono::milliseconds(settings.tableSaveIntervalMs);
     return setup;
 }

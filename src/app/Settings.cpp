@@ -133,6 +133,14 @@ std::optional<std::string> IniFile::Text(const std::string& section, const std::
     return std::nullopt;
 }
 
+std::vector<std::string> IniFile::Sections() const {
+    std::vector<std::string> names;
+    for (const Entry& e : entries_)
+        if (std::none_of(names.begin(), names.end(), [&](const std::string& n) { return EqualsNoCase(n, e.section); }))
+            names.push_back(e.section);
+    return names;
+}
+
 std::string IniFile::ReadString(const std::string& section, const std::string& key, const std::string& def) const {
     return Text(section, key).value_or(def);
 }
@@ -211,7 +219,44 @@ Settings ReadSettings(const IniFile& ini, const std::string& firstArgument) {
         std::clamp(ini.ReadInteger("Www", "PolaczeniaZAdresu", WebSettings{}.connectionsPerAddress), 1L, 64L));
     s.port = ini.ReadString(kSection, "Port", "4500");
     s.dataDirectory = ini.ReadString(kSection, "Katalog", ".");
+    s.events = ReadEventSettings(ini);
     return s;
+}
+
+EventSettings ReadEventSettings(const IniFile& ini) {
+    const std::string z = "Zdarzenia";
+    EventSettings e;
+    auto number = [&](const std::string& section, const char* key, long def, long low, long high) {
+        return std::clamp(ini.ReadInteger(section, key, def), low, high);
+    };
+    e.enabled = ini.ReadBool(z, "Wykrywac", true);
+    e.speedLimitKmh = static_cast<double>(number(z, "Predkosc", 0, 0, 1000));
+    e.speedPositions = static_cast<int>(number(z, "PredkoscPozycje", 1, 1, 100));
+    e.zonePositions = static_cast<int>(number(z, "StrefaPozycje", 1, 1, 100));
+    e.idleMinutes = static_cast<int>(number(z, "PostojSilnikMin", 10, 1, 24 * 60));
+    e.refuelPoints = static_cast<int>(number(z, "TankowanieProcent", 10, 1, 100));
+    e.fuelDropPoints = static_cast<int>(number(z, "SpadekPaliwaProcent", 8, 1, 100));
+    e.silenceMinutes = static_cast<int>(number(z, "BrakPozycjiMin", 60, 0, 100000));
+    e.overdueReadDays = static_cast<int>(number(z, "OdczytDni", 2, 0, 10000));
+    for (std::size_t i = 0; i < e.inputNames.size(); ++i)
+        e.inputNames[i] = TrimBlanks(ini.ReadString(z, "Wejscie" + std::to_string(i + 1), ""));
+    const std::string prefix = "Pojazd ";
+    for (const std::string& section : ini.Sections()) {
+        if (section.size() <= prefix.size() || !EqualsNoCase(section.substr(0, prefix.size()), prefix)) continue;
+        const std::string registration = TrimBlanks(section.substr(prefix.size()));
+        EventSettings::Vehicle v;
+        auto optional = [&](const char* key, long low, long high) -> std::optional<long> {
+            if (!ini.Text(section, key)) return std::nullopt;
+            return number(section, key, 0, low, high);
+        };
+        if (auto x = optional("Predkosc", 0, 1000)) v.speedLimitKmh = static_cast<double>(*x);
+        if (auto x = optional("BrakPozycjiMin", 0, 100000)) v.silenceMinutes = static_cast<int>(*x);
+        if (auto x = optional("Zbiornik", 1, 100000)) v.tankLitres = static_cast<double>(*x);
+        if (auto x = optional("PrzegladKm", 1, 10000000)) v.serviceEveryKm = static_cast<int>(*x);
+        if (auto x = optional("PrzegladOd", 0, 100000000)) v.serviceFromKm = static_cast<int>(*x);
+        e.vehicles[registration] = v;
+    }
+    return e;
 }
 
 void EnsureDataDirectory(const std::string& dir) {

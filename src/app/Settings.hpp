@@ -3,6 +3,7 @@
 #include <string>
 #include <vector>
 
+#include "events/EventSettings.hpp"
 #include "web/WebSettings.hpp"
 
 namespace serwer {
@@ -23,6 +24,8 @@ public:
     std::string ReadString(const std::string& section, const std::string& key, const std::string& def) const;
     long ReadInteger(const std::string& section, const std::string& key, long def) const;
     bool ReadBool(const std::string& section, const std::string& key, bool def) const;
+    // The names of the sections that hold at least one key, in the order they first appear.
+    std::vector<std::string> Sections() const;
 
 private:
     struct Entry {
@@ -51,7 +54,11 @@ struct Settings {
     int historyDays = 365;               // HistoriaDni: days of position history kept, 0 all
     int tableSaveIntervalMs = 1000;      // ZapisTabeliMs: least time between saves of Aktualne.txt
     WebSettings www;                     // section [Www]: the HTTP service
+    EventSettings events;                // section [Zdarzenia] and the sections [Pojazd NAZWA]
 };
+
+// The events' settings: [Zdarzenia] and every section "[Pojazd NAZWA]".
+EventSettings ReadEventSettings(const IniFile& ini);
 
 // Reads the settings from the file's values and the first argument (empty when none).
 Settings ReadSettings(const IniFile& ini, const std::string& firstArgument);

@@ -90,7 +90,7 @@ struct ZoneSet::Impl {
     std::vector<Shape> shapes;
     bgi::rtree<Entry, bgi::quadratic<16>> tree;
     std::map<std::string, std::optional<double>> limits;  // by name: the lowest limit
-    std::string geoJson;
+    std::string geoJson = "{\"type\":\"FeatureCollection\",\"features\":[]}";
 };
 
 bool Zone::AppliesTo(const std::string& registration) const {

@@ -47,7 +47,7 @@ public:
     std::optional<double> SpeedLimitOf(const std::string& name) const;
     // True when the zone holds the point.
     bool Holds(std::size_t index, double latitude, double longitude) const;
-    // The file's features as given (UTF-8), for the web page.
+    // The file as it was read (UTF-8), for the web page; an empty collection without one.
     const std::string& GeoJson() const;
 
 private:

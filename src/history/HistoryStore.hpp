@@ -4,6 +4,7 @@
 #include <string>
 #include <vector>
 
+#include "events/Event.hpp"
 #include "history/HistoryRecord.hpp"
 
 namespace serwer {
@@ -12,6 +13,15 @@ namespace serwer {
 // rows without a fix time that were received in it.
 struct HistoryQuery {
     std::optional<std::string> registration;  // none: every vehicle
+    std::int64_t fromUtc = 0;
+    std::int64_t toUtc = 0;
+};
+
+// Which events a query returns: one vehicle or all, one type or all, and those that
+// started in [fromUtc, toUtc).
+struct EventQuery {
+    std::optional<std::string> registration;
+    std::optional<EventType> type;
     std::int64_t fromUtc = 0;
     std::int64_t toUtc = 0;
 };
@@ -30,6 +40,14 @@ public:
     // ordered by registration and time: the fix time, or for a row without one the time
     // it was received.
     virtual std::vector<HistoryRecord> Query(const HistoryQuery& query) = 0;
+
+    // Adds or replaces (by id: an interval's end replaces its start) the events, and
+    // returns once they are durable. Fails with ServerError; then none is kept.
+    virtual void AppendEvents(const std::vector<Event>& events) = 0;
+    // The events that started in the range, ordered by start (then id).
+    virtual std::vector<Event> QueryEvents(const EventQuery& query) = 0;
+    // Removes the events that started in the range (before they are computed again).
+    virtual void RemoveEvents(const EventQuery& query) = 0;
 
     // Drops what is older than keepDays days before nowUtc, in whole units of storage
     // (a row may stay somewhat longer, never shorter). keepDays 0 keeps everything.

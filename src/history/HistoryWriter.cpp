@@ -24,9 +24,16 @@ HistoryWriter::~HistoryWriter() {
     }
 }
 
-std::uint64_t HistoryWriter::Submit(HistoryRecord row) {
+std::uint64_t HistoryWriter::Submit(HistoryRecord row, std::vector<Event> events) {
     std::lock_guard<std::mutex> lock(mutex_);
     pending_.push_back(std::move(row));
+    for (Event& e : events) pendingEvents_.push_back(std::move(e));
+    return ++submitted_;
+}
+
+std::uint64_t HistoryWriter::SubmitEvents(std::vector<Event> events) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    for (Event& e : events) pendingEvents_.push_back(std::move(e));
     return ++submitted_;
 }
 
@@ -44,27 +51,55 @@ void HistoryWriter::WaitUntilWritten(std::uint64_t ticket) {
         writing_ = true;
         std::vector<HistoryRecord> batch;
         batch.swap(pending_);
+        std::vector<Event> events;
+        events.swap(pendingEvents_);
         const std::uint64_t last = submitted_;
         lock.unlock();
 
-        std::string failure;
-        try {
+        const auto attempt = [](auto write) {
+            try {
+                write();
+                return std::string();
+            } catch (const std::exception& e) {
+                return std::string(*e.what() ? e.what() : "?");
+            } catch (...) {
+                return std::string("?");
+            }
+        };
+        std::string failure, eventFailure;
+        {
             ScopedLatency timing(writeTimes_);
-            store_.Append(batch);
-        } catch (const std::exception& e) {
-            failure = e.what();
-            if (failure.empty()) failure = "?";
-        } catch (...) {
-            failure = "?";
+            if (!batch.empty()) failure = attempt([&] { store_.Append(batch); });
+            if (!events.empty()) eventFailure = attempt([&] { store_.AppendEvents(events); });
         }
 
         lock.lock();
         std::string report;
-        if (failure.empty()) {
+        if (!events.empty()) {
+            if (eventFailure.empty()) {
+                eventsWritten_ += events.size();
+                if (eventsFailing_) report = Cp1250("Historia zdarzeń: zapis wznowiony");
+                eventsFailing_ = false;
+            } else {
+                eventsLost_ += events.size();
+                if (!eventsFailing_) report = Cp1250("Historia zdarzeń: błąd zapisu: ") + eventFailure;
+                eventsFailing_ = true;
+            }
+        }
+        if (!report.empty() && report_) {
+            lock.unlock();
+            try {
+                report_(report);
+            } catch (...) {
+            }
+            lock.lock();
+            report.clear();
+        }
+        if (!batch.empty() && failure.empty()) {
             written_ += batch.size();
             if (failing_) report = Cp1250("Historia pozycji: zapis wznowiony; ") + LostText(lostInRun_);
             failing_ = false;
-        } else {
+        } else if (!batch.empty()) {
             lost_ += batch.size();
             ++failedWrites_;
             if (!failing_) {
@@ -113,6 +148,16 @@ std::uint64_t HistoryWriter::FailedWrites() const {
 bool HistoryWriter::Failing() const {
     std::lock_guard<std::mutex> lock(mutex_);
     return failing_;
+}
+
+std::uint64_t HistoryWriter::EventsWritten() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return eventsWritten_;
+}
+
+std::uint64_t HistoryWriter::EventsLost() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return eventsLost_;
 }
 
 std::uint64_t HistoryWriter::RowsLost() const {

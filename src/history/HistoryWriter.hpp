@@ -29,8 +29,13 @@ public:
     HistoryWriter(const HistoryWriter&) = delete;
     HistoryWriter& operator=(const HistoryWriter&) = delete;
 
-    // Queues a row; the returned ticket is waited for with WaitUntilWritten.
-    std::uint64_t Submit(HistoryRecord row);
+    // Queues a row, with the events its position raised; the returned ticket is waited
+    // for with WaitUntilWritten.
+    std::uint64_t Submit(HistoryRecord row, std::vector<Event> events = {});
+    // Queues events alone (those of the clock). A failed write of events is reported
+    // like one of rows (once when a run of failures starts, once when it ends), its
+    // events counted as lost.
+    std::uint64_t SubmitEvents(std::vector<Event> events);
     // Returns once the write that held the ticket's row has ended: the row is durable,
     // or it is lost and the failure is reported. Never throws for a failed write. A
     // caller that finds no write running makes one itself (outside the lock).
@@ -40,6 +45,8 @@ public:
 
     std::uint64_t RowsWritten() const;
     std::uint64_t RowsLost() const;
+    std::uint64_t EventsWritten() const;
+    std::uint64_t EventsLost() const;
     // The writes that failed, and how long each write to the store took.
     std::uint64_t FailedWrites() const;
     const LatencyHistogram& WriteTimes() const { return writeTimes_; }
@@ -52,12 +59,15 @@ private:
     mutable std::mutex mutex_;
     std::condition_variable done_;
     std::vector<HistoryRecord> pending_;
+    std::vector<Event> pendingEvents_;
     std::uint64_t submitted_ = 0;  // the ticket of the last row submitted
     std::atomic<std::uint64_t> finished_{0};  // every ticket up to this one is written or lost (set under mutex_)
     bool writing_ = false;
     bool failing_ = false;  // in a run of failures
     std::uint64_t lostInRun_ = 0;
     std::uint64_t written_ = 0, lost_ = 0, failedWrites_ = 0;
+    bool eventsFailing_ = false;
+    std::uint64_t eventsWritten_ = 0, eventsLost_ = 0;
     LatencyHistogram writeTimes_;
 };
 

@@ -26,7 +26,16 @@ constexpr const char* kSchema =
     " szerokosc REAL, dlugosc REAL, predkosc REAL, paliwo BLOB NOT NULL, silnik INTEGER NOT NULL,"
     " gps TEXT NOT NULL, kierowca BLOB NOT NULL, we1 INTEGER NOT NULL, we2 INTEGER NOT NULL,"
     " we3 INTEGER NOT NULL, przebieg INTEGER, nowa_forma INTEGER NOT NULL, rekord BLOB NOT NULL);"
-    "CREATE INDEX IF NOT EXISTS pozycje_pojazd_czas ON pozycje(pojazd, czas_fix);";
+    "CREATE INDEX IF NOT EXISTS pozycje_pojazd_czas ON pozycje(pojazd, czas_fix);"
+    "CREATE TABLE IF NOT EXISTS zdarzenia("
+    " id INTEGER PRIMARY KEY, typ TEXT NOT NULL, pojazd BLOB NOT NULL, od INTEGER NOT NULL, do INTEGER,"
+    " przedzial INTEGER NOT NULL, szerokosc REAL, dlugosc REAL, strefa BLOB NOT NULL, wartosc REAL,"
+    " ograniczenie REAL, dystans REAL, litry REAL, szczegol BLOB NOT NULL, opis BLOB NOT NULL);"
+    "CREATE INDEX IF NOT EXISTS zdarzenia_od ON zdarzenia(od);";
+
+constexpr const char* kEventColumns =
+    "id, typ, pojazd, od, do, przedzial, szerokosc, dlugosc, strefa, wartosc, ograniczenie, dystans, litry,"
+    " szczegol, opis";
 
 constexpr const char* kColumns =
     "pojazd, licencja, czas_fix, odebrano, szerokosc, dlugosc, predkosc, paliwo, silnik, gps, kierowca,"
@@ -171,6 +180,47 @@ HistoryRecord ReadRow(sqlite3_stmt* stmt) {
     return r;
 }
 
+void BindEvent(sqlite3_stmt* stmt, const Event& e) {
+    sqlite3_bind_int64(stmt, 1, static_cast<std::int64_t>(e.id));
+    BindText(stmt, 2, std::string(EventTypeName(e.type)), false);
+    BindText(stmt, 3, e.registration, true);
+    sqlite3_bind_int64(stmt, 4, e.startUtc);
+    BindOptional(stmt, 5, e.endUtc);
+    sqlite3_bind_int(stmt, 6, e.interval);
+    BindOptional(stmt, 7, e.latitude);
+    BindOptional(stmt, 8, e.longitude);
+    BindText(stmt, 9, e.zone, true);
+    BindOptional(stmt, 10, e.value);
+    BindOptional(stmt, 11, e.limit);
+    BindOptional(stmt, 12, e.distanceKm);
+    BindOptional(stmt, 13, e.litres);
+    BindText(stmt, 14, e.detail, true);
+    BindText(stmt, 15, e.text, true);
+}
+
+// An event row; nothing for a type this program does not know.
+std::optional<Event> ReadEvent(sqlite3_stmt* stmt) {
+    const auto type = EventTypeFromName(ColumnBytes(stmt, 1));
+    if (!type) return std::nullopt;
+    Event e;
+    e.id = static_cast<std::uint64_t>(sqlite3_column_int64(stmt, 0));
+    e.type = *type;
+    e.registration = ColumnBytes(stmt, 2);
+    e.startUtc = sqlite3_column_int64(stmt, 3);
+    e.endUtc = ColumnInteger(stmt, 4);
+    e.interval = sqlite3_column_int(stmt, 5) != 0;
+    e.latitude = ColumnReal(stmt, 6);
+    e.longitude = ColumnReal(stmt, 7);
+    e.zone = ColumnBytes(stmt, 8);
+    e.value = ColumnReal(stmt, 9);
+    e.limit = ColumnReal(stmt, 10);
+    e.distanceKm = ColumnReal(stmt, 11);
+    e.litres = ColumnReal(stmt, 12);
+    e.detail = ColumnBytes(stmt, 13);
+    e.text = ColumnBytes(stmt, 14);
+    return e;
+}
+
 // The month of a file name "pozycje-YYYY-MM.db", or nothing for any other name.
 std::optional<std::pair<int, int>> MonthOfFile(const std::string& name) {
     int year = 0, month = 0;
@@ -190,7 +240,11 @@ struct SqliteHistoryStore::Writer {
     std::string path;
     Database database;
     sqlite3_stmt* insert = nullptr;
-    ~Writer() { sqlite3_finalize(insert); }
+    sqlite3_stmt* insertEvent = nullptr;
+    ~Writer() {
+        sqlite3_finalize(insert);
+        sqlite3_finalize(insertEvent);
+    }
 };
 
 std::string HistoryDirectory(const std::string& dataDirectory) { return dataDirectory + "/historia"; }
@@ -219,27 +273,34 @@ std::unique_ptr<SqliteHistoryStore::Writer> OpenForWriting(const std::string& mo
     Exec(db, kSchema, path);
     const std::string sql =
         std::string("INSERT INTO pozycje(") + kColumns + ") VALUES(?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?)";
-    const int prepared = sqlite3_prepare_v3(db, sql.c_str(), -1, SQLITE_PREPARE_PERSISTENT, &writer->insert, nullptr);
+    int prepared = sqlite3_prepare_v3(db, sql.c_str(), -1, SQLITE_PREPARE_PERSISTENT, &writer->insert, nullptr);
+    if (prepared != SQLITE_OK) Fail(db, prepared, path);
+    const std::string events =
+        std::string("INSERT OR REPLACE INTO zdarzenia(") + kEventColumns + ") VALUES(?,?,?,?,?,?,?,?,?,?,?,?,?,?,?)";
+    prepared = sqlite3_prepare_v3(db, events.c_str(), -1, SQLITE_PREPARE_PERSISTENT, &writer->insertEvent, nullptr);
     if (prepared != SQLITE_OK) Fail(db, prepared, path);
     return writer;
 }
 
-// All rows in one transaction; on any failure the transaction is rolled back.
-void InsertAll(SqliteHistoryStore::Writer& writer, const std::vector<const HistoryRecord*>& rows) {
+// All items in one transaction through the statement; on any failure the transaction is
+// rolled back.
+template <typename T, typename Bind>
+void InsertAll(SqliteHistoryStore::Writer& writer, sqlite3_stmt* insert, const std::vector<const T*>& items,
+               Bind bind) {
     sqlite3* db = writer.database.db;
     Exec(db, "BEGIN IMMEDIATE", writer.path);
     try {
-        for (const HistoryRecord* row : rows) {
-            sqlite3_reset(writer.insert);
-            sqlite3_clear_bindings(writer.insert);
-            BindRow(writer.insert, *row);
-            const int code = sqlite3_step(writer.insert);
+        for (const T* item : items) {
+            sqlite3_reset(insert);
+            sqlite3_clear_bindings(insert);
+            bind(insert, *item);
+            const int code = sqlite3_step(insert);
             if (code != SQLITE_DONE) Fail(db, code, writer.path);
         }
-        sqlite3_reset(writer.insert);
+        sqlite3_reset(insert);
         Exec(db, "COMMIT", writer.path);
     } catch (...) {
-        sqlite3_reset(writer.insert);
+        sqlite3_reset(insert);
         sqlite3_exec(db, "ROLLBACK", nullptr, nullptr, nullptr);
         throw;
     }
@@ -288,14 +349,15 @@ void SqliteHistoryStore::Append(const std::vector<HistoryRecord>& rows) {
         const std::string month = MonthKey(ordered[begin]->receivedUtc);
         std::size_t end = begin;
         while (end < ordered.size() && MonthKey(ordered[end]->receivedUtc) == month) ++end;
-        AppendToMonth(month, MonthFile(ordered[begin]->receivedUtc),
-                      std::vector<const HistoryRecord*>(ordered.begin() + begin, ordered.begin() + end));
+        const std::vector<const HistoryRecord*> part(ordered.begin() + begin, ordered.begin() + end);
+        WriteToMonth(month, MonthFile(ordered[begin]->receivedUtc),
+                     [&](Writer& writer) { InsertAll(writer, writer.insert, part, BindRow); });
         begin = end;
     }
 }
 
-void SqliteHistoryStore::AppendToMonth(const std::string& month, const std::string& path,
-                                       const std::vector<const HistoryRecord*>& rows) {
+void SqliteHistoryStore::WriteToMonth(const std::string& month, const std::string& path,
+                                      const std::function<void(Writer&)>& write) {
     for (int attempt = 0;; ++attempt) {
         try {
             if (!writer_ || writer_->month != month) {
@@ -306,7 +368,7 @@ void SqliteHistoryStore::AppendToMonth(const std::string& month, const std::stri
                     throw ServerError("Cannot create directory " + directory_ + ": " + std::strerror(errno));
                 writer_ = OpenForWriting(month, path);
             }
-            InsertAll(*writer_, rows);
+            write(*writer_);
             return;
         } catch (const StoreError& e) {
             // The connection is closed after any failure, so the next write opens the
@@ -355,6 +417,87 @@ std::vector<HistoryRecord> SqliteHistoryStore::Query(const HistoryQuery& query) 
         return a.receivedUtc < b.receivedUtc;
     });
     return rows;
+}
+
+void SqliteHistoryStore::AppendEvents(const std::vector<Event>& events) {
+    if (events.empty()) return;
+    std::lock_guard<std::mutex> lock(mutex_);
+    // An event is kept in the month file of its start, so its end replaces it there.
+    std::vector<const Event*> ordered;
+    for (const Event& e : events) ordered.push_back(&e);
+    std::stable_sort(ordered.begin(), ordered.end(),
+                     [](const Event* a, const Event* b) { return MonthKey(a->startUtc) < MonthKey(b->startUtc); });
+    std::size_t begin = 0;
+    while (begin < ordered.size()) {
+        const std::string month = MonthKey(ordered[begin]->startUtc);
+        std::size_t end = begin;
+        while (end < ordered.size() && MonthKey(ordered[end]->startUtc) == month) ++end;
+        const std::vector<const Event*> part(ordered.begin() + begin, ordered.begin() + end);
+        WriteToMonth(month, MonthFile(ordered[begin]->startUtc),
+                     [&](Writer& writer) { InsertAll(writer, writer.insertEvent, part, BindEvent); });
+        begin = end;
+    }
+}
+
+namespace {
+
+// Runs the statement on every month file that may hold events starting in the range
+// (files older than the events table have none).
+void ForEventMonths(const std::string& directory, const EventQuery& query, bool write, const std::string& sql,
+                    const std::function<void(sqlite3_stmt*)>& each) {
+    if (query.toUtc <= query.fromUtc) return;
+    const DateTime::Parts from = DateTime::FromMs(query.fromUtc * DateTime::kMsPerSecond).Split();
+    const DateTime::Parts to = DateTime::FromMs((query.toUtc - 1) * DateTime::kMsPerSecond).Split();
+    for (const auto& [month, path] : MonthFiles(directory)) {
+        if (month < std::make_pair(from.year, from.month) || month > std::make_pair(to.year, to.month)) continue;
+        Database database;
+        int code = sqlite3_open_v2(path.c_str(), &database.db, write ? SQLITE_OPEN_READWRITE : SQLITE_OPEN_READONLY,
+                                   nullptr);
+        if (code != SQLITE_OK) Fail(database.db, code, path);
+        sqlite3_busy_timeout(database.db, 5000);
+        Statement probe(database.db, "SELECT 1 FROM sqlite_master WHERE type='table' AND name='zdarzenia'");
+        if (probe.Code() != SQLITE_OK) Fail(database.db, probe.Code(), path);
+        if (sqlite3_step(probe.Get()) != SQLITE_ROW) continue;
+        Statement statement(database.db, sql.c_str());
+        if (statement.Code() != SQLITE_OK) Fail(database.db, statement.Code(), path);
+        sqlite3_bind_int64(statement.Get(), 1, query.fromUtc);
+        sqlite3_bind_int64(statement.Get(), 2, query.toUtc);
+        if (query.registration) BindText(statement.Get(), 3, *query.registration, true);
+        if (query.type) BindText(statement.Get(), 4, std::string(EventTypeName(*query.type)), false);
+        each(statement.Get());
+    }
+}
+
+std::string EventFilter(const EventQuery& query) {
+    std::string where = " WHERE od >= ?1 AND od < ?2";
+    if (query.registration) where += " AND pojazd = ?3";
+    if (query.type) where += " AND typ = ?4";
+    return where;
+}
+
+}  // namespace
+
+std::vector<Event> SqliteHistoryStore::QueryEvents(const EventQuery& query) {
+    std::vector<Event> events;
+    const std::string sql = std::string("SELECT ") + kEventColumns + " FROM zdarzenia" + EventFilter(query);
+    ForEventMonths(directory_, query, false, sql, [&](sqlite3_stmt* select) {
+        int code;
+        while ((code = sqlite3_step(select)) == SQLITE_ROW)
+            if (auto e = ReadEvent(select)) events.push_back(std::move(*e));
+        if (code != SQLITE_DONE) Fail(nullptr, code, "zdarzenia");
+    });
+    std::stable_sort(events.begin(), events.end(), [](const Event& a, const Event& b) {
+        return a.startUtc != b.startUtc ? a.startUtc < b.startUtc : a.id < b.id;
+    });
+    return events;
+}
+
+void SqliteHistoryStore::RemoveEvents(const EventQuery& query) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    ForEventMonths(directory_, query, true, "DELETE FROM zdarzenia" + EventFilter(query), [&](sqlite3_stmt* remove) {
+        const int code = sqlite3_step(remove);
+        if (code != SQLITE_DONE) Fail(nullptr, code, "zdarzenia");
+    });
 }
 
 int SqliteHistoryStore::Prune(int keepDays, std::int64_t nowUtc) {

@@ -12,7 +12,8 @@ namespace serwer {
 
 // The history in SQLite files, one per calendar month (UTC) of the time received:
 // <directory>/pozycje-YYYY-MM.db, each in WAL mode with full synchronous commits and an
-// index by vehicle and fix time. Pruning drops whole month files. Writes go to the file
+// index by vehicle and fix time, and the events (table zdarzenia) in the file of the month
+// they started in. Pruning drops whole month files. Writes go to the file
 // of the month the rows were received in; a query reads every month file from the one
 // before its range to the one after it.
 //
@@ -32,6 +33,9 @@ public:
 
     void Append(const std::vector<HistoryRecord>& rows) override;
     std::vector<HistoryRecord> Query(const HistoryQuery& query) override;
+    void AppendEvents(const std::vector<Event>& events) override;
+    std::vector<Event> QueryEvents(const EventQuery& query) override;
+    void RemoveEvents(const EventQuery& query) override;
     int Prune(int keepDays, std::int64_t nowUtc) override;
 
     const std::string& Directory() const { return directory_; }
@@ -41,8 +45,9 @@ public:
     struct Writer;  // the open file of the month being written
 
 private:
-    void AppendToMonth(const std::string& month, const std::string& path,
-                       const std::vector<const HistoryRecord*>& rows);
+    // Runs the write on the open file of the month (opened first when another is open),
+    // moving a damaged file aside and trying once more on a new one.
+    void WriteToMonth(const std::string& month, const std::string& path, const std::function<void(Writer&)>& write);
 
     std::string directory_;
     Notice notice_;

@@ -279,4 +279,34 @@ std::string ExportTrack(const std::vector<HistoryRecord>& rows, ExportFormat for
     return "";
 }
 
+std::string ExportEvents(const std::vector<Event>& events, EventFormat format) {
+    const auto number = [](const std::optional<double>& v, int decimals, const char* none) {
+        return v && std::isfinite(*v) ? Fixed(*v, decimals) : std::string(none);
+    };
+    std::string out;
+    if (format == EventFormat::Csv) {
+        out = "id,typ,pojazd,od,do,szerokosc,dlugosc,strefa,wartosc,limit,opis\r\n";
+        for (const Event& e : events)
+            out += std::to_string(e.id) + "," + std::string(EventTypeName(e.type)) + "," + Csv(e.registration) + "," +
+                   PolishIsoTime(e.startUtc) + "," + (e.endUtc ? PolishIsoTime(*e.endUtc) : "") + "," +
+                   number(e.latitude, 7, "") + "," + number(e.longitude, 7, "") + "," + Csv(e.zone) + "," +
+                   number(e.value, 2, "") + "," + number(e.limit, 0, "") + "," + Csv(e.text) + "\r\n";
+        return out;
+    }
+    out = "{\"zdarzenia\": [";
+    bool first = true;
+    for (const Event& e : events) {
+        out += first ? "\n" : ",\n";
+        first = false;
+        out += "{\"id\": " + std::to_string(e.id) + ", \"typ\": \"" + std::string(EventTypeName(e.type)) +
+               "\", \"pojazd\": " + Json(e.registration) + ", \"od\": \"" + PolishIsoTime(e.startUtc) +
+               "\", \"do\": " + (e.endUtc ? "\"" + PolishIsoTime(*e.endUtc) + "\"" : "null") +
+               ", \"szerokosc\": " + number(e.latitude, 7, "null") + ", \"dlugosc\": " + number(e.longitude, 7, "null") +
+               ", \"strefa\": " + (e.zone.empty() ? "null" : Json(e.zone)) + ", \"wartosc\": " +
+               number(e.value, 2, "null") + ", \"limit\": " + number(e.limit, 0, "null") +
+               ", \"opis\": " + Json(e.text) + "}";
+    }
+    return out + "\n]}\n";
+}
+
 }  // namespace serwer

@@ -4,6 +4,7 @@
 #include <string_view>
 #include <vector>
 
+#include "events/Event.hpp"
 #include "history/HistoryRecord.hpp"
 
 namespace serwer {
@@ -21,5 +22,11 @@ std::string ExportFileExtension(ExportFormat format);
 // (a longitude of 180 is -180 in GPX). A 0x00 byte of a text is a blank in GeoJSON and
 // CSV, and so is any other control byte but the tab in CSV.
 std::string ExportTrack(const std::vector<HistoryRecord>& rows, ExportFormat format);
+
+// Events (ordered by start) as UTF-8: JSON {"zdarzenia":[{"id","typ","pojazd","od","do",
+// "szerokosc","dlugosc","strefa","wartosc","limit","opis"}]} with Polish ISO 8601 times
+// (null for what an event has not), or CSV with a header row of the same names.
+enum class EventFormat { Json, Csv };
+std::string ExportEvents(const std::vector<Event>& events, EventFormat format);
 
 }  // namespace serwer

@@ -15,6 +15,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <new>
+#include <optional>
 #include <thread>
 
 #include "common/ServerError.hpp"
@@ -108,17 +109,31 @@ constexpr rlim_t kDescriptorReserve = 16;
 // meanwhile for a moment (log files, the table's new copy) stay far below the margin.
 constexpr int kExactCheckMargin = 1024;
 
-bool DescriptorsRunLow(int listenFd, int lastAccepted) {
+// The soft limit on descriptors; none when there is none.
+std::optional<rlim_t> DescriptorLimit() {
     rlimit limit{};
-    if (::getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY) return false;
-    if (lastAccepted >= 0 &&
-        static_cast<rlim_t>(lastAccepted) + kExactCheckMargin + kDescriptorReserve < limit.rlim_cur)
-        return false;
-    // The system hands out the lowest free number, so every number below it is in use.
+    if (::getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY) return std::nullopt;
+    return limit.rlim_cur;
+}
+
+// The last connection accepted came within the margin of the limit.
+bool NearDescriptorLimit(std::optional<rlim_t> limit, int lastAccepted) {
+    return limit && (lastAccepted < 0 ||
+                     static_cast<rlim_t>(lastAccepted) + kExactCheckMargin + kDescriptorReserve >= *limit);
+}
+
+// A descriptor so high that the numbers below it (all in use: the system hands out the
+// lowest free one) leave fewer than the reserve.
+bool WithinReserve(std::optional<rlim_t> limit, int lowestFree) {
+    return limit && static_cast<rlim_t>(lowestFree) + kDescriptorReserve >= *limit;
+}
+
+bool DescriptorsRunLow(std::optional<rlim_t> limit, int listenFd, int lastAccepted) {
+    if (!NearDescriptorLimit(limit, lastAccepted)) return false;
     const int lowestFree = ::fcntl(listenFd, F_DUPFD_CLOEXEC, 0);
     if (lowestFree < 0) return true;
     ::close(lowestFree);
-    return static_cast<rlim_t>(lowestFree) + kDescriptorReserve >= limit.rlim_cur;
+    return WithinReserve(limit, lowestFree);
 }
 
 std::uint16_t BoundPort(int fd) {
@@ -163,6 +178,7 @@ struct ConnectionServer::Listener {
     ConnectionServer* server = nullptr;
     int fd = -1;
     std::atomic<int> waiting{0};
+    std::mutex nearLimit;  // near the descriptor limit: one accepting thread at a time
 };
 
 ConnectionServer::ConnectionServer(Events events, std::size_t threadStackSize)
@@ -231,21 +247,44 @@ void* ConnectionServer::ConnectionThreadMain(void* arg) {
 }
 
 void ConnectionServer::ServeConnections(Listener& listener) {
+    // The thread counts as waiting from now until it has a connection, also while it
+    // rests before accepting: a thread that accepts starts another only when none is
+    // left to take the next unit.
+    listener.waiting.fetch_add(1);
+    bool counted = true;
     // The accept blocks until a unit connects, until the idle lifetime (the listening
     // socket's receive timeout) is over, or until Stop shuts the listening socket.
     while (!stopping_) {
-        if (DescriptorsRunLow(listener.fd, lastAccepted_.load())) {
+        // Near the limit one thread of the port at a time checks and accepts, so that the
+        // threads waiting in accept cannot take the reserve between them.
+        const std::optional<rlim_t> limit = DescriptorLimit();
+        std::unique_lock<std::mutex> turn(listener.nearLimit, std::defer_lock);
+        if (NearDescriptorLimit(limit, lastAccepted_.load())) turn.lock();
+        if (DescriptorsRunLow(limit, listener.fd, lastAccepted_.load())) {
+            if (turn.owns_lock()) turn.unlock();
             PauseAccepting();
             continue;
         }
-        listener.waiting.fetch_add(1);
         const int fd = ::accept4(listener.fd, nullptr, nullptr, SOCK_CLOEXEC);
-        const int othersWaiting = listener.waiting.fetch_sub(1) - 1;
+        if (turn.owns_lock()) turn.unlock();
+        if (fd >= 0 && WithinReserve(limit, fd)) {
+            // Taken by a thread that was waiting in accept since before the limit came
+            // near: the unit gets its connection closed and will try again.
+            ::close(fd);
+            PauseAccepting();
+            continue;
+        }
         if (fd < 0) {
             const int err = errno;
             // Idle too long: the thread ends, unless no other would be left waiting.
             if (err == EAGAIN || err == EWOULDBLOCK) {
-                if (othersWaiting > 0) break;
+                int waiting = listener.waiting.load();
+                while (waiting > 1 && !listener.waiting.compare_exchange_weak(waiting, waiting - 1)) {
+                }
+                if (waiting > 1) {
+                    counted = false;  // counted out already
+                    break;
+                }
                 continue;
             }
             // Any other accept error is dropped. After anything but an interruption or
@@ -258,10 +297,11 @@ void ConnectionServer::ServeConnections(Listener& listener) {
         // The next unit must find a thread waiting. When none can be started, this one
         // stays the one that waits: the unit gets its connection closed and will try
         // again, and accepting rests.
-        if (othersWaiting == 0) {
+        if (listener.waiting.fetch_sub(1) == 1) {
             try {
                 StartConnectionThread(listener);
             } catch (const ServerError&) {
+                listener.waiting.fetch_add(1);
                 ::close(fd);
                 PauseAccepting();
                 continue;
@@ -271,12 +311,16 @@ void ConnectionServer::ServeConnections(Listener& listener) {
         try {
             connection = OpenConnection(fd);
         } catch (const std::bad_alloc&) {
-            PauseAccepting();  // out of memory: the unit's connection is closed
-            continue;
+            connection.reset();  // out of memory: the unit's connection is closed
         }
-        if (!connection) break;
-        RunConnection(connection);
+        if (connection) RunConnection(connection);
+        listener.waiting.fetch_add(1);
+        if (!connection) {
+            if (stopping_) break;
+            PauseAccepting();
+        }
     }
+    if (counted) listener.waiting.fetch_sub(1);
     // The last touch of the server: after this Stop may return and the server may go.
     std::lock_guard<std::mutex> lock(threadsMutex_);
     --threads_;

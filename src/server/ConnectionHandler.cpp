@@ -203,6 +203,7 @@ void ConnectionHandler::IdTCPServer1Execute(UnitConnection& connection) {
     const bool readDue = stored.readDue;
     ServerMetrics::Add(ctx_.metrics.positionsStored);
     ShowEvent(position.registrationText + Cp1250(": pozycja zapisana"));
+    for (const Event& e : stored.events) ShowEvent(EventLine(e));
     if (readDue) {
         // The read's share of the memory budget goes back when the read ends, not after
         // the closing wait.
@@ -254,8 +255,9 @@ ConnectionHandler::PositionCommit ConnectionHandler::StorePosition(Position& pos
 ConnectionHandler::PositionCommit ConnectionHandler::CommitPosition(Position& position) {
     const DecodedPosition& decoded = position.decoded;
     const std::string& name = position.registrationText;
+    const std::int64_t receivedUtc = UtcNowSeconds();
     std::optional<HistoryRecord> historyRow;
-    if (ctx_.history) historyRow = MakeHistoryRecord(decoded, UtcNowSeconds());
+    if (ctx_.history) historyRow = MakeHistoryRecord(decoded, receivedUtc);
     LockSection section(ctx_.tableLock, name);
     section.LogEntry();
     if (ctx_.display && ctx_.openConnectionCount) ctx_.display->ShowOpenConnections(ctx_.openConnectionCount());
@@ -291,6 +293,9 @@ ConnectionHandler::PositionCommit ConnectionHandler::CommitPosition(Position& po
         throw;
     }
     PositionCommit commit;
+    // The vehicle's detectors see its positions in the order they are committed; the
+    // events go to the history with the position's row.
+    if (ctx_.events) commit.events = ctx_.events->OnPosition(decoded, receivedUtc);
     // The attempt stamp of a due read goes into the same save as the position. A read
     // that may not start now is not stamped: the vehicle stays due.
     const bool readsEnabled = ctx_.readsEnabled.load();
@@ -301,7 +306,7 @@ ConnectionHandler::PositionCommit ConnectionHandler::CommitPosition(Position& po
     commit.change = table.ChangeCount();
     // Queued under the lock: every change a save holds has its row queued before the
     // save began, and so in the history write that follows it.
-    if (historyRow) commit.historyTicket = ctx_.history->Submit(std::move(*historyRow));
+    if (historyRow) commit.historyTicket = ctx_.history->Submit(std::move(*historyRow), commit.events);
     return commit;
 }
 

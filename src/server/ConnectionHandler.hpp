@@ -41,6 +41,7 @@ private:
         // A vehicle new to the table beyond NowePojazdyNaGodzine: nothing was stored.
         bool newVehicleRefused = false;
         bool firstRefusalOfRun = false;  // the first since the start or the last new vehicle added
+        std::vector<Event> events;       // what the position raised (queued with its history row)
     };
     // Stores the position: the first lock section, then the wait for the save that
     // holds it (and the history row). A refused new vehicle is counted and, first of a

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "download/DownloadTimings.hpp"
+#include "events/EventService.hpp"
 #include "history/HistoryWriter.hpp"
 #include "server/NewVehicleLimit.hpp"
 #include "server/ReadAdmission.hpp"
@@ -45,6 +46,7 @@ struct HandlerContext {
     NewVehicleLimit newVehicleLimit;  // of newVehiclesPerHour; used under tableLock
     StatusDisplay* display = nullptr;
     HistoryWriter* history = nullptr;  // none: positions are not kept in a history
+    EventService* events = nullptr;    // none: no events are raised
     std::function<int()> openConnectionCount;
     ServerMetrics metrics;
 };

@@ -1,12 +1,25 @@
 #include "server/PositioningServer.hpp"
 
+#include <cstdio>
+
 #include "common/Win1250.hpp"
+#include "link/PositionRecord.hpp"
 #include "logs/EventLog.hpp"
 #include "server/StaleTemporaryFiles.hpp"
 
 namespace serwer {
 
 namespace {
+
+// The UTC second of a table's fix time text "yyyy.mm.dd-hh:mm"; none for another text.
+std::optional<std::int64_t> FixTimeOfText(const std::string& text) {
+    int year, month, day, hour, minute;
+    char tail;
+    if (std::sscanf(text.c_str(), "%4d.%2d.%2d-%2d:%2d%c", &year, &month, &day, &hour, &minute, &tail) != 5)
+        return std::nullopt;
+    if (month < 1 || month > 12 || day < 1 || day > 31 || hour > 23 || minute > 59) return std::nullopt;
+    return LocalToFixTime(DateTime::FromParts({year, month, day, hour, minute, 0, 0})).Ms() / DateTime::kMsPerSecond;
+}
 
 ConnectionServer::Events HandlerEvents(ConnectionHandler& handler) {
     return {[&handler](UnitConnection& c) { handler.IdTCPServer1Connect(c); },
@@ -48,10 +61,23 @@ PositioningServer::PositioningServer(const ServerSetup& setup)
         // after it, by its maker, before their handlers are woken.
         context_.tableLock.SetAfterSave([writer = historyWriter_.get()] { writer->WriteQueued(); });
     }
+    eventTickInterval_ = setup.eventTickInterval;
+    if (setup.events) {
+        StatusDisplay* display = setup.display;
+        auto problem = [display](const std::string& text) {
+            WriteLog(text, "err2.txt");
+            if (display) display->ShowEvent(text);
+        };
+        events_ = std::make_unique<EventService>(*setup.events, setup.dataDirectory + "/strefy.geojson",
+                                                 setup.dataDirectory + "/zdarzenia-stan.json",
+                                                 setup.decimalSeparator, problem);
+        events_->Load();
+        context_.events = events_.get();
+    }
 }
 
 PositioningServer::~PositioningServer() {
-    server_.Stop();
+    Stop();
     if (pruning_.joinable()) pruning_.join();
 }
 
@@ -60,9 +86,85 @@ bool PositioningServer::LoadVehicleTable() {
     return LoadVehicleTableAtStart(context_.tableLock, context_.dataDirectory);
 }
 
-void PositioningServer::Start(const std::string& portText) { server_.Start(portText); }
+void PositioningServer::Start(const std::string& portText) {
+    server_.Start(portText);
+    if (events_ && !eventClock_.joinable()) {
+        eventClockStop_ = false;
+        eventClock_ = std::thread([this] { RunEventClock(); });
+    }
+}
 
-void PositioningServer::Stop() { server_.Stop(); }
+void PositioningServer::Stop() {
+    server_.Stop();
+    StopEventClock();
+}
+
+void PositioningServer::StopEventClock() {
+    if (!eventClock_.joinable()) return;
+    {
+        std::lock_guard<std::mutex> lock(eventClockMutex_);
+        eventClockStop_ = true;
+    }
+    eventClockWake_.notify_all();
+    eventClock_.join();
+    try {
+        events_->SaveState();  // the open intervals and zones of the last positions
+    } catch (const std::exception& e) {
+        WriteLog(e.what(), "err2.txt");
+    }
+}
+
+void PositioningServer::RunEventClock() {
+    // The zone file is looked at every 10 s (at most); the tick comes every interval.
+    const auto look = std::min<std::chrono::milliseconds>(eventTickInterval_, std::chrono::seconds(10));
+    auto nextTick = std::chrono::steady_clock::now() + eventTickInterval_;
+    std::unique_lock<std::mutex> lock(eventClockMutex_);
+    while (!eventClockWake_.wait_for(lock, look, [this] { return eventClockStop_; })) {
+        lock.unlock();
+        events_->ReloadZonesIfChanged();
+        if (std::chrono::steady_clock::now() >= nextTick) {
+            nextTick = std::chrono::steady_clock::now() + eventTickInterval_;
+            RunEventTick();
+        }
+        lock.lock();
+    }
+}
+
+void PositioningServer::RunEventTick() {
+    if (!events_) return;
+    // The table's fix times and reads, taken in one short lock section. The rows keep
+    // local times; their age is the same in UTC.
+    std::vector<EventService::VehicleClock> clocks;
+    const std::int64_t nowUtc = UtcNowSeconds();
+    const DateTime nowLocal = DateTime::Now();
+    {
+        TableLockGuard guard(context_.tableLock);
+        VehicleTable& table = guard.Table();
+        clocks.reserve(table.Size());
+        for (std::size_t i = 0; i < table.Size(); ++i) {
+            const VehicleRow& row = table.Row(i);
+            if (!row.NAZWA) continue;
+            EventService::VehicleClock c;
+            c.registration = *row.NAZWA;
+            if (row.OPIS) c.lastFixUtc = FixTimeOfText(*row.OPIS);
+            if (row.ODCZYT) c.lastReadUtc = nowUtc - (nowLocal.Ms() - row.ODCZYT->Ms()) / DateTime::kMsPerSecond;
+            clocks.push_back(std::move(c));
+        }
+    }
+    const std::vector<Event> events = events_->Tick(nowUtc, context_.readsEnabled.load(), clocks);
+    for (const Event& e : events) {
+        if (context_.display) context_.display->ShowEvent(EventLine(e));
+    }
+    if (historyWriter_ && !events.empty()) {
+        historyWriter_->SubmitEvents(events);
+        historyWriter_->WriteQueued();
+    }
+    try {
+        events_->SaveState();
+    } catch (const std::exception& e) {
+        WriteLog(e.what(), "err2.txt");
+    }
+}
 
 void PositioningServer::PruneHistory(DateTime now, PruneOn where) {
     if (!historyStore_ || (lastPruneDate_ && *lastPruneDate_ == now.Date())) return;

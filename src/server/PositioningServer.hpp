@@ -1,13 +1,16 @@
 #pragma once
 #include <atomic>
+#include <condition_variable>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "events/EventService.hpp"
 #include "history/HistoryWriter.hpp"
 #include "history/SqliteHistoryStore.hpp"
 #include "link/ConnectionServer.hpp"
@@ -39,6 +42,10 @@ struct ServerSetup {
     // (TableLock::SetSaveInterval); the history's writes follow the saves.
     std::chrono::milliseconds tableSaveInterval{1000};
     std::size_t threadStackSize = ConnectionServer::DefaultThreadStackSize();
+    // The events ([Zdarzenia]); none raises none. Zones come from strefy.geojson and the
+    // detectors' states are kept in zdarzenia-stan.json, both in the data directory.
+    std::optional<EventSettings> events;
+    std::chrono::milliseconds eventTickInterval{60000};  // silence and overdue reads are checked this often
 };
 
 // The positioning server in one piece: the handler's context (settings, the operator's
@@ -72,6 +79,11 @@ public:
     // The position history (none when the setup keeps none).
     HistoryStore* History() { return historyStore_.get(); }
     HistoryWriter* HistoryWrites() { return historyWriter_.get(); }
+    // The events (none when the setup raises none).
+    EventService* Events() { return events_.get(); }
+    // One tick of the events' clock now (the clock thread runs it every
+    // eventTickInterval): silence and overdue reads, shown, stored and the states saved.
+    void RunEventTick();
 
     // The history's daily pruning: the first call of each local day drops the month
     // files older than HistoriaDni and logs them to log.txt. Deleting a month file of a
@@ -88,6 +100,15 @@ private:
     std::optional<DateTime> lastPruneDate_;
     std::thread pruning_;  // the last pruning, on a thread of its own
     std::atomic<bool> pruned_{true};
+
+    std::unique_ptr<EventService> events_;
+    std::chrono::milliseconds eventTickInterval_{60000};
+    std::thread eventClock_;
+    std::mutex eventClockMutex_;
+    std::condition_variable eventClockWake_;
+    bool eventClockStop_ = false;
+    void RunEventClock();
+    void StopEventClock();
 
     HandlerContext context_;
     ConnectionHandler handler_;

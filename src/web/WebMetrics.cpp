@@ -86,6 +86,17 @@ std::string MetricsText(const MetricsSources& s) {
         Head(out, "serwer_history_rows_written_total", "Positions written to the history.", "counter");
         Value(out, "serwer_history_rows_written_total", s.history->RowsWritten());
     }
+    if (s.events) {
+        Head(out, "serwer_events_total", "Events raised, by type (an interval counts when it starts).", "counter");
+        for (int t = 0; t < kEventTypeCount; ++t) {
+            const auto type = static_cast<EventType>(t);
+            Value(out, "serwer_events_total{type=\"" + std::string(EventTypeName(type)) + "\"}", s.events->Count(type));
+        }
+    }
+    if (s.history) {
+        Head(out, "serwer_history_events_lost_total", "Events that did not reach the history.", "counter");
+        Value(out, "serwer_history_events_lost_total", s.history->EventsLost());
+    }
     if (s.web) {
         Head(out, "serwer_http_requests_total", "HTTP answers by status.", "counter");
         for (int status = 100; status < 600; ++status)

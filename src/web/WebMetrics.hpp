@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <string>
 
+#include "events/EventService.hpp"
 #include "history/HistoryWriter.hpp"
 #include "server/ServerMetrics.hpp"
 #include "vehicles/TableLock.hpp"
@@ -29,6 +30,7 @@ struct MetricsSources {
     const WebCounters* web = nullptr;
     int openConnections = 0;
     std::size_t vehicles = 0;
+    const EventService* events = nullptr;  // none when no events are raised
 };
 
 // The Prometheus text exposition format (version 0.0.4) of the server's metrics.

@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <exception>
+#include <tuple>
 
 #include "common/DateTime.hpp"
 #include "common/PolishTime.hpp"
@@ -359,6 +360,8 @@ WebResponse WebRouter::Route(const WebRequest& request) const {
     if (path == "/api/pojazdy") return Vehicles();
     if (path == "/api/zdrowie") return Health();
     if (path == "/api/mapa") return Map();
+    if (path == "/api/zdarzenia") return Events(request.query);
+    if (path == "/api/strefy") return Zones();
     if (path == "/metrics") {
         if (!sources_.metrics) return Error(503, "Metryki niedostępne");
         return {200, "text/plain; version=0.0.4; charset=utf-8", Shared(sources_.metrics()), {}};
@@ -411,6 +414,22 @@ WebResponse WebRouter::History(std::string_view encodedRegistration, std::string
         type = TrackTypeOf(*formatName);
         if (!type) return Error(400, "Nieznany format (json, geojson, gpx, kml, csv)");
     }
+    const auto span = Span(query);
+    if (const WebResponse* error = std::get_if<WebResponse>(&span)) return *error;
+    const auto [from, to] = std::get<std::pair<std::int64_t, std::int64_t>>(span);
+    if (!sources_.history) return Error(503, "Historia pozycji nie jest prowadzona");
+
+    std::vector<HistoryRecord> rows;
+    try {
+        rows = sources_.history(HistoryQuery{*registration, from, to});
+    } catch (const std::exception& e) {
+        return Error(500, "Nie można odczytać historii: " + Cp1250ToUtf8(e.what()));
+    }
+    if (type) return {200, type->contentType, Shared(ExportTrack(rows, type->format)), {}};
+    return JsonResponse(200, HistoryJson(*registration, from, to, rows));
+}
+
+std::variant<std::pair<std::int64_t, std::int64_t>, WebResponse> WebRouter::Span(std::string_view query) const {
     const std::optional<std::string> fromText = QueryValue(query, "od"), toText = QueryValue(query, "do");
     std::optional<std::int64_t> from, to;
     if (fromText && !fromText->empty() && !(from = ParseRequestTime(*fromText, false)))
@@ -430,16 +449,39 @@ WebResponse WebRouter::History(std::string_view encodedRegistration, std::string
     // Calendar days of Polish time: 1 to 31 October holds the hour October's change repeats.
     if (PolishWallTime(*to).Ms() - PolishWallTime(*from).Ms() > kMaxHistoryDays * DateTime::kMsPerDay)
         return Error(400, "Najwyżej 31 dni historii naraz");
-    if (!sources_.history) return Error(503, "Historia pozycji nie jest prowadzona");
+    return std::make_pair(*from, *to);
+}
 
-    std::vector<HistoryRecord> rows;
-    try {
-        rows = sources_.history(HistoryQuery{*registration, *from, *to});
-    } catch (const std::exception& e) {
-        return Error(500, "Nie można odczytać historii: " + Cp1250ToUtf8(e.what()));
+WebResponse WebRouter::Events(std::string_view query) const {
+    const std::optional<std::string> formatName = QueryValue(query, "format");
+    if (formatName && *formatName != "json" && *formatName != "csv") return Error(400, "Nieznany format (json, csv)");
+    EventQuery q;
+    if (const auto vehicle = QueryValue(query, "pojazd"); vehicle && !vehicle->empty()) {
+        q.registration = RegistrationFromPath(*vehicle);
+        if (!q.registration) return Error(400, "Błędny numer rejestracyjny");
     }
-    if (type) return {200, type->contentType, Shared(ExportTrack(rows, type->format)), {}};
-    return JsonResponse(200, HistoryJson(*registration, *from, *to, rows));
+    if (const auto type = QueryValue(query, "typ"); type && !type->empty()) {
+        q.type = EventTypeFromName(*type);
+        if (!q.type) return Error(400, "Nieznany typ zdarzenia");
+    }
+    const auto span = Span(query);
+    if (const WebResponse* error = std::get_if<WebResponse>(&span)) return *error;
+    std::tie(q.fromUtc, q.toUtc) = std::get<std::pair<std::int64_t, std::int64_t>>(span);
+    if (!sources_.events) return Error(503, "Zdarzenia nie są zapisywane");
+    std::vector<Event> events;
+    try {
+        events = sources_.events(q);
+    } catch (const std::exception& e) {
+        return Error(500, "Nie można odczytać zdarzeń: " + Cp1250ToUtf8(e.what()));
+    }
+    if (formatName && *formatName == "csv")
+        return {200, "text/csv; charset=utf-8", Shared(ExportEvents(events, EventFormat::Csv)), {}};
+    return JsonResponse(200, ExportEvents(events, EventFormat::Json));
+}
+
+WebResponse WebRouter::Zones() const {
+    if (!sources_.zones) return Error(503, "Zdarzenia nie są wykrywane");
+    return {200, "application/geo+json", Shared(sources_.zones()), {}};
 }
 
 WebResponse WebRouter::Health() const {
@@ -457,6 +499,11 @@ WebResponse WebRouter::Health() const {
     json.Key("blad_zapisu").Bool(h.historyFailing);
     json.Key("zapisane").Integer(static_cast<std::int64_t>(h.historyRowsWritten));
     json.Key("utracone").Integer(static_cast<std::int64_t>(h.historyRowsLost));
+    json.EndObject();
+    json.Key("zdarzenia").BeginObject();
+    json.Key("wykrywane").Bool(h.eventsOn);
+    json.Key("blad_stref").OptionalString(h.zoneProblem ? std::optional<std::string>(Cp1250ToUtf8(*h.zoneProblem))
+                                                        : std::nullopt);
     json.EndObject().EndObject();
     return JsonResponse(h.listening ? 200 : 503, json.Take());
 }

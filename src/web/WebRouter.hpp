@@ -7,6 +7,7 @@
 #include <string>
 #include <string_view>
 #include <utility>
+#include <variant>
 #include <vector>
 
 #include "common/PolishTime.hpp"
@@ -41,12 +42,16 @@ struct WebHealth {
     bool historyFailing = false;  // the last history write failed
     std::uint64_t historyRowsWritten = 0;
     std::uint64_t historyRowsLost = 0;
+    bool eventsOn = false;
+    std::optional<std::string> zoneProblem;  // why strefy.geojson is not in use (Windows-1250)
 };
 
 // What the router reads. Each may be left empty: the route that needs it answers 503.
 struct WebSources {
     std::function<std::shared_ptr<const VehicleRows>()> vehicles;
     std::function<std::vector<HistoryRecord>(const HistoryQuery&)> history;
+    std::function<std::vector<Event>(const EventQuery&)> events;
+    std::function<std::string()> zones;  // the zones as GeoJSON (UTF-8)
     std::function<WebHealth()> health;
     std::function<std::string()> metrics;  // Prometheus text
     std::function<std::int64_t()> nowUtcMs;
@@ -78,6 +83,11 @@ private:
     WebResponse Vehicles() const;
     WebResponse History(std::string_view encodedRegistration, std::string_view query) const;
     WebResponse Health() const;
+    WebResponse Events(std::string_view query) const;
+    WebResponse Zones() const;
+    // The od/do span of a query: defaults and limits as for the history; an error
+    // response when it is not valid.
+    std::variant<std::pair<std::int64_t, std::int64_t>, WebResponse> Span(std::string_view query) const;
     WebResponse Map() const;
     WebResponse Asset(std::string_view path) const;
 

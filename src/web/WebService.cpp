@@ -241,6 +241,9 @@ struct WebService::Impl {
         WebSources sources;
         sources.vehicles = [this] { return snapshot.Rows(); };
         if (server.History()) sources.history = [this](const HistoryQuery& q) { return server.History()->Query(q); };
+        if (server.History() && server.Events())
+            sources.events = [this](const EventQuery& q) { return server.History()->QueryEvents(q); };
+        if (server.Events()) sources.zones = [this] { return server.Events()->Zones()->GeoJson(); };
         sources.health = [this] {
             WebHealth h;
             h.listening = server.IsActive();
@@ -251,6 +254,10 @@ struct WebService::Impl {
                 h.historyRowsWritten = w->RowsWritten();
                 h.historyRowsLost = w->RowsLost();
             }
+            if (const EventService* e = server.Events()) {
+                h.eventsOn = true;
+                h.zoneProblem = e->ZoneProblem();
+            }
             return h;
         };
         sources.metrics = [this] {
@@ -259,6 +266,7 @@ struct WebService::Impl {
             m.table = &server.Table();
             m.history = server.HistoryWrites();
             m.web = &counters;
+            m.events = server.Events();
             m.openConnections = server.OpenConnectionCount();
             m.vehicles = snapshot.Rows()->rows.size();
             return MetricsText(m);

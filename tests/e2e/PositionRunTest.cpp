@@ -85,6 +85,9 @@ public:
     }
     std::vector<HistoryRecord> Query(const HistoryQuery&) override { return {}; }
     int Prune(int, std::int64_t) override { return 0; }
+    void AppendEvents(const std::vector<Event>&) override {}
+    std::vector<Event> QueryEvents(const EventQuery&) override { return {}; }
+    void RemoveEvents(const EventQuery&) override {}
 };
 }  // namespace
 

@@ -46,6 +46,10 @@ protected:
             queries_.push_back(q);
             return found_;
         };
+        s.events = [this](const EventQuery& q) {
+            eventQueries_.push_back(q);
+            return events_;
+        };
         s.health = [this] { return health_; };
         s.metrics = [] { return std::string("serwer_vehicles 1\n"); };
         s.nowUtcMs = [this] { return now_; };
@@ -59,10 +63,12 @@ protected:
 
     std::shared_ptr<VehicleRows> rows_ = std::make_shared<VehicleRows>(VehicleRows{{KnownRow()}, 7});
     std::vector<HistoryQuery> queries_;
+    std::vector<EventQuery> eventQueries_;
+    std::vector<Event> events_;
     std::vector<HistoryRecord> found_;
     int snapshots_ = 0;
     std::int64_t now_ = kNowUtcMs;
-    WebHealth health_{true, 3, true, false, 10, 0};
+    WebHealth health_{true, 3, true, false, 10, 0, true, std::string("strefy.geojson: obiekt 2: brak nazwy")};
     std::vector<WebAsset> assets_{{"/index.html", "text/html; charset=utf-8", "<p>mapa</p>"},
                                   {"/static/app.js", "text/javascript; charset=utf-8", "go()"}};
 };
@@ -82,10 +88,44 @@ TEST_F(WebRouterTest, RoutesAnswerWithTheirStatuses) {
     EXPECT_EQ(post.headers, (std::vector<std::pair<std::string, std::string>>{{"Allow", "GET, HEAD"}}));
     EXPECT_EQ(Get(r, "/api/zdrowie").Body(),
               R"({"status":"ok","nasluch":true,"polaczenia":3,"pojazdy":1,)"
-              R"("historia":{"prowadzona":true,"blad_zapisu":false,"zapisane":10,"utracone":0}})");
+              R"("historia":{"prowadzona":true,"blad_zapisu":false,"zapisane":10,"utracone":0},)"
+              R"("zdarzenia":{"wykrywane":true,"blad_stref":"strefy.geojson: obiekt 2: brak nazwy"}})");
     health_.listening = false;
     EXPECT_EQ(Get(r, "/api/zdrowie").status, 503);
     EXPECT_EQ(Get(r, "/metrics").contentType, "text/plain; version=0.0.4; charset=utf-8");
+}
+
+// The events: the query's vehicle, type and span reach the store; the answer lists them
+// with Polish times, null for what an event has not, as JSON or CSV.
+TEST_F(WebRouterTest, EventsPassTheirFiltersAndAnswerJsonOrCsv) {
+    Event e;
+    e.id = 42, e.type = EventType::PrzekroczeniePredkosci, e.registration = "WA12345";
+    e.startUtc = 1796724120, e.endUtc = 1796724240, e.interval = true;
+    e.latitude = 52.1, e.longitude = 21.0, e.value = 110, e.limit = 90;
+    e.text = Cp1250("przekroczenie prędkości 110 km/h (limit 90) od 11:02 do 11:04, 2,2 km");
+    events_ = {e};
+    const WebRouter r = Router();
+    const WebResponse json = Get(r, "/api/zdarzenia", "pojazd=WA12345&typ=przekroczenie_predkosci&od=2026-12-08");
+    EXPECT_EQ(json.Body(),
+              "{\"zdarzenia\": [\n{\"id\": 42, \"typ\": \"przekroczenie_predkosci\", \"pojazd\": \"WA12345\", "
+              "\"od\": \"2026-12-08T11:02:00+01:00\", \"do\": \"2026-12-08T11:04:00+01:00\", \"szerokosc\": 52.1000000, "
+              "\"dlugosc\": 21.0000000, \"strefa\": null, \"wartosc\": 110.00, \"limit\": 90, "
+              "\"opis\": \"przekroczenie prędkości 110 km/h (limit 90) od 11:02 do 11:04, 2,2 km\"}\n]}\n");
+    ASSERT_EQ(eventQueries_.size(), 1u);
+    EXPECT_EQ(eventQueries_[0].registration, "WA12345");
+    EXPECT_EQ(eventQueries_[0].type, EventType::PrzekroczeniePredkosci);
+    EXPECT_EQ(eventQueries_[0].fromUtc, 1796684400);  // 8 Dec 00:00 Polish time
+    EXPECT_EQ(eventQueries_[0].toUtc, 1796857200);    // the end of today
+    e.endUtc.reset(), e.limit.reset(), e.zone = "Baza", e.text = "a, \"b\"";
+    events_ = {e};
+    EXPECT_EQ(Get(r, "/api/zdarzenia", "format=csv").Body(),
+              "id,typ,pojazd,od,do,szerokosc,dlugosc,strefa,wartosc,limit,opis\r\n"
+              "42,przekroczenie_predkosci,WA12345,2026-12-08T11:02:00+01:00,,52.1000000,21.0000000,Baza,110.00,,"
+              "\"a, \"\"b\"\"\"\r\n");
+    EXPECT_FALSE(eventQueries_[1].registration);
+    EXPECT_EQ(Get(r, "/api/zdarzenia", "typ=nieznany").status, 400);
+    EXPECT_EQ(Get(r, "/api/zdarzenia", "format=xml").status, 400);
+    EXPECT_EQ(Get(r, "/api/strefy").status, 503);  // no detectors
 }
 
 TEST_F(WebRouterTest, HistoryValidatesTheRegistrationAndTheSpan) {

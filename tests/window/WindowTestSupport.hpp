@@ -85,8 +85,12 @@ public:
         return rows;
     }
     int Prune(int, std::int64_t) override { return 0; }
+    void AppendEvents(const std::vector<Event>& added) override { events.insert(events.end(), added.begin(), added.end()); }
+    std::vector<Event> QueryEvents(const EventQuery&) override { return events; }
+    void RemoveEvents(const EventQuery&) override { events.clear(); }
 
     std::vector<HistoryRecord> rows;
+    std::vector<Event> events;
     std::vector<HistoryQuery> queries;
     std::string failure;  // Windows-1250
 };

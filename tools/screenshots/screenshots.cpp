@@ -210,6 +210,9 @@ public:
         return found;
     }
     int Prune(int, std::int64_t) override { return 0; }
+    void AppendEvents(const std::vector<Event>&) override {}
+    std::vector<Event> QueryEvents(const EventQuery&) override { return {}; }
+    void RemoveEvents(const EventQuery&) override {}
 
 private:
     std::vector<HistoryRecord> rows_;
