@@ -84,6 +84,7 @@
 //                    [--reads 100] [--damaged-reads 20] [--read-positions 1000]
 //                    [--connects 10000] [--history-runs 5]
 //                    [--rates 167,1000,1800] [--seconds 60] [--sustained-runs 1] [--baseline DIR]
+//                    [--events ZONES] (a third server: this build with the detectors and ZONES zones)
 //        bench_scale --serve CLOSING_WAIT_MS [--reads-on 1] [--erase-pause MS]
 //                    [--repeat-pre-wait MS] [--report-open N] [--history 0|1]
 //                    [--save-interval MS]
@@ -120,6 +121,7 @@
 #endif
 
 #include "BenchProcess.hpp"
+#include "BenchZones.hpp"
 #include "link/ByteStuffing.hpp"
 #include "server/PositioningServer.hpp"
 #include "unitsim/PositionRecordBuilder.hpp"
@@ -226,6 +228,13 @@ int Serve(int argc, char** argv) {
     setup.keepHistory = IntOption(argc, argv, "--history", setup.keepHistory ? 1 : 0) != 0;
     setup.tableSaveInterval =
         std::chrono::milliseconds(IntOption(argc, argv, "--save-interval", int(setup.tableSaveInterval.count())));
+    if (const int zones = IntOption(argc, argv, "--events", 0); zones > 0) {
+        // The detectors on, with that many zones and a default speed limit.
+        std::ofstream("strefy.geojson") << bench::ZonesGeoJson(zones);
+        EventSettings events;
+        events.speedLimitKmh = 90;
+        setup.events = events;
+    }
     PositioningServer server(setup);
     try {
         server.LoadVehicleTable();
@@ -1205,11 +1214,13 @@ ClientResult SendUnits(int port, const std::vector<Bytes>& frames, int rate, Clo
     return c;
 }
 
-SustainedRun RunSustained(const fs::path& program, int vehicles, int rate, int seconds, int firstSeq) {
+SustainedRun RunSustained(const fs::path& program, int vehicles, int rate, int seconds, int firstSeq, int zones) {
     SustainedRun r;
     Scratch dir("sustained");
     WriteFleetTable(dir.path, vehicles);
-    const pid_t server = bench::Spawn(dir.path, {program.string(), "--serve", "10000", "--history", "1"});
+    std::vector<std::string> serve{program.string(), "--serve", "10000", "--history", "1"};
+    if (zones > 0) serve.insert(serve.end(), {"--events", std::to_string(zones)});
+    const pid_t server = bench::Spawn(dir.path, serve);
     const int port = bench::WaitForPort(dir.path, "bench server listening on port ");
     {
         // The month's history file open and its table made, as on a server that has run a while.
@@ -1292,9 +1303,12 @@ void PrintPartS(const Options& o, int argc, char** argv) {
     }
     const int seconds = IntOption(argc, argv, "--seconds", 60);
     const int runs = IntOption(argc, argv, "--sustained-runs", 1);
+    // --events N adds this build with the detectors on and N zones.
+    const int zones = IntOption(argc, argv, "--events", 0);
     std::vector<std::pair<std::string, fs::path>> programs;
     if (!baseline.empty()) programs.emplace_back("baseline", fs::path(baseline) / "bench_scale");
     programs.emplace_back("this build", bench::ExecutableDirectory() / "bench_scale");
+    if (zones > 0) programs.emplace_back("with events", bench::ExecutableDirectory() / "bench_scale");
     int seq = 1000000;
     std::istringstream list(rates);
     for (std::string item; std::getline(list, item, ',');) {
@@ -1303,7 +1317,8 @@ void PrintPartS(const Options& o, int argc, char** argv) {
         for (int run = 0; run < runs; ++run)
             for (std::size_t k = 0; k < programs.size(); ++k) {
                 const auto& [name, program] = programs[(k + static_cast<std::size_t>(run)) % programs.size()];
-                const SustainedRun s = RunSustained(program, o.bigTable, rate, seconds, seq);
+                const SustainedRun s =
+                    RunSustained(program, o.bigTable, rate, seconds, seq, name == "with events" ? zones : 0);
                 seq += rate * seconds + 1;
                 results[name].push_back(s);
                 std::printf("(s) %d/s, %s, run %d: %d sent, %d stored, %d lost, %d failed, %.1f KiB written/position, "

@@ -105,6 +105,13 @@ HistoryCommand ParseHistoryCommand(const std::vector<std::string>& args, std::in
     std::map<std::string, std::string> values;
     for (std::size_t i = 0; i < args.size(); ++i) {
         const std::string& option = args[i];
+        if (option == "--zdarzenia" || option == "--przelicz-zdarzenia") {
+            const auto mode = option == "--zdarzenia" ? HistoryCommand::Mode::Events
+                                                      : HistoryCommand::Mode::RecomputeEvents;
+            if (command.mode != HistoryCommand::Mode::Track) Fail("podano --zdarzenia i --przelicz-zdarzenia razem");
+            command.mode = mode;
+            continue;
+        }
         if (std::find(kValueOptions.begin(), kValueOptions.end(), option) == kValueOptions.end())
             Fail("nieznana opcja: " + option);
         if (i + 1 >= args.size()) Fail("brak wartości opcji " + option);
@@ -123,7 +130,20 @@ HistoryCommand ParseHistoryCommand(const std::vector<std::string>& args, std::in
     command.outputPath = value("--plik");
     command.iniPath = value("--ini");
 
-    if (const auto format = value("--format")) {
+    if (command.mode != HistoryCommand::Mode::Track) {
+        const auto format = value("--format");
+        const std::string& path = command.outputPath.value_or("");
+        const std::string name = format ? *format : path.substr(path.rfind('.') == std::string::npos ? path.size()
+                                                                                                    : path.rfind('.') + 1);
+        if (name == "csv")
+            command.eventFormat = EventFormat::Csv;
+        else if (name == "json" || (!format && name.empty()))
+            command.eventFormat = EventFormat::Json;
+        else if (format)
+            Fail("nieznany format zdarzeń: " + *format + " (json albo csv)");
+        if (command.mode == HistoryCommand::Mode::RecomputeEvents && (!value("--od") || !value("--do")))
+            Fail("--przelicz-zdarzenia wymaga --od i --do");
+    } else if (const auto format = value("--format")) {
         const auto parsed = ParseExportFormat(*format);
         if (!parsed) Fail("nieznany format: " + *format + " (" + FormatName() + ")");
         command.format = *parsed;
@@ -175,6 +195,9 @@ std::string HistoryUsage() {
            "  --format F          gpx, kml, geojson albo csv (bez tej opcji: z rozszerzenia --plik)\n"
            "  --plik PLIK         plik eksportu (bez tej opcji: standardowe wyjście)\n"
            "  --ini PLIK          plik ustawień (domyślnie serwer.ini obok programu)\n"
+           "  --zdarzenia         zdarzenia z tego czasu zamiast pozycji (format json albo csv)\n"
+           "  --przelicz-zdarzenia  zdarzenia z --od do --do obliczone na nowo z zapisanych\n"
+           "                      pozycji (po zmianie stref albo limitów); zastępują zapisane\n"
            "Podsumowanie dni idzie na standardowe wyjście, a gdy tam idzie eksport, na\n"
            "standardowe wyjście błędów.\n";
 }

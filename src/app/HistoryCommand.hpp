@@ -19,6 +19,11 @@ namespace serwer {
 
 struct HistoryCommand {
     bool help = false;
+    // --zdarzenia: the events of the span instead of the positions; --przelicz-zdarzenia:
+    // the events of the span computed again from its positions, replacing those stored.
+    enum class Mode { Track, Events, RecomputeEvents };
+    Mode mode = Mode::Track;
+    EventFormat eventFormat = EventFormat::Json;
     std::optional<std::string> registration;  // Windows-1250; none: every vehicle
     DateTime fromLocal, toLocal;              // Polish time, from included, to not
     ExportFormat format = ExportFormat::Gpx;
@@ -38,7 +43,8 @@ std::optional<DateTime> ParseLocalMinute(std::string_view text);
 // The arguments after the program's name. --help anywhere gives help alone. Without
 // --od and --do the span is today (the Polish day of nowUtc); --od alone runs to the end
 // of today, --do alone starts at the beginning of the day of its last minute. Without
-// --format, the ending of --plik names it. Fails with UsageError.
+// --format, the ending of --plik names it (for events: json when neither does). Fails
+// with UsageError.
 HistoryCommand ParseHistoryCommand(const std::vector<std::string>& args, std::int64_t nowUtc);
 
 // The span in UTC seconds, for the store.

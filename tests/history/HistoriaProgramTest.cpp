@@ -69,4 +69,24 @@ TEST_F(HistoryExportProgram, SummaryOnStandardErrorBesideTheExportAndExitCodes) 
     EXPECT_EQ(err_.rfind("historia: nie ma katalogu historii /nonexistent/historia", 0), 0u) << err_;
 }
 
+// Events computed again replace the stored ones of their types in the span (an overdue
+// read, which the positions cannot tell, stays), and --zdarzenia lists what is stored.
+TEST_F(HistoryExportProgram, EventsComputedAgainReplaceTheStoredOnesOfTheSpan) {
+    std::ofstream(dir_.Path() / "serwer.ini") << "[Ustawienia]\nKatalog=dane\n[Zdarzenia]\nPredkosc=10\n";
+    Event stale, overdue;
+    stale.id = 1, stale.type = EventType::Zaplon, stale.registration = "WA12345", stale.startUtc = 1796737000;
+    overdue.id = 2, overdue.type = EventType::ZaleglyOdczyt, overdue.registration = "WA12345";
+    overdue.startUtc = 1796737100, overdue.text = "odczyt";
+    SqliteHistoryStore(HistoryDirectory((dir_.Path() / "dane").string())).AppendEvents({stale, overdue});
+    ASSERT_EQ(Run("--ini serwer.ini --przelicz-zdarzenia --pojazd WA12345 --od 2026-12-08 --do 2026-12-08"), 0) << err_;
+    EXPECT_EQ(err_, "Obliczono na nowo zdarzeń: 1\n");
+    ASSERT_EQ(Run("--ini serwer.ini --zdarzenia --od 2026-12-08 --do 2026-12-08 --format csv"), 0) << err_;
+    const std::string speeding = "przekroczenie_predkosci,WA12345,2026-12-08T14:45:00+01:00,";
+    EXPECT_NE(out_.find(speeding), std::string::npos) << out_;
+    EXPECT_NE(out_.find(",zalegly_odczyt,WA12345,"), std::string::npos) << out_;
+    EXPECT_EQ(out_.find("zaplon"), std::string::npos) << out_;
+    EXPECT_EQ(std::count(out_.begin(), out_.end(), '\n'), 3);  // the header and two events
+    EXPECT_EQ(Run("--ini serwer.ini --przelicz-zdarzenia"), 2);
+}
+
 }  // namespace

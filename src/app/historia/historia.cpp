@@ -1,12 +1,14 @@
 // historia: exports the position history of one vehicle or of all of them over a span of
-// Polish time (GPX, KML, GeoJSON or CSV) and prints a summary per vehicle and day. It
-// finds the history through serwer.ini, as the server does.
+// Polish time (GPX, KML, GeoJSON or CSV) and prints a summary per vehicle and day; with
+// --zdarzenia their events instead, with --przelicz-zdarzenia those events computed
+// again from the positions. It finds the history through serwer.ini, as the server does.
 
 #include <sys/stat.h>
 
 #include <cstring>
 #include <exception>
 #include <fstream>
+#include <iterator>
 #include <iostream>
 #include <string>
 #include <vector>
@@ -16,7 +18,9 @@
 #include "common/DecimalSeparator.hpp"
 #include "common/DurableFile.hpp"
 #include "common/Win1250.hpp"
+#include "events/Zones.hpp"
 #include "history/DaySummary.hpp"
+#include "history/EventReplay.hpp"
 #include "history/HistoryRecord.hpp"
 #include "history/SqliteHistoryStore.hpp"
 #include "history/TrackExport.hpp"
@@ -38,6 +42,56 @@ bool IsReadable(const std::string& path) { return std::ifstream(path, std::ios::
 int Failure(const std::string& utf8) {
     std::cerr << "historia: " << utf8 << std::endl;
     return kFailure;
+}
+
+int Write(const HistoryCommand& command, const std::string& document) {
+    if (command.outputPath) {
+        const DurableWriteResult written = WriteDurableFile(*command.outputPath, document, Placement::Replace);
+        if (!written.placed)
+            return Failure("nie można zapisać pliku " + *command.outputPath + ": " + std::strerror(written.error));
+    } else {
+        std::cout << document << std::flush;
+        if (!std::cout) return Failure("nie można zapisać eksportu na standardowe wyjście");
+    }
+    return 0;
+}
+
+// --zdarzenia and --przelicz-zdarzenia. The events computed again replace those stored
+// for the span (of the vehicle, or of all), type by type, and are written out as well.
+int Events(const HistoryCommand& command, const IniFile& ini, const std::string& dataDirectory,
+           const std::string& historyDirectory, char decimalSeparator) {
+    const HistoryQuery span = QueryOf(command);
+    EventQuery query;
+    query.registration = command.registration;
+    query.fromUtc = span.fromUtc;
+    query.toUtc = span.toUtc;
+    std::vector<Event> events;
+    try {
+        SqliteHistoryStore store(historyDirectory);
+        if (command.mode == HistoryCommand::Mode::Events) {
+            events = store.QueryEvents(query);
+        } else {
+            ZoneSet zones;
+            if (std::ifstream in{dataDirectory + "/strefy.geojson", std::ios::binary}) {
+                const std::string text((std::istreambuf_iterator<char>(in)), {});
+                zones = ZoneSet::FromGeoJson(text);
+            }
+            const EventSettings settings = ReadEventSettings(ini);
+            events = ReplayEvents(store.Query(span), {settings, zones, decimalSeparator});
+            for (EventType type : ReplayedEventTypes()) {
+                query.type = type;
+                store.RemoveEvents(query);
+            }
+            store.AppendEvents(events);
+        }
+    } catch (const std::exception& e) {
+        return Failure("nie można odczytać historii: " + Cp1250ToUtf8(e.what()));
+    }
+    if (const int failed = Write(command, ExportEvents(events, command.eventFormat))) return failed;
+    std::ostream& summary = command.outputPath ? std::cout : std::cerr;
+    summary << (command.mode == HistoryCommand::Mode::Events ? "Zdarzeń: " : "Obliczono na nowo zdarzeń: ")
+            << events.size() << "\n" << std::flush;
+    return 0;
 }
 
 }  // namespace
@@ -62,6 +116,10 @@ int main(int argc, char** argv) {
     if (!IsDirectory(historyDirectory))
         return Failure("nie ma katalogu historii " + Cp1250ToUtf8(historyDirectory) + " (ustawienia: " + iniPath + ")");
 
+    if (command.mode != HistoryCommand::Mode::Track)
+        return Events(command, IniFile::Load(iniPath), DataDirectoryOf(iniPath, IniFile::Load(iniPath)),
+                      historyDirectory, decimalSeparator);
+
     std::vector<HistoryRecord> rows;
     try {
         SqliteHistoryStore store(historyDirectory);
@@ -70,15 +128,7 @@ int main(int argc, char** argv) {
         return Failure("nie można odczytać historii: " + Cp1250ToUtf8(e.what()));
     }
 
-    const std::string document = ExportTrack(rows, command.format);
-    if (command.outputPath) {
-        const DurableWriteResult written = WriteDurableFile(*command.outputPath, document, Placement::Replace);
-        if (!written.placed)
-            return Failure("nie można zapisać pliku " + *command.outputPath + ": " + std::strerror(written.error));
-    } else {
-        std::cout << document << std::flush;
-        if (!std::cout) return Failure("nie można zapisać eksportu na standardowe wyjście");
-    }
+    if (const int failed = Write(command, ExportTrack(rows, command.format))) return failed;
 
     std::ostream& summary = command.outputPath ? std::cout : std::cerr;
     summary << FormatSummaryTable(SummarizeDays(rows), decimalSeparator);
