@@ -30,7 +30,8 @@ while [ $# -gt 0 ]; do
 done
 
 # clang with its fuzzer and sanitizer runtimes, and what the build itself needs.
-tools/install-packages.sh clang libclang-rt-14-dev cmake ninja-build pkg-config libgtest-dev libcpp-httplib-dev libcctz-dev tzdata
+tools/install-packages.sh clang libclang-rt-14-dev cmake ninja-build pkg-config libgtest-dev libcpp-httplib-dev libcctz-dev tzdata \
+  libboost-dev nlohmann-json3-dev
 
 # The core is instrumented for coverage and built with both sanitizers; the standard
 # library's own bounds checks catch reads past a string's end that stay inside its buffer.

@@ -1,7 +1,9 @@
 // The position frame as a connection handler takes it off the link (PositionFrame),
 // unstuffed, checked for 128 bytes, converted from the new form when byte 53 says so,
-// then every decoder in the order the handler stores the vehicle's row. The decoders may refuse a record only with
-// a ConversionError; any other exception or a sanitizer report is a finding.
+// then every decoder in the order the handler stores the vehicle's row, and then the one
+// decoding and the event detectors (with a zone, a limit and a named input), twice in a row
+// as two positions of one vehicle. The decoders may refuse a record only with a
+// ConversionError; any other exception or a sanitizer report is a finding.
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -10,6 +12,8 @@
 
 #include "FuzzCheck.hpp"
 #include "common/ServerError.hpp"
+#include "events/EventDetector.hpp"
+#include "link/DecodedPosition.hpp"
 #include "link/ByteStuffing.hpp"
 #include "link/PositionFrame.hpp"
 #include "link/PositionRecord.hpp"
@@ -120,5 +124,26 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         FUZZ_CHECK(OwnerCodeField(record) == OwnerCodeField(unstuffed));
     }
     DecodeRecord(record);
+
+    // The detectors take whatever a unit sends: no exception, every event of the vehicle.
+    static const ZoneSet zones = ZoneSet::FromGeoJson(
+        R"({"type":"FeatureCollection","features":[{"type":"Feature","properties":{"nazwa":"A","predkosc":50},)"
+        R"("geometry":{"type":"Polygon","coordinates":[[[-180,-90],[180,-90],[180,0],[-180,0],[-180,-90]]]}},)"
+        R"({"type":"Feature","properties":{"nazwa":"B","promien":100000},"geometry":{"type":"Point","coordinates":[21,52]}}]})");
+    static const EventSettings settings = [] {
+        EventSettings s;
+        s.speedLimitKmh = 90;
+        s.inputNames[0] = "Drzwi";
+        return s;
+    }();
+    const DecodedPosition position = DecodePosition(unstuffed, ',');
+    FUZZ_CHECK(position.record == record);
+    VehicleEventState state;
+    for (int i = 0; i < 2; ++i)
+        for (const Event& e : DetectPosition(state, position, 1796724000 + i, {settings, zones, ','})) {
+            FUZZ_CHECK(e.registration == position.registration);
+            FUZZ_CHECK(!e.text.empty());
+            FUZZ_CHECK(!e.endUtc || *e.endUtc >= e.startUtc);
+        }
     return 0;
 }
