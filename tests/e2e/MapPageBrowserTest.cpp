@@ -11,6 +11,7 @@
 #include <cmath>
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
 #include <memory>
 #include <regex>
 #include <string>
@@ -102,8 +103,13 @@ protected:
 TEST_F(MapPageBrowser, ShowsEveryVehicleOnTheMapAndInTheListAndTheChosenOnesTrack) {
     ASSERT_TRUE(fs::exists(kChromium)) << "Debian's chromium is needed: tools/install-packages.sh chromium";
     // Tiles from a port where nothing listens: the page works on its plain background.
+    // A zone around WA00001's track, and a limit every moving vehicle is above: events.
     ServerdChild::Install(dir_, "Port=0\nOdpytywac=0\n[Www]\nPort=" + std::to_string(webPort_) +
-                                    "\nMapa=http://127.0.0.1:" + std::to_string(FindFreePort()) + "/{z}/{x}/{y}.png\n");
+                                    "\nMapa=http://127.0.0.1:" + std::to_string(FindFreePort()) +
+                                    "/{z}/{x}/{y}.png\n[Zdarzenia]\nPredkosc=20\n");
+    std::ofstream(dir_ / "strefy.geojson")
+        << R"({"type":"FeatureCollection","features":[{"type":"Feature","properties":{"nazwa":"Baza"},)"
+           R"("geometry":{"type":"Polygon","coordinates":[[[20.9,52.1],[21.2,52.1],[21.2,52.4],[20.9,52.4],[20.9,52.1]]]}}]})";
     ASSERT_TRUE(serwerd_.Start(dir_, ""));
     const int port = serwerd_.WaitForPort(10s);
     ASSERT_NE(port, 0) << ReadFile(dir_ / "stderr.txt");
@@ -151,6 +157,14 @@ TEST_F(MapPageBrowser, ShowsEveryVehicleOnTheMapAndInTheListAndTheChosenOnesTrac
     EXPECT_NE(dom.find("<h2 id=\"szczegoly-nazwa\">WA00001</h2>"), std::string::npos);
     EXPECT_EQ(Count(dom, "<path[^>]* class=\"trasa[ \"]"), 1);
     EXPECT_EQ(Count(dom, "<path[^>]* class=\"punkt-trasy[ \"]"), 3);
+    // The zone, the day's events in the panel, and WA00001's on its track and in its details:
+    // it entered the zone and sped from its first position on.
+    EXPECT_EQ(Count(dom, "<path[^>]* class=\"strefa[ \"]"), 1);
+    EXPECT_GE(Count(dom, "<li class=\"zdarzenie[ \"]"), 2 + 2);
+    EXPECT_EQ(Count(dom, "<path[^>]* class=\"zdarzenie-trasy[ \"]"), 2);
+    const std::string own = dom.substr(dom.find("id=\"szczegoly-zdarzenia\""), 2000);
+    EXPECT_NE(own.find("wjazd do strefy Baza o "), std::string::npos) << own.substr(0, 400);
+    EXPECT_NE(own.find("przekroczenie prędkości 31 km/h (limit 20)"), std::string::npos) << own.substr(0, 400);
 
     // The track's line: its three positions, the kilometres between them, first and last fix.
     char km[32];

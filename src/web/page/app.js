@@ -164,6 +164,30 @@
         })
         .catch(() => {});
 
+    // The zones of strefy.geojson: polygons as drawn, points as circles of their radius.
+    const strefy = L.layerGroup().addTo(mapa);
+    function wczytajStrefy() {
+        fetch('/api/strefy')
+            .then((r) => (r.ok ? r.json() : null))
+            .then((geo) => {
+                if (!geo) return;
+                const styl = { className: 'strefa', color: '#2e7d32', weight: 2, fillOpacity: 0.08, interactive: true };
+                const warstwa = L.geoJSON(geo, {
+                    style: () => styl,
+                    pointToLayer: (f, ll) => L.circle(ll, Object.assign({ radius: liczba(f.properties && f.properties.promien) || 0 }, styl)),
+                    onEachFeature: (f, w) => {
+                        const wl = f.properties || {};
+                        w.bindTooltip(wezelTekstu(String(wl.nazwa || '') + (wl.predkosc ? ' (' + wl.predkosc + ' km/h)' : '')));
+                    },
+                });
+                strefy.clearLayers();
+                strefy.addLayer(warstwa);
+            })
+            .catch(() => {});
+    }
+    wczytajStrefy();
+    setInterval(wczytajStrefy, 60000);
+
     const KOLORY = { swieza: '#1f5fbf', stara: '#808080', 'bardzo-stara': '#8b0000' };
     const POMARANCZ = '#ff9f40';
 
@@ -176,6 +200,10 @@
         zadanieTrasy: 0,
         pierwszeDane: true,
         trwa: false,
+        zdarzenia: [],           // today's events, as /api/zdarzenia gives them
+        znaneZdarzenia: null,    // ids seen at the last refresh (none before the first)
+        zdarzeniaTrwa: false,
+        zdarzeniaDnia: null,     // the chosen vehicle's events of its track's day
     };
 
     function klasyPojazdu(p) {
@@ -337,15 +365,22 @@
         if (dopasuj) opis.textContent = 'Wczytywanie trasy…';
         const adres = '/api/pojazdy/' + encodeURIComponent(nazwa) + '/historia?od=' + dzien + '&do=' + dzien +
             '&format=geojson';
-        fetch(adres)
-            .then(odpowiedzJson)
-            .then((geo) => {
+        // The day's events of the vehicle go on its track and into its details; without
+        // them the track still shows.
+        const zdarzeniaDnia = fetch('/api/zdarzenia?pojazd=' + encodeURIComponent(nazwa) + '&od=' + dzien + '&do=' + dzien)
+            .then((r) => (r.ok ? r.json() : { zdarzenia: [] }))
+            .then((d) => (Array.isArray(d.zdarzenia) ? d.zdarzenia : []))
+            .catch(() => []);
+        Promise.all([fetch(adres).then(odpowiedzJson), zdarzeniaDnia])
+            .then(([geo, zdarzenia]) => {
                 if (zadanie !== stan.zadanieTrasy) return;
                 const punkty = (geo.features || [])
                     .filter((f) => f.geometry && f.geometry.type === 'Point')
                     .map((f) => ({ ll: [f.geometry.coordinates[1], f.geometry.coordinates[0]], w: f.properties || {} }))
                     .sort((a, b) => String(a.w.czas).localeCompare(String(b.w.czas)));
+                stan.zdarzeniaDnia = zdarzenia;
                 pokazTrase(punkty, dzien, (geo.features || []).length, dopasuj);
+                pokazZdarzeniaPojazdu();
             })
             .catch((e) => {
                 if (zadanie !== stan.zadanieTrasy) return;
@@ -375,6 +410,15 @@
             m.bindTooltip(wezelTekstu(godzinaZCzasu(p.w.czas) + (p.w.predkosc !== undefined ? ', ' + tekstLiczby(Number(p.w.predkosc), 0) + ' km/h' : '')));
             warstwy.push(m);
         });
+        (stan.zdarzeniaDnia || []).forEach((z) => {
+            const szer = liczba(z.szerokosc), dlug = liczba(z.dlugosc);
+            if (szer === null || dlug === null) return;
+            const m = L.circleMarker([szer, dlug], {
+                className: 'zdarzenie-trasy', radius: 6, color: '#7b1fa2', weight: 2, fillColor: '#e1bee7', fillOpacity: 1,
+            });
+            m.bindTooltip(wezelTekstu(godzinaZCzasu(z.od) + ' ' + String(z.opis || z.typ)));
+            warstwy.push(m);
+        });
         stan.trasa = L.layerGroup(warstwy).addTo(mapa);
         let km = 0;
         const zGps = punkty.filter((p) => p.w.gps === undefined || p.w.gps === 'OK');
@@ -397,7 +441,9 @@
                 ustawWiersz(p);
             }
         });
+        if (poprzedni !== nazwa) stan.zdarzeniaDnia = null;
         pokazSzczegoly();
+        pokazZdarzeniaPojazdu();
         if (poprzedni !== nazwa) el('dzien').value = parametry.get('dzien') || dzisiaj();
         const p = stan.pojazdy.get(nazwa);
         const ll = p && wspolrzedne(p);
@@ -418,6 +464,53 @@
             ustawWiersz(p);
         }
         pokazSzczegoly();
+    }
+
+    // ---- events -------------------------------------------------------------------------
+
+    function wierszZdarzenia(z, zPojazdem, nowe) {
+        const li = document.createElement('li');
+        li.className = 'zdarzenie' + (nowe ? ' nowe' : '');
+        li.dataset.typ = String(z.typ);
+        li.appendChild(span('godzina', godzinaZCzasu(z.od)));
+        li.appendChild(document.createTextNode((zPojazdem ? String(z.pojazd) + ': ' : '') + String(z.opis || z.typ)));
+        if (zPojazdem) li.addEventListener('click', () => {
+            if (stan.pojazdy.has(String(z.pojazd))) wybierz(String(z.pojazd), true);
+        });
+        return li;
+    }
+
+    // The panel: the day's events, newest first (at most 200); those new since the last
+    // refresh are marked. The chosen vehicle's events go into its details.
+    function pokazZdarzenia() {
+        const znane = stan.znaneZdarzenia;
+        const odNowych = stan.zdarzenia.slice().reverse();
+        el('zdarzenia-lista').replaceChildren(...odNowych.slice(0, 200).map((z) => wierszZdarzenia(z, true, znane && !znane.has(String(z.id)))));
+        el('zdarzenia-licznik').textContent = '(' + stan.zdarzenia.length + ')';
+        stan.znaneZdarzenia = new Set(stan.zdarzenia.map((z) => String(z.id)));
+        pokazZdarzeniaPojazdu();
+    }
+
+    // The chosen vehicle's events of the day its track shows (today's until that is loaded).
+    function pokazZdarzeniaPojazdu() {
+        const zrodlo = stan.zdarzeniaDnia || stan.zdarzenia;
+        const wlasne = zrodlo.filter((z) => String(z.pojazd) === stan.wybrany).reverse();
+        el('szczegoly-zdarzenia').replaceChildren(...wlasne.map((z) => wierszZdarzenia(z, false, false)));
+    }
+
+    function odswiezZdarzenia() {
+        if (stan.zdarzeniaTrwa) return;
+        stan.zdarzeniaTrwa = true;
+        fetch('/api/zdarzenia', { cache: 'no-store' })
+            .then((r) => (r.ok ? r.json() : { zdarzenia: [] }))
+            .then((d) => {
+                stan.zdarzenia = Array.isArray(d.zdarzenia) ? d.zdarzenia : [];
+                pokazZdarzenia();
+            })
+            .catch(() => {})
+            .finally(() => {
+                stan.zdarzeniaTrwa = false;
+            });
     }
 
     // ---- refreshing ---------------------------------------------------------------------
@@ -494,4 +587,6 @@
 
     odswiez();
     setInterval(odswiez, ODSWIEZANIE_MS);
+    odswiezZdarzenia();
+    setInterval(odswiezZdarzenia, ODSWIEZANIE_MS);
 })();
