@@ -228,10 +228,12 @@ void ConnectionServer::StartConnectionThread(Listener& listener) {
         std::lock_guard<std::mutex> lock(threadsMutex_);
         ++threads_;
     }
+    listener.waiting.fetch_add(1);  // counted before it runs: the next unit finds it
     pthread_t thread;
     const int rc = pthread_create(&thread, &attr, &ConnectionThreadMain, &listener);
     pthread_attr_destroy(&attr);
     if (rc != 0) {
+        listener.waiting.fetch_sub(1);
         std::lock_guard<std::mutex> lock(threadsMutex_);
         --threads_;
         threadsGone_.notify_all();
@@ -247,10 +249,9 @@ void* ConnectionServer::ConnectionThreadMain(void* arg) {
 }
 
 void ConnectionServer::ServeConnections(Listener& listener) {
-    // The thread counts as waiting from now until it has a connection, also while it
-    // rests before accepting: a thread that accepts starts another only when none is
-    // left to take the next unit.
-    listener.waiting.fetch_add(1);
+    // The thread counts as waiting (from before it was started) until it has a
+    // connection, also while it rests before accepting: a thread that accepts starts
+    // another only when none is left to take the next unit.
     bool counted = true;
     // The accept blocks until a unit connects, until the idle lifetime (the listening
     // socket's receive timeout) is over, or until Stop shuts the listening socket.
@@ -267,6 +268,7 @@ void ConnectionServer::ServeConnections(Listener& listener) {
         }
         const int fd = ::accept4(listener.fd, nullptr, nullptr, SOCK_CLOEXEC);
         if (turn.owns_lock()) turn.unlock();
+        if (fd >= 0) lastAccepted_.store(fd);
         if (fd >= 0 && WithinReserve(limit, fd)) {
             // Taken by a thread that was waiting in accept since before the limit came
             // near: the unit gets its connection closed and will try again.
@@ -293,7 +295,6 @@ void ConnectionServer::ServeConnections(Listener& listener) {
             if (err != EINTR && err != ECONNABORTED) PauseAccepting();
             continue;
         }
-        lastAccepted_.store(fd);
         // The next unit must find a thread waiting. When none can be started, this one
         // stays the one that waits: the unit gets its connection closed and will try
         // again, and accepting rests.
@@ -314,7 +315,10 @@ void ConnectionServer::ServeConnections(Listener& listener) {
             connection.reset();  // out of memory: the unit's connection is closed
         }
         if (connection) RunConnection(connection);
+        // Waiting again before the connection counts as ended: a unit that comes next
+        // finds this thread counted.
         listener.waiting.fetch_add(1);
+        if (connection) CloseConnection(connection);
         if (!connection) {
             if (stopping_) break;
             PauseAccepting();
@@ -365,6 +369,9 @@ void ConnectionServer::RunConnection(const std::shared_ptr<Connection>& connecti
         // logged what it logs.
     }
     link.Disconnect();
+}
+
+void ConnectionServer::CloseConnection(const std::shared_ptr<Connection>& connection) {
     std::lock_guard<std::mutex> lock(openMutex_);
     open_.erase(connection->position);
     openChanged_.notify_all();

@@ -78,7 +78,9 @@ private:
     // Enters the accepted descriptor in the open connections; null when the server is
     // stopping. The descriptor is closed when null is returned or bad_alloc thrown.
     std::shared_ptr<Connection> OpenConnection(int fd);
+    // Runs the events and disconnects; CloseConnection then takes it off the open ones.
     void RunConnection(const std::shared_ptr<Connection>& connection);
+    void CloseConnection(const std::shared_ptr<Connection>& connection);
 
     Events events_;
     std::size_t stackSize_;
