@@ -46,7 +46,14 @@ const WebRouter& Router(bool withPassword) {
             r.gps = "OK";
             return std::vector<HistoryRecord>{r};
         };
-        s.health = [] { return WebHealth{true, 1, true, false, 1, 0}; };
+        s.events = [](const EventQuery& q) {
+            Event e;
+            e.id = 7, e.type = q.type.value_or(EventType::Zaplon), e.registration = q.registration.value_or("WA1");
+            e.startUtc = q.fromUtc, e.text = "\x8c\"<x>";
+            return std::vector<Event>{e};
+        };
+        s.zones = [] { return std::string(R"({"type":"FeatureCollection","features":[]})"); };
+        s.health = [] { return WebHealth{true, 1, true, false, 1, 0, true, std::string("strefy.geojson: \xb3")}; };
         s.metrics = [] { return std::string("serwer_vehicles 2\n"); };
         s.nowUtcMs = [] { return std::int64_t{1796817600000}; };
         s.assets = []() -> const std::vector<WebAsset>& { return assets; };
