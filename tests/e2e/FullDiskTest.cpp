@@ -260,7 +260,14 @@ TEST_F(FullDisk, FailedPositionSaveKeepsThePreviousVehicleFileAndTheServerServes
         unit.SendPosition(Position("WA20003", 7700));
     }
     ASSERT_TRUE(WaitForLog("lock.txt", "WA20003 wyjscie z blokady", 2));
-    const VehicleFileContent after = ParseVehicleFile(ReadFile(file));
+    // The save comes after the lock section, at most a save interval later.
+    VehicleFileContent after = ParseVehicleFile(ReadFile(file));
+    for (int i = 0; i < 500 && !(FindRow(after, "WA20003") && FindRow(after, "WA20003")->PREDKOSC &&
+                                 FindRow(after, "WA20003")->PREDKOSC->starts_with("77"));
+         ++i) {
+        std::this_thread::sleep_for(10ms);
+        after = ParseVehicleFile(ReadFile(file));
+    }
     EXPECT_FALSE(after.error.has_value());
     ASSERT_NE(FindRow(after, "WA20002"), nullptr);
     ASSERT_NE(FindRow(after, "WA20003"), nullptr);
