@@ -47,13 +47,13 @@ PositioningServer::PositioningServer(const ServerSetup& setup)
     context_.display = setup.display;
     context_.openConnectionCount = [this] { return server_.OpenConnectionCount(); };
     historyDays_ = setup.historyDays;
+    // History failures and unusable zone files go to err2.txt and, when there is one, to the display.
+    StatusDisplay* display = setup.display;
+    auto report = [display](const std::string& text) {
+        WriteLog(text, "err2.txt");
+        if (display) display->ShowEvent(text);
+    };
     if (setup.keepHistory) {
-        // History failures go to err2.txt and, when there is one, to the display.
-        StatusDisplay* display = setup.display;
-        auto report = [display](const std::string& text) {
-            WriteLog(text, "err2.txt");
-            if (display) display->ShowEvent(text);
-        };
         historyStore_ = std::make_unique<SqliteHistoryStore>(HistoryDirectory(setup.dataDirectory), report);
         historyWriter_ = std::make_unique<HistoryWriter>(*historyStore_, report);
         context_.history = historyWriter_.get();
@@ -63,14 +63,9 @@ PositioningServer::PositioningServer(const ServerSetup& setup)
     }
     eventTickInterval_ = setup.eventTickInterval;
     if (setup.events) {
-        StatusDisplay* display = setup.display;
-        auto problem = [display](const std::string& text) {
-            WriteLog(text, "err2.txt");
-            if (display) display->ShowEvent(text);
-        };
         events_ = std::make_unique<EventService>(*setup.events, setup.dataDirectory + "/strefy.geojson",
                                                  setup.dataDirectory + "/zdarzenia-stan.json",
-                                                 setup.decimalSeparator, problem);
+                                                 setup.decimalSeparator, report);
         events_->Load();
         context_.events = events_.get();
     }
