@@ -339,19 +339,24 @@ void SqliteHistoryStore::Append(const std::vector<HistoryRecord>& rows) {
     if (rows.empty()) return;
     std::lock_guard<std::mutex> lock(mutex_);
     // Rows of one batch normally share a month; at a month's turn they go to two files.
-    std::vector<const HistoryRecord*> ordered;
-    ordered.reserve(rows.size());
-    for (const HistoryRecord& r : rows) ordered.push_back(&r);
-    std::stable_sort(ordered.begin(), ordered.end(),
-                     [](const HistoryRecord* a, const HistoryRecord* b) { return a->receivedUtc < b->receivedUtc; });
+    WriteByMonth(rows, [](const HistoryRecord& r) { return r.receivedUtc; }, [](auto& month) {
+        return [&](Writer& writer) { InsertAll(writer, writer.insert, month, BindRow); };
+    });
+}
+
+template <typename T, typename TimeOf, typename MakeWrite>
+void SqliteHistoryStore::WriteByMonth(const std::vector<T>& items, TimeOf timeOf, MakeWrite makeWrite) {
+    std::vector<const T*> ordered;
+    ordered.reserve(items.size());
+    for (const T& item : items) ordered.push_back(&item);
+    std::stable_sort(ordered.begin(), ordered.end(), [&](const T* a, const T* b) { return timeOf(*a) < timeOf(*b); });
     std::size_t begin = 0;
     while (begin < ordered.size()) {
-        const std::string month = MonthKey(ordered[begin]->receivedUtc);
+        const std::string month = MonthKey(timeOf(*ordered[begin]));
         std::size_t end = begin;
-        while (end < ordered.size() && MonthKey(ordered[end]->receivedUtc) == month) ++end;
-        const std::vector<const HistoryRecord*> part(ordered.begin() + begin, ordered.begin() + end);
-        WriteToMonth(month, MonthFile(ordered[begin]->receivedUtc),
-                     [&](Writer& writer) { InsertAll(writer, writer.insert, part, BindRow); });
+        while (end < ordered.size() && MonthKey(timeOf(*ordered[end])) == month) ++end;
+        const std::vector<const T*> part(ordered.begin() + begin, ordered.begin() + end);
+        WriteToMonth(month, MonthFile(timeOf(*ordered[begin])), makeWrite(part));
         begin = end;
     }
 }
@@ -423,20 +428,9 @@ void SqliteHistoryStore::AppendEvents(const std::vector<Event>& events) {
     if (events.empty()) return;
     std::lock_guard<std::mutex> lock(mutex_);
     // An event is kept in the month file of its start, so its end replaces it there.
-    std::vector<const Event*> ordered;
-    for (const Event& e : events) ordered.push_back(&e);
-    std::stable_sort(ordered.begin(), ordered.end(),
-                     [](const Event* a, const Event* b) { return MonthKey(a->startUtc) < MonthKey(b->startUtc); });
-    std::size_t begin = 0;
-    while (begin < ordered.size()) {
-        const std::string month = MonthKey(ordered[begin]->startUtc);
-        std::size_t end = begin;
-        while (end < ordered.size() && MonthKey(ordered[end]->startUtc) == month) ++end;
-        const std::vector<const Event*> part(ordered.begin() + begin, ordered.begin() + end);
-        WriteToMonth(month, MonthFile(ordered[begin]->startUtc),
-                     [&](Writer& writer) { InsertAll(writer, writer.insertEvent, part, BindEvent); });
-        begin = end;
-    }
+    WriteByMonth(events, [](const Event& e) { return e.startUtc; }, [](auto& month) {
+        return [&](Writer& writer) { InsertAll(writer, writer.insertEvent, month, BindEvent); };
+    });
 }
 
 namespace {

@@ -48,6 +48,10 @@ private:
     // Runs the write on the open file of the month (opened first when another is open),
     // moving a damaged file aside and trying once more on a new one.
     void WriteToMonth(const std::string& month, const std::string& path, const std::function<void(Writer&)>& write);
+    // The items in the month files of their times (in time order, the order of equal
+    // times kept), each month's part written by the write makeWrite makes of it.
+    template <typename T, typename TimeOf, typename MakeWrite>
+    void WriteByMonth(const std::vector<T>& items, TimeOf timeOf, MakeWrite makeWrite);
 
     std::string directory_;
     Notice notice_;
