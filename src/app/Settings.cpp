@@ -240,6 +240,23 @@ EventSettings ReadEventSettings(const IniFile& ini) {
     e.overdueReadDays = static_cast<int>(number(z, "OdczytDni", 2, 0, 10000));
     for (std::size_t i = 0; i < e.inputNames.size(); ++i)
         e.inputNames[i] = TrimBlanks(ini.ReadString(z, "Wejscie" + std::to_string(i + 1), ""));
+    if (const auto alarms = ini.Text(z, "Alarmy")) {
+        e.alarms.clear();
+        std::string name;
+        for (std::size_t i = 0; i <= alarms->size(); ++i) {
+            const char c = i < alarms->size() ? (*alarms)[i] : ',';
+            if (c != ',' && c != ';' && c != ' ' && c != '\t') {
+                name += c;
+                continue;
+            }
+            if (name.empty()) continue;
+            if (const auto type = EventTypeFromName(name))
+                e.alarms.insert(*type);
+            else
+                e.unknownAlarmNames.push_back(name);
+            name.clear();
+        }
+    }
     const std::string prefix = "Pojazd ";
     for (const std::string& section : ini.Sections()) {
         if (section.size() <= prefix.size() || !EqualsNoCase(section.substr(0, prefix.size()), prefix)) continue;

@@ -3,8 +3,11 @@
 #include <cstdint>
 #include <map>
 #include <optional>
+#include <set>
 #include <string>
+#include <vector>
 
+#include "events/AlarmList.hpp"
 #include "events/EventType.hpp"
 
 namespace serwer {
@@ -22,6 +25,8 @@ struct EventSettings {
     int silenceMinutes = 60;     // BrakPozycjiMin
     int overdueReadDays = 2;     // OdczytDni
     std::array<std::string, 3> inputNames;  // Wejscie1..Wejscie3; empty: the input raises nothing
+    std::set<EventType> alarms = DefaultAlarmTypes();  // Alarmy: the types the window's alarm list takes
+    std::vector<std::string> unknownAlarmNames;         // names in Alarmy that are no event type
 
     struct Vehicle {
         std::optional<double> speedLimitKmh;  // Predkosc

@@ -1,4 +1,5 @@
 #pragma once
+#include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -24,6 +25,7 @@ struct EventQuery {
     std::optional<EventType> type;
     std::int64_t fromUtc = 0;
     std::int64_t toUtc = 0;
+    std::size_t limit = 0;  // at most this many, the earliest; 0: all
 };
 
 // Where the history is kept. The server writes through this interface only, so a

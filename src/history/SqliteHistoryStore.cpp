@@ -473,7 +473,8 @@ std::string EventFilter(const EventQuery& query) {
 
 std::vector<Event> SqliteHistoryStore::QueryEvents(const EventQuery& query) {
     std::vector<Event> events;
-    const std::string sql = std::string("SELECT ") + kEventColumns + " FROM zdarzenia" + EventFilter(query);
+    std::string sql = std::string("SELECT ") + kEventColumns + " FROM zdarzenia" + EventFilter(query);
+    if (query.limit > 0) sql += " ORDER BY od, id LIMIT " + std::to_string(query.limit);
     ForEventMonths(directory_, query, false, sql, [&](sqlite3_stmt* select) {
         int code;
         while ((code = sqlite3_step(select)) == SQLITE_ROW)
@@ -483,6 +484,8 @@ std::vector<Event> SqliteHistoryStore::QueryEvents(const EventQuery& query) {
     std::stable_sort(events.begin(), events.end(), [](const Event& a, const Event& b) {
         return a.startUtc != b.startUtc ? a.startUtc < b.startUtc : a.id < b.id;
     });
+    // Each month gave its earliest; the months run in order.
+    if (query.limit > 0 && events.size() > query.limit) events.resize(query.limit);
     return events;
 }
 

@@ -279,7 +279,7 @@ std::string ExportTrack(const std::vector<HistoryRecord>& rows, ExportFormat for
     return "";
 }
 
-std::string ExportEvents(const std::vector<Event>& events, EventFormat format) {
+std::string ExportEvents(const std::vector<Event>& events, EventFormat format, bool truncated) {
     const auto number = [](const std::optional<double>& v, int decimals, const char* none) {
         return v && std::isfinite(*v) ? Fixed(*v, decimals) : std::string(none);
     };
@@ -306,7 +306,7 @@ std::string ExportEvents(const std::vector<Event>& events, EventFormat format) {
                number(e.value, 2, "null") + ", \"limit\": " + number(e.limit, 0, "null") +
                ", \"opis\": " + Json(e.text) + "}";
     }
-    return out + "\n]}\n";
+    return out + (truncated ? "\n], \"obciete\": true}\n" : "\n]}\n");
 }
 
 }  // namespace serwer

@@ -27,6 +27,6 @@ std::string ExportTrack(const std::vector<HistoryRecord>& rows, ExportFormat for
 // "szerokosc","dlugosc","strefa","wartosc","limit","opis"}]} with Polish ISO 8601 times
 // (null for what an event has not), or CSV with a header row of the same names.
 enum class EventFormat { Json, Csv };
-std::string ExportEvents(const std::vector<Event>& events, EventFormat format);
+std::string ExportEvents(const std::vector<Event>& events, EventFormat format, bool truncated = false);
 
 }  // namespace serwer

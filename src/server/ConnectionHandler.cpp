@@ -203,7 +203,10 @@ void ConnectionHandler::IdTCPServer1Execute(UnitConnection& connection) {
     const bool readDue = stored.readDue;
     ServerMetrics::Add(ctx_.metrics.positionsStored);
     ShowEvent(position.registrationText + Cp1250(": pozycja zapisana"));
-    for (const Event& e : stored.events) ShowEvent(EventLine(e));
+    for (const Event& e : stored.events) {
+        ShowEvent(EventLine(e));
+        if (ctx_.display) ctx_.display->ShowVehicleEvent(e);
+    }
     if (readDue) {
         // The read's share of the memory budget goes back when the read ends, not after
         // the closing wait.

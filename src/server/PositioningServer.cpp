@@ -148,7 +148,9 @@ void PositioningServer::RunEventTick() {
     }
     const std::vector<Event> events = events_->Tick(nowUtc, context_.readsEnabled.load(), clocks);
     for (const Event& e : events) {
-        if (context_.display) context_.display->ShowEvent(EventLine(e));
+        if (!context_.display) continue;
+        context_.display->ShowEvent(EventLine(e));
+        context_.display->ShowVehicleEvent(e);
     }
     if (historyWriter_ && !events.empty()) {
         historyWriter_->SubmitEvents(events);

@@ -2,6 +2,8 @@
 #include <cstdint>
 #include <string>
 
+#include "events/Event.hpp"
+
 namespace serwer {
 
 // Where the connection threads show what they change: the operator window hands these
@@ -18,6 +20,8 @@ public:
     // positions stored, registrations refused, memory reads started, pages asked
     // again, archives written, memories erased, reads that failed and why.
     virtual void ShowEvent(const std::string&) {}
+    // An event of a vehicle, after its line has gone to ShowEvent: for the alarm list.
+    virtual void ShowVehicleEvent(const Event&) {}
 };
 
 }  // namespace serwer

@@ -468,15 +468,22 @@ WebResponse WebRouter::Events(std::string_view query) const {
     if (const WebResponse* error = std::get_if<WebResponse>(&span)) return *error;
     std::tie(q.fromUtc, q.toUtc) = std::get<std::pair<std::int64_t, std::int64_t>>(span);
     if (!sources_.events) return Error(503, "Zdarzenia nie są zapisywane");
+    q.limit = kMaxEvents + 1;  // one more tells that there were more
     std::vector<Event> events;
     try {
         events = sources_.events(q);
     } catch (const std::exception& e) {
         return Error(500, "Nie można odczytać zdarzeń: " + Cp1250ToUtf8(e.what()));
     }
+    const bool truncated = events.size() > kMaxEvents;
+    if (truncated) events.resize(kMaxEvents);
+    std::vector<std::pair<std::string, std::string>> headers;
+    if (truncated) headers.emplace_back("X-Obciete", std::to_string(kMaxEvents));
     if (formatName && *formatName == "csv")
-        return {200, "text/csv; charset=utf-8", Shared(ExportEvents(events, EventFormat::Csv)), {}};
-    return JsonResponse(200, ExportEvents(events, EventFormat::Json));
+        return {200, "text/csv; charset=utf-8", Shared(ExportEvents(events, EventFormat::Csv)), headers};
+    WebResponse response = JsonResponse(200, ExportEvents(events, EventFormat::Json, truncated));
+    response.headers = headers;
+    return response;
 }
 
 WebResponse WebRouter::Zones() const {

@@ -76,6 +76,8 @@ public:
     // The longest time span of one history request: 31 calendar days of Polish time, so
     // in seconds up to an hour more when it holds the hour October's change repeats.
     static constexpr std::int64_t kMaxHistoryDays = 31;
+    // The most events /api/zdarzenia gives at once: the earliest of the span.
+    static constexpr std::size_t kMaxEvents = 10000;
     static constexpr std::int64_t kMaxHistorySpanSeconds = kMaxHistoryDays * 24 * 3600 + 3600;
 
 private:

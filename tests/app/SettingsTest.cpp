@@ -133,6 +133,25 @@ TEST(SettingsRead, RemainingKeys) {
     EXPECT_EQ(s.dataDirectory, "dane");
 }
 
+TEST(SettingsRead, EventKeysWithTheirBoundsVehicleSectionsAndTheAlarmTypes) {
+    const EventSettings defaults = FromIni("").events;
+    EXPECT_EQ(defaults.alarms, DefaultAlarmTypes());
+    const EventSettings e =
+        FromIni("[Zdarzenia]\nPredkosc=90\nPostojSilnikMin=0\nWejscie2= Drzwi \n"
+                "Alarmy=zaplon,  wejscie;nic\n[pojazd WA12345]\nZbiornik=400\nPredkosc=70\n[Pojazdy]\nPredkosc=1\n")
+            .events;
+    EXPECT_EQ(e.speedLimitKmh, 90);
+    EXPECT_EQ(e.idleMinutes, 1);
+    EXPECT_EQ(e.inputNames[1], "Drzwi");
+    EXPECT_EQ(e.alarms, (std::set<EventType>{EventType::Zaplon, EventType::Wejscie}));
+    EXPECT_EQ(e.unknownAlarmNames, (std::vector<std::string>{"nic"}));
+    ASSERT_EQ(e.vehicles.size(), 1u);
+    EXPECT_EQ(e.For("WA12345").tankLitres, 400);
+    EXPECT_EQ(e.For("WA12345").speedLimitKmh, 70);
+    EXPECT_FALSE(e.For("WA12345").silenceMinutes);
+    EXPECT_TRUE(FromIni("[Zdarzenia]\nAlarmy=\n").events.alarms.empty());
+}
+
 TEST(SettingsRead, UnitLimitsInMegabytesAndCountsWithTheirDefaultsAndBounds) {
     const Settings defaults = FromIni("");
     EXPECT_EQ(defaults.readMemoryBudget, std::size_t{256} << 20);

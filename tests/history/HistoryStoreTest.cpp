@@ -92,6 +92,33 @@ TEST(SqliteHistoryStoreTest, QueriesOneVehicleOrAllByFixTimeAcrossMonthFiles) {
     EXPECT_TRUE(store.Query({"WA3", kDec8, kDec8 + kDay}).empty());
 }
 
+TEST(SqliteHistoryStoreTest, EventsAreKeptInTheMonthTheyStartedAnEndReplacesItsStartAndALimitGivesTheEarliest) {
+    TestDirectory tmp;
+    SqliteHistoryStore store((tmp.Path() / "historia").string());
+    auto event = [](std::uint64_t id, EventType type, std::int64_t start) {
+        Event e;
+        e.id = id, e.type = type, e.registration = "WA1", e.startUtc = start, e.interval = true;
+        e.text = "t";
+        return e;
+    };
+    Event open = event(3, EventType::PrzekroczeniePredkosci, kDec8 - kDay);  // 7 December
+    store.AppendEvents({event(1, EventType::Zaplon, kDec8 - 8 * kDay), open, event(2, EventType::Zaplon, kDec8 + 60)});
+    open.endUtc = kDec8 + 600;  // ends in the next month: stays in the month of its start
+    store.AppendEvents({open});
+
+    EventQuery all{std::nullopt, std::nullopt, kDec8 - 30 * kDay, kDec8 + kDay};
+    const auto events = store.QueryEvents(all);
+    ASSERT_EQ(events.size(), 3u);
+    EXPECT_EQ(events[0].id, 1u);
+    EXPECT_EQ(events[1], open);
+    EXPECT_EQ(events[2].id, 2u);
+    all.limit = 2;
+    const auto first = store.QueryEvents(all);
+    ASSERT_EQ(first.size(), 2u);
+    EXPECT_EQ(first[1].id, 3u);
+    EXPECT_EQ(store.QueryEvents({std::nullopt, EventType::Zaplon, kDec8 - 30 * kDay, kDec8 + kDay}).size(), 2u);
+}
+
 TEST(SqliteHistoryStoreTest, ARowWithoutAFixTimeIsFoundByTheTimeItWasReceived) {
     TestDirectory tmp;
     SqliteHistoryStore store((tmp.Path() / "historia").string());

@@ -126,6 +126,14 @@ TEST_F(WebRouterTest, EventsPassTheirFiltersAndAnswerJsonOrCsv) {
     EXPECT_EQ(Get(r, "/api/zdarzenia", "typ=nieznany").status, 400);
     EXPECT_EQ(Get(r, "/api/zdarzenia", "format=xml").status, 400);
     EXPECT_EQ(Get(r, "/api/strefy").status, 503);  // no detectors
+
+    // A span with more than the store is asked for: the earliest, and the answer says so.
+    EXPECT_EQ(eventQueries_.back().limit, WebRouter::kMaxEvents + 1);
+    events_.assign(WebRouter::kMaxEvents + 1, e);
+    const WebResponse many = Get(r, "/api/zdarzenia", "");
+    EXPECT_TRUE(many.Body().ends_with("}\n], \"obciete\": true}\n"));
+    EXPECT_EQ(std::count(many.Body().begin(), many.Body().end(), '\n'), WebRouter::kMaxEvents + 2);
+    EXPECT_EQ(many.headers, (decltype(many.headers){{"X-Obciete", "10000"}}));
 }
 
 TEST_F(WebRouterTest, HistoryValidatesTheRegistrationAndTheSpan) {

@@ -6,7 +6,9 @@
 #include <QLineEdit>
 #include <QPushButton>
 #include <QRadioButton>
+#include <QPlainTextEdit>
 #include <QTableView>
+#include <QTableWidget>
 
 #include "app/window/PolishTranslations.hpp"
 #include "app/window/TfrmOdpytajJeden.hpp"
@@ -415,4 +417,43 @@ TEST_F(MainWindowTest, EraseAndCloseConfirmationsDefaultToNo) {
     QTest::mouseClick(Find<QPushButton>("btStart"), Qt::LeftButton);
     EXPECT_FALSE(w.close());
     EXPECT_EQ(no.Defaults(), (std::vector<QMessageBox::StandardButton>{QMessageBox::No, QMessageBox::No}));
+}
+
+TEST_F(MainWindowTest, ASpeedingUnitRaisesAnAlarmThatPotwierdzAcknowledges) {
+    WriteIni(kIni + "[Zdarzenia]\r\nPredkosc=50\r\nAlarmy=przekroczenie_predkosci, zaplon, bzdura\r\n");
+    MessageBoxAnswerer no(QMessageBox::No);
+    TfrmMain& w = Open("start");
+    ASSERT_TRUE(WaitFor([&] { return w.ServerActive(); }));
+    EXPECT_TRUE(Find<QPlainTextEdit>("edZdarzenia")->toPlainText().contains("Nieznany typ zdarzenia w Alarmy: bzdura"));
+
+    auto* table = Find<QTableWidget>("lvAlarmy");
+    auto* acknowledge = Find<QPushButton>("btPotwierdz");
+    for (int minute = 0; minute < 2; ++minute) {
+        PositionOptions o;
+        o.registration = "GD1234";
+        o.day = 8, o.month = 12, o.year = 2026, o.hour = 10, o.minute = minute;
+        o.gpsStatus = 'A';
+        o.engine = minute == 1;                          // the ignition comes with the second
+        o.speedHundredths = minute == 0 ? 8000 : 3000;  // 80 km/h, then 30: one interval, started and ended
+        SimulatedUnit unit("127.0.0.1", w.ServerPort());
+        unit.SendPosition(BuildPositionRecord(o));
+        unit.WaitForClose(std::chrono::seconds(10));
+    }
+    // The ignition is an alarm type here; the speeding's end updates its row in place.
+    // Newest first: the ignition above the speeding.
+    ASSERT_TRUE(WaitFor([&] { return table->rowCount() == 2 && table->item(1, 2)->text().contains(" do "); }, 3000))
+        << table->rowCount();
+    EXPECT_EQ(Find<QLabel>("lbAlarmy")->text(), "Alarmy (2)");
+    EXPECT_EQ(table->item(1, 1)->text(), "GD1234");
+    // Fix times are UTC; the texts and the start give Polish time.
+    EXPECT_EQ(table->item(1, 0)->text(), "08.12 11:00");
+    EXPECT_EQ(table->item(1, 2)->text().toStdString(), "przekroczenie prędkości 80 km/h (limit 50) od 11:00 do 11:01, 0.0 km");
+    EXPECT_FALSE(acknowledge->isEnabled());
+
+    table->selectRow(1);
+    ASSERT_TRUE(acknowledge->isEnabled());
+    acknowledge->click();
+    EXPECT_EQ(table->rowCount(), 1);
+    EXPECT_EQ(Find<QLabel>("lbAlarmy")->text(), "Alarmy (1)");
+    EXPECT_EQ(table->item(0, 2)->text().toStdString(), "zapłon o 11:01");
 }

@@ -1,6 +1,6 @@
 // screenshots: pictures of what the dispatcher sees, for anyone who wants to look
 // without a fleet: the main window with a few vehicles in the grid (the server
-// running, a few units having called in), the first page of the summary report, and
+// running, a few units having called in, two of them too fast for the alarm list), the first page of the summary report, and
 // the second page of a report long enough to run over (more units having called in), and
 // a vehicle's history of today.
 //
@@ -244,7 +244,8 @@ int main(int argc, char** argv) {
     std::filesystem::current_path(work);
     {
         std::ofstream ini(work / "serwer.ini", std::ios::binary);
-        ini << "[Ustawienia]\r\nPort=" << FindFreePort() << "\r\nKatalog=dane\r\nGodzina=4\r\nOdpytywac=0\r\n";
+        ini << "[Ustawienia]\r\nPort=" << FindFreePort() << "\r\nKatalog=dane\r\nGodzina=4\r\nOdpytywac=0\r\n"
+            << "[Zdarzenia]\r\nPredkosc=50\r\n";  // a limit, so that the alarm list has some
     }
 
     QApplication app(argc, argv);

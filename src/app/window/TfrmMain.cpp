@@ -23,8 +23,10 @@
 #include <cstdint>
 #include <mutex>
 #include <optional>
+#include <vector>
 
 #include "app/ServerSetupFromSettings.hpp"
+#include "app/window/AlarmPane.hpp"
 #include "app/Settings.hpp"
 #include "app/window/HistoryDialog.hpp"
 #include "app/window/TfrmOdpytajJeden.hpp"
@@ -135,6 +137,22 @@ public:
             w.edZdarzenia_->appendPlainText(lines.join('\n'));
         });
     }
+    // Alarms are gathered the same way.
+    void ShowVehicleEvent(const Event& event) override {
+        {
+            std::lock_guard<std::mutex> lock(eventsMutex_);
+            pendingAlarms_.push_back(event);
+            if (pendingAlarms_.size() > 1) return;
+        }
+        Post([this](TfrmMain& w) {
+            std::vector<Event> events;
+            {
+                std::lock_guard<std::mutex> lock(eventsMutex_);
+                events.swap(pendingAlarms_);
+            }
+            if (w.paAlarmy_) w.paAlarmy_->Add(events);
+        });
+    }
     void ReportArchiveFailure(const std::string& text) override {
         Post([text](TfrmMain& w) {
             // Not modal: the operator's other work goes on while the box is open.
@@ -155,6 +173,7 @@ private:
     TfrmMain* window_;
     std::mutex eventsMutex_;
     QStringList pendingEvents_;
+    std::vector<Event> pendingAlarms_;
 };
 
 TfrmMain::TfrmMain(Options options) : options_(std::move(options)), cleanup_(".") {
@@ -177,6 +196,12 @@ TfrmMain::TfrmMain(Options options) : options_(std::move(options)), cleanup_("."
     SelectReadHourIndex(settings.readHourIndex);
     edPort_->setText(UiText(settings.port));
     dataDirectory_ = settings.dataDirectory;
+    if (settings.events.enabled) {
+        paAlarmy_ = new AlarmPane(settings.events.alarms, centralWidget());
+        eventsRow_->addWidget(paAlarmy_, 1);
+        for (const std::string& name : settings.events.unknownAlarmNames)
+            edZdarzenia_->appendPlainText(QString::fromUtf8("Nieznany typ zdarzenia w Alarmy: ") + UiText(name));
+    }
     EnsureDataDirectory(dataDirectory_);
     cleanup_ = OldFileCleanup(dataDirectory_);
 
@@ -350,12 +375,16 @@ void TfrmMain::BuildControls() {
     edZdarzenia_->setFixedHeight(edZdarzenia_->fontMetrics().lineSpacing() * 6 + 10);
     auto* lbZdarzenia = new QLabel(QStringLiteral("Zdarzenia"), central);
     lbZdarzenia->setBuddy(edZdarzenia_);
+    auto* eventsColumn = new QVBoxLayout;
+    eventsColumn->addWidget(lbZdarzenia);
+    eventsColumn->addWidget(edZdarzenia_);
+    eventsRow_ = new QHBoxLayout;
+    eventsRow_->addLayout(eventsColumn, 2);
 
     auto* layout = new QVBoxLayout(central);
     layout->addLayout(top);
     layout->addWidget(DBGridEH1_, 1);
-    layout->addWidget(lbZdarzenia);
-    layout->addWidget(edZdarzenia_);
+    layout->addLayout(eventsRow_);
     layout->addLayout(bottom);
 
     Timer1_ = new QTimer(this);

@@ -13,6 +13,7 @@
 class QButtonGroup;
 class QCheckBox;
 class QGroupBox;
+class QHBoxLayout;
 class QLabel;
 class QLineEdit;
 class QPlainTextEdit;
@@ -22,6 +23,7 @@ class QTimer;
 
 namespace serwer {
 
+class AlarmPane;
 class VehicleFileWatch;
 class VehicleGridModel;
 class VehicleGridView;
@@ -68,6 +70,7 @@ public:
     VehicleGridModel& Grid() { return *gridModel_; }
     TfrmOdpytajJeden& ReadOneDialog() { return *frmOdpytajJeden_; }
     TfrmOdpytajWszystkie& ReadAllDialog() { return *frmOdpytajWszystkie_; }
+    AlarmPane& Alarms() { return *paAlarmy_; }
 
 protected:
     void showEvent(QShowEvent* event) override;
@@ -135,6 +138,8 @@ private:
     VehicleFileWatch* vehicleFileWatch_ = nullptr;  // reloads the grid when Aktualne.txt changes
     QTimer* clockTimer_ = nullptr;
     QPlainTextEdit* edZdarzenia_ = nullptr;  // the server's events, as they happen
+    QHBoxLayout* eventsRow_ = nullptr;       // the events beside the alarms
+    AlarmPane* paAlarmy_ = nullptr;          // the vehicles' alarms not yet acknowledged
     QLabel* lbNasluch_ = nullptr;            // "na porcie N" beside "Serwer aktywny"
     QLabel* lbZamykanie_ = nullptr;          // "Zamykanie połączeń: N" while a stop runs
     QTimer* stopTimer_ = nullptr;
