@@ -211,6 +211,11 @@ void ConnectionServer::Start(const std::string& portText) {
         listeners_.push_back(std::move(listener));
     }
     try {
+        {
+            std::lock_guard<std::mutex> lock(closingMutex_);
+            closerEnds_ = false;
+        }
+        closer_ = std::thread(&ConnectionServer::CloseWaitingConnections, this);
         for (auto& listener : listeners_) StartConnectionThread(*listener);
     } catch (...) {
         Stop();
@@ -314,11 +319,11 @@ void ConnectionServer::ServeConnections(Listener& listener) {
         } catch (const std::bad_alloc&) {
             connection.reset();  // out of memory: the unit's connection is closed
         }
-        if (connection) RunConnection(connection);
+        const bool handedOver = connection && RunConnection(connection, true);
         // Waiting again before the connection counts as ended: a unit that comes next
         // finds this thread counted.
         listener.waiting.fetch_add(1);
-        if (connection) CloseConnection(connection);
+        if (connection && !handedOver) CloseConnection(connection);
         if (!connection) {
             if (stopping_) break;
             PauseAccepting();
@@ -346,6 +351,7 @@ std::shared_ptr<ConnectionServer::Connection> ConnectionServer::OpenConnection(i
     auto connection = std::make_shared<Connection>();  // from here the link owns the descriptor
     connection->server = this;
     connection->link = std::move(link);
+    connection->link->AllowDeferredClosing();
     // Checked under the list's lock: Stop either finds the connection there and
     // disconnects it, or has already said stop before it was entered.
     std::lock_guard<std::mutex> lock(openMutex_);
@@ -355,20 +361,107 @@ std::shared_ptr<ConnectionServer::Connection> ConnectionServer::OpenConnection(i
     return connection;
 }
 
-void ConnectionServer::RunConnection(const std::shared_ptr<Connection>& connection) {
+bool ConnectionServer::RunConnection(const std::shared_ptr<Connection>& connection, bool connect) {
     UnitConnection& link = *connection->link;
+    // A closing asked for is handed to the closing thread; without memory for that, this
+    // thread waits and closes itself. False when the run is to go on (or end) here.
+    // After an error the connection ends with its closing; otherwise it is run again
+    // when it still counts as connected.
+    const auto handOver = [&](UnitConnection::DeferredClosing closing, bool runAgain) {
+        try {
+            std::lock_guard<std::mutex> lock(closingMutex_);
+            const bool soonest = closing_.empty() || closing.at < closing_.top().at;
+            closing_.push(Closing{closing.at, connection, std::move(closing.close), runAgain});
+            if (soonest) closingChanged_.notify_one();
+            return true;
+        } catch (const std::bad_alloc&) {
+        }
+        std::this_thread::sleep_until(closing.at);
+        closing.close(link);
+        return false;
+    };
     try {
-        if (events_.onConnect) events_.onConnect(link);
+        if (connect && events_.onConnect) events_.onConnect(link);
         // Once the server is stopping, a connection that still has unread bytes is not
         // run again: Stop must not wait for every buffered byte to get its own run.
-        do {
+        for (;;) {
             if (events_.onExecute) events_.onExecute(link);
-        } while (!stopping_ && link.IsConnected());
+            if (auto closing = link.TakeDeferredClosing())
+                if (handOver(std::move(*closing), true)) return true;
+            if (stopping_ || !link.IsConnected()) break;
+        }
     } catch (...) {
         // An error that escapes the handler only ends the connection; the handler has
-        // logged what it logs.
+        // logged what it logs, and its clean-up may have asked for the closing.
+        try {
+            if (auto closing = link.TakeDeferredClosing())
+                if (handOver(std::move(*closing), false)) return true;
+        } catch (...) {
+        }
     }
     link.Disconnect();
+    return false;
+}
+
+void ConnectionServer::CloseWaitingConnections() {
+    std::unique_lock<std::mutex> lock(closingMutex_);
+    for (;;) {
+        if (closing_.empty()) {
+            if (closerEnds_) return;
+            closingChanged_.wait(lock);
+            continue;
+        }
+        const auto at = closing_.top().at;
+        if (std::chrono::steady_clock::now() < at) {
+            closingChanged_.wait_until(lock, at);
+            continue;
+        }
+        Closing due = std::move(const_cast<Closing&>(closing_.top()));
+        closing_.pop();
+        lock.unlock();
+        UnitConnection& link = *due.connection->link;
+        bool again = false;
+        try {
+            due.close(link);
+            again = due.runAgain && !stopping_ && link.IsConnected();
+        } catch (...) {
+        }
+        if (again) {
+            try {
+                StartRerunThread(due.connection);
+            } catch (...) {
+                again = false;
+            }
+        }
+        if (!again) EndConnection(due.connection);
+        due = Closing{};  // the descriptor is closed with the connection's last owner
+        lock.lock();
+    }
+}
+
+void ConnectionServer::StartRerunThread(const std::shared_ptr<Connection>& connection) {
+    {
+        std::lock_guard<std::mutex> lock(threadsMutex_);
+        ++threads_;
+    }
+    try {
+        std::thread([this, connection] {
+            if (!RunConnection(connection, false)) CloseConnection(connection);
+            std::lock_guard<std::mutex> lock(threadsMutex_);
+            --threads_;
+            threadsGone_.notify_all();
+        }).detach();
+    } catch (...) {
+        std::lock_guard<std::mutex> lock(threadsMutex_);
+        --threads_;
+        threadsGone_.notify_all();
+        throw;
+    }
+}
+
+void ConnectionServer::EndConnection(const std::shared_ptr<Connection>& connection) {
+    connection->link->Disconnect();
+    CloseConnection(connection);
 }
 
 void ConnectionServer::CloseConnection(const std::shared_ptr<Connection>& connection) {
@@ -389,6 +482,13 @@ void ConnectionServer::Stop() {
             openChanged_.wait_for(lock, kStopPollInterval);
         }
     }
+    // Every handed-over closing has run once no connection is open.
+    {
+        std::lock_guard<std::mutex> lock(closingMutex_);
+        closerEnds_ = true;
+        closingChanged_.notify_all();
+    }
+    if (closer_.joinable()) closer_.join();
     {
         std::unique_lock<std::mutex> lock(threadsMutex_);
         threadsGone_.wait(lock, [&] { return threads_ == 0; });

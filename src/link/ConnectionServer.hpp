@@ -7,7 +7,9 @@
 #include <list>
 #include <memory>
 #include <mutex>
+#include <queue>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "link/UnitConnection.hpp"
@@ -20,7 +22,9 @@ namespace serwer {
 // that escapes an event ends the connection. The connection threads accept the connections themselves: a thread
 // whose connection has ended waits in accept for the next one, so a unit wakes one thread only. A thread that
 // waits a while without a connection (kIdleThreadLifetime) ends, unless it is the last one waiting on its port; one
-// that accepts while no other waits starts another first.
+// that accepts while no other waits starts another first. A run may hand its closing wait
+// to the server (UnitConnection::DeferClosing): one closing thread then ends such
+// connections when their waits are over, and the run's thread takes the next unit.
 class ConnectionServer {
 public:
     struct Events {
@@ -78,9 +82,18 @@ private:
     // Enters the accepted descriptor in the open connections; null when the server is
     // stopping. The descriptor is closed when null is returned or bad_alloc thrown.
     std::shared_ptr<Connection> OpenConnection(int fd);
-    // Runs the events and disconnects; CloseConnection then takes it off the open ones.
-    void RunConnection(const std::shared_ptr<Connection>& connection);
+    // Runs the events (OnConnect only when `connect`) while the connection counts as
+    // connected. True when the run handed its closing to the closing thread; otherwise
+    // the connection is disconnected and CloseConnection takes it off the open ones.
+    bool RunConnection(const std::shared_ptr<Connection>& connection, bool connect);
     void CloseConnection(const std::shared_ptr<Connection>& connection);
+    // The closing thread: runs every handed-over closing when its wait is over, then
+    // ends the connection, or has it run again where unread bytes remain.
+    void CloseWaitingConnections();
+    // A thread of its own for a connection run again after its closing (rare: bytes
+    // that came before the close and were never read); ends with the connection.
+    void StartRerunThread(const std::shared_ptr<Connection>& connection);
+    void EndConnection(const std::shared_ptr<Connection>& connection);
 
     Events events_;
     std::size_t stackSize_;
@@ -93,6 +106,19 @@ private:
     mutable std::mutex openMutex_;  // the open-connections list's own lock
     std::condition_variable openChanged_;
     std::list<std::shared_ptr<Connection>> open_;
+
+    struct Closing {
+        std::chrono::steady_clock::time_point at;
+        std::shared_ptr<Connection> connection;
+        UnitConnection::Closing close;
+        bool runAgain = false;  // the run ended without an error: run again while connected
+        bool operator>(const Closing& other) const { return at > other.at; }
+    };
+    std::mutex closingMutex_;
+    std::condition_variable closingChanged_;
+    std::priority_queue<Closing, std::vector<Closing>, std::greater<Closing>> closing_;  // soonest first
+    bool closerEnds_ = false;
+    std::thread closer_;
 
     mutable std::mutex threadsMutex_;  // the connection threads' own lock
     std::condition_variable threadsGone_;

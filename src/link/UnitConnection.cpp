@@ -155,4 +155,16 @@ void UnitConnection::CloseSocket() {
 
 void UnitConnection::Disconnect() { CloseSocket(); }
 
+bool UnitConnection::DeferClosing(std::chrono::milliseconds wait, Closing close) {
+    if (!closingAllowed_ || closing_) return false;
+    closing_ = DeferredClosing{std::chrono::steady_clock::now() + wait, std::move(close)};
+    return true;
+}
+
+std::optional<UnitConnection::DeferredClosing> UnitConnection::TakeDeferredClosing() {
+    std::optional<DeferredClosing> taken;
+    taken.swap(closing_);
+    return taken;
+}
+
 }  // namespace serwer

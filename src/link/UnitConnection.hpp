@@ -2,6 +2,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstddef>
+#include <functional>
 #include <mutex>
 #include <optional>
 
@@ -48,6 +49,21 @@ public:
     // The number of bytes waiting in the input buffer.
     std::size_t Buffered() const { return buffer_.size() - consumed_; }
 
+    // The closing wait without a thread. Where the server allows it, a run asks for its
+    // closing (`close`, called once `wait` is over) and returns; the server calls `close`
+    // then, and the run's thread meanwhile goes on to the next unit. False where it is not
+    // allowed: the caller waits and closes itself.
+    using Closing = std::function<void(UnitConnection&)>;
+    bool DeferClosing(std::chrono::milliseconds wait, Closing close);
+    void AllowDeferredClosing() { closingAllowed_ = true; }
+    bool ClosingDeferred() const { return static_cast<bool>(closing_); }
+    struct DeferredClosing {
+        std::chrono::steady_clock::time_point at;
+        Closing close;
+    };
+    // The closing asked for, once; none when none was.
+    std::optional<DeferredClosing> TakeDeferredClosing();
+
 private:
     // Receives what is waiting (up to one chunk) into the buffer, without waiting.
     // Returns the number of bytes received: 0 when nothing waits or the peer has closed.
@@ -65,6 +81,8 @@ private:
     Bytes buffer_;
     std::size_t consumed_ = 0;
     std::optional<std::chrono::steady_clock::time_point> readDeadline_;
+    bool closingAllowed_ = false;
+    std::optional<DeferredClosing> closing_;
 };
 
 }  // namespace serwer

@@ -35,26 +35,37 @@ std::string AsciiUpper(std::string s) {
     return s;
 }
 
-// The closing of every run, whatever ended it: the closing wait, then the disconnect
-// with its log line. Nothing may escape a destructor: a failing log line ends the
-// clean-up without the disconnect, and the server closes the socket as the thread ends.
+// The disconnect that ends every run, with its log line. Nothing may escape: a failing
+// log line ends the clean-up without the disconnect, and the server closes the socket.
+void CloseUnit(UnitConnection& connection, const std::string& registrationText) noexcept {
+    try {
+        if (!connection.IsConnected()) return;
+        WriteLog(registrationText + " rozlaczamy poloczenie", registrationText + "log.txt");
+        try {
+            connection.Disconnect();
+        } catch (const std::exception& e) {
+            WriteLog(registrationText + "Problem : " + e.what(), "err.txt");
+        }
+    } catch (...) {
+    }
+}
+
+// The closing of every run, whatever ended it: the closing wait, then CloseUnit. Where
+// the server allows it, the wait and the close are handed to the server, so the thread
+// is free for the next unit meanwhile; the unit sees the same either way.
 class ClosingGuard {
 public:
     ClosingGuard(UnitConnection& connection, const std::string& registrationText, std::chrono::milliseconds wait)
         : connection_(connection), registrationText_(registrationText), wait_(wait) {}
     ~ClosingGuard() {
-        std::this_thread::sleep_for(wait_);
         try {
-            if (connection_.IsConnected()) {
-                WriteLog(registrationText_ + " rozlaczamy poloczenie", registrationText_ + "log.txt");
-                try {
-                    connection_.Disconnect();
-                } catch (const std::exception& e) {
-                    WriteLog(registrationText_ + "Problem : " + e.what(), "err.txt");
-                }
-            }
+            if (connection_.DeferClosing(wait_, [name = registrationText_](UnitConnection& c) { CloseUnit(c, name); }))
+                return;
         } catch (...) {
+            // No memory for the request: this thread waits.
         }
+        std::this_thread::sleep_for(wait_);
+        CloseUnit(connection_, registrationText_);
     }
     ClosingGuard(const ClosingGuard&) = delete;
     ClosingGuard& operator=(const ClosingGuard&) = delete;

@@ -229,3 +229,46 @@ TEST(ConnectionServer, UnitsOneAfterAnotherStartNoThreadsAndHaveKeepAlive) {
     server.Stop();
     EXPECT_EQ(server.ThreadCount(), 0);
 }
+
+// A run that hands over its closing frees its thread at once: units in their closing
+// waits hold no thread, each is closed once its wait is over (and counts as open until
+// then), a run that ended by an error is not run again, and Stop waits for the closings.
+TEST(ConnectionServer, HandedOverClosingsHoldNoThreadAndEndEachConnectionAfterItsWait) {
+    std::atomic<int> runs{0}, closed{0};
+    ConnectionServer server({nullptr, [&](UnitConnection& c) {
+                                 runs++;
+                                 const Bytes b = c.ReadExact(1);
+                                 EXPECT_TRUE(c.DeferClosing(std::chrono::milliseconds(300), [&](UnitConnection& u) {
+                                     closed++;
+                                     u.Disconnect();
+                                 }));
+                                 if (b == "e") throw ServerError("failed");
+                             }});
+    server.Start("0");
+    std::vector<std::unique_ptr<SimulatedUnit>> units;
+    const auto sent = std::chrono::steady_clock::now();
+    for (const char* frame : {"a", "b", "c", "d", "ee"}) {
+        const int before = runs.load();
+        units.push_back(std::make_unique<SimulatedUnit>("127.0.0.1", server.Port()));
+        units.back()->SendRaw(frame);
+        for (int i = 0; i < 1000 && runs.load() == before; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    EXPECT_EQ(server.OpenConnectionCount(), 5);
+    EXPECT_EQ(server.ThreadCount(), static_cast<int>(server.ThreadsStarted()));
+    EXPECT_LE(server.ThreadCount(), 3);  // one waiting per port and the one the first unit started
+    EXPECT_EQ(closed.load(), 0);
+    for (auto& u : units) u->WaitForClose(std::chrono::seconds(5));
+    EXPECT_GE(std::chrono::steady_clock::now() - sent, std::chrono::milliseconds(300));
+    for (int i = 0; i < 1000 && server.OpenConnectionCount() > 0; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    EXPECT_EQ(closed.load(), 5);
+    EXPECT_EQ(runs.load(), 5);  // the unread "e" after the error gets no run
+
+    SimulatedUnit late("127.0.0.1", server.Port());
+    late.SendRaw("x");
+    for (int i = 0; i < 1000 && runs.load() < 6; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    server.Stop();  // returns once the late unit's closing has run
+    EXPECT_EQ(closed.load(), 6);
+    EXPECT_EQ(server.OpenConnectionCount(), 0);
+}
