@@ -1111,6 +1111,7 @@ void PrintPartG(const Options& o) {
 // (s): one sustained run against `program` (a bench_scale to start with --serve).
 struct SustainedRun {
     int sent = 0, stored = 0, lost = 0, failed = 0;
+    int closedEarly = 0;  // of the lost: closed before the closing wait was over (the others never were)
     double writtenPerPosition = 0, savesPerSecond = 0, cpuUsPerPosition = 0, p50 = 0, p99 = 0;
     // The CPU per position of the steady middle of the run: from 20 s after the first
     // send (every connection thread the rate needs is there by then) to 5 s before the
@@ -1277,8 +1278,10 @@ SustainedRun RunSustained(const fs::path& program, int vehicles, int rate, int s
     steady.join();
     const long long written = WriteBytes(server) - writtenBefore;
     r.writtenPerPosition = double(written) / units;
-    for (double d : all.delays)
+    for (double d : all.delays) {
         if (d >= 9.9) ++r.stored;
+        else ++r.closedEarly;
+    }
     r.p50 = bench::Quantile(all.delays, 0.5);
     r.p99 = bench::Quantile(all.delays, 0.99);
     r.sent = all.sent;
@@ -1321,9 +1324,9 @@ void PrintPartS(const Options& o, int argc, char** argv) {
                     RunSustained(program, o.bigTable, rate, seconds, seq, name == "with events" ? zones : 0);
                 seq += rate * seconds + 1;
                 results[name].push_back(s);
-                std::printf("(s) %d/s, %s, run %d: %d sent, %d stored, %d lost, %d failed, %.1f KiB written/position, "
+                std::printf("(s) %d/s, %s, run %d: %d sent, %d stored, %d lost (%d closed early), %d failed, %.1f KiB written/position, "
                             "%.2f saves/s, %lld history rows in %lld writes (%lld rows lost), %.0f us CPU/position (steady %.0f), close p50 %.3f s p99 %.3f s\n",
-                            rate, name.c_str(), run + 1, s.sent, s.stored, s.lost, s.failed,
+                            rate, name.c_str(), run + 1, s.sent, s.stored, s.lost, s.closedEarly, s.failed,
                             s.writtenPerPosition / 1024, s.savesPerSecond, s.historyRows, s.historyWrites, s.historyLost, s.cpuUsPerPosition,
                             s.steadyCpuUsPerPosition, s.p50, s.p99);
                 std::fflush(stdout);

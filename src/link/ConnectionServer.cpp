@@ -107,6 +107,8 @@ constexpr rlim_t kDescriptorReserve = 16;
 // Looking for the lowest free number takes three system calls, so it is done only when
 // the last connection accepted came near the limit. The numbers the handlers open
 // meanwhile for a moment (log files, the table's new copy) stay far below the margin.
+// Every thread already waiting in accept may take one more connection without looking,
+// so the margin grows by their number.
 constexpr int kExactCheckMargin = 1024;
 
 // The soft limit on descriptors; none when there is none.
@@ -117,9 +119,11 @@ std::optional<rlim_t> DescriptorLimit() {
 }
 
 // The last connection accepted came within the margin of the limit.
-bool NearDescriptorLimit(std::optional<rlim_t> limit, int lastAccepted) {
-    return limit && (lastAccepted < 0 ||
-                     static_cast<rlim_t>(lastAccepted) + kExactCheckMargin + kDescriptorReserve >= *limit);
+bool NearDescriptorLimit(std::optional<rlim_t> limit, int lastAccepted, int waitingInAccept) {
+    return limit && (lastAccepted < 0 || static_cast<rlim_t>(lastAccepted) + kExactCheckMargin +
+                                                 static_cast<rlim_t>(std::max(waitingInAccept, 0)) +
+                                                 kDescriptorReserve >=
+                                             *limit);
 }
 
 // A descriptor so high that the numbers below it (all in use: the system hands out the
@@ -128,8 +132,8 @@ bool WithinReserve(std::optional<rlim_t> limit, int lowestFree) {
     return limit && static_cast<rlim_t>(lowestFree) + kDescriptorReserve >= *limit;
 }
 
-bool DescriptorsRunLow(std::optional<rlim_t> limit, int listenFd, int lastAccepted) {
-    if (!NearDescriptorLimit(limit, lastAccepted)) return false;
+bool DescriptorsRunLow(std::optional<rlim_t> limit, int listenFd, int lastAccepted, int waitingInAccept) {
+    if (!NearDescriptorLimit(limit, lastAccepted, waitingInAccept)) return false;
     const int lowestFree = ::fcntl(listenFd, F_DUPFD_CLOEXEC, 0);
     if (lowestFree < 0) return true;
     ::close(lowestFree);
@@ -265,8 +269,9 @@ void ConnectionServer::ServeConnections(Listener& listener) {
         // threads waiting in accept cannot take the reserve between them.
         const std::optional<rlim_t> limit = DescriptorLimit();
         std::unique_lock<std::mutex> turn(listener.nearLimit, std::defer_lock);
-        if (NearDescriptorLimit(limit, lastAccepted_.load())) turn.lock();
-        if (DescriptorsRunLow(limit, listener.fd, lastAccepted_.load())) {
+        const int waitingNow = WaitingInAccept();
+        if (NearDescriptorLimit(limit, lastAccepted_.load(), waitingNow)) turn.lock();
+        if (DescriptorsRunLow(limit, listener.fd, lastAccepted_.load(), waitingNow)) {
             if (turn.owns_lock()) turn.unlock();
             PauseAccepting();
             continue;
@@ -496,6 +501,12 @@ void ConnectionServer::Stop() {
     // Only now: no thread uses the descriptors any more.
     for (auto& listener : listeners_) ::close(listener->fd);
     listeners_.clear();
+}
+
+int ConnectionServer::WaitingInAccept() const {
+    int waiting = 0;
+    for (const auto& listener : listeners_) waiting += listener->waiting.load();
+    return waiting;
 }
 
 int ConnectionServer::OpenConnectionCount() const {

@@ -94,6 +94,8 @@ private:
     // that came before the close and were never read); ends with the connection.
     void StartRerunThread(const std::shared_ptr<Connection>& connection);
     void EndConnection(const std::shared_ptr<Connection>& connection);
+    // The threads of every port counted as waiting for a connection.
+    int WaitingInAccept() const;
 
     Events events_;
     std::size_t stackSize_;
