@@ -22,6 +22,7 @@ ServerSetup ServerSetupFromSettings(const Settings& settings, char decimalSepara
     setup.historyDays = settings.historyDays;
     if (settings.events.enabled) setup.events = settings.events;
     setup.tableSaveInterval = std::chrono::milliseconds(settings.tableSaveIntervalMs);
+    setup.tableEarlySaveChanges = static_cast<std::uint64_t>(settings.tableEarlySaveChanges);
     return setup;
 }
 

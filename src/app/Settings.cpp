@@ -200,6 +200,8 @@ Settings ReadSettings(const IniFile& ini, const std::string& firstArgument) {
     s.readHourIndex = static_cast<int>(std::clamp(ini.ReadInteger(kSection, "Godzina", 0), -1L, 23L));
     s.historyDays = static_cast<int>(std::clamp(ini.ReadInteger(kSection, "HistoriaDni", 365), 0L, 1000000L));
     s.tableSaveIntervalMs = static_cast<int>(std::clamp(ini.ReadInteger(kSection, "ZapisTabeliMs", 1000), 0L, 5000L));
+    s.tableEarlySaveChanges =
+        static_cast<int>(std::clamp(ini.ReadInteger(kSection, "ZapisTabeliPozycje", 500), 0L, 1000000L));
     s.ownerCodeAllowList = ParseAllowList(ini.ReadString(kSection, "Licencje", ""));
     s.newVehiclesPerHour =
         static_cast<int>(std::clamp(ini.ReadInteger(kSection, "NowePojazdyNaGodzine", 1000), 0L, 100000000L));

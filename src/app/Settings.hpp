@@ -53,6 +53,7 @@ struct Settings {
     std::string dataDirectory = ".";     // Katalog, relative to the working directory
     int historyDays = 365;               // HistoriaDni: days of position history kept, 0 all
     int tableSaveIntervalMs = 1000;      // ZapisTabeliMs: least time between saves of Aktualne.txt
+    int tableEarlySaveChanges = 500;     // ZapisTabeliPozycje: positions waiting that start a save sooner
     WebSettings www;                     // section [Www]: the HTTP service
     EventSettings events;                // section [Zdarzenia] and the sections [Pojazd NAZWA]
 };

@@ -41,6 +41,7 @@ PositioningServer::PositioningServer(const ServerSetup& setup)
     context_.decimalSeparator = setup.decimalSeparator;
     context_.timings = setup.timings;
     context_.tableLock.SetSaveInterval(setup.tableSaveInterval);
+    context_.tableLock.SetEarlySaveChanges(setup.tableEarlySaveChanges);
     context_.readsEnabled = setup.readsEnabled;
     context_.eraseEnabled = setup.eraseEnabled;
     context_.readHourIndex = setup.readHourIndex;

@@ -41,6 +41,9 @@ struct ServerSetup {
     // ZapisTabeliMs: the least time between the starts of two saves of Aktualne.txt
     // (TableLock::SetSaveInterval); the history's writes follow the saves.
     std::chrono::milliseconds tableSaveInterval{1000};
+    // ZapisTabeliPozycje: positions waiting that start a save before the interval is over
+    // (TableLock::SetEarlySaveChanges); 0: none.
+    std::uint64_t tableEarlySaveChanges = 500;
     std::size_t threadStackSize = ConnectionServer::DefaultThreadStackSize();
     // The events ([Zdarzenia]); none raises none. Zones come from strefy.geojson and the
     // detectors' states are kept in zdarzenia-stan.json, both in the data directory.

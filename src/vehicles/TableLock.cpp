@@ -19,6 +19,9 @@
 namespace serwer {
 
 namespace {
+
+// How often the maker waiting out an interval looks at the changes waiting.
+constexpr auto kEarlySaveLook = std::chrono::milliseconds(10);
 // Sleeps while the word still holds the value (the kernel checks it and sleeps in one
 // step, so a wake in between is not missed); woken by WakeAll of the word.
 void WaitWhileEqual(std::atomic<std::uint32_t>& word, std::uint32_t value) {
@@ -70,6 +73,8 @@ void TableLock::Release() {
 void TableLock::WaitUntilSaved(std::uint64_t change, const std::string& path) {
     // The waiters of a save are woken together when it ends. They check its outcome in
     // atomics, not under a shared mutex, so a thousand of them do not queue for one.
+    for (std::uint64_t newest = newestWaited_.load(); newest < change;)
+        if (newestWaited_.compare_exchange_weak(newest, change)) break;
     for (;;) {
         const std::uint32_t generation = saveGeneration_.load();
         if (savedUpTo_.load() >= change) return;
@@ -88,8 +93,14 @@ void TableLock::WaitUntilSaved(std::uint64_t change, const std::string& path) {
             WakeAll(lock.saveGeneration_);
         }
     } endOfSave{*this};
+    // The rest of the interval, looked at every few milliseconds for the early-save count.
     const auto due = lastSaveStart_ + saveInterval_;
-    if (std::chrono::steady_clock::now() < due) std::this_thread::sleep_until(due);
+    for (auto now = std::chrono::steady_clock::now(); now < due; now = std::chrono::steady_clock::now()) {
+        // Counted from the last save that ended, placed or failed: failing saves keep their interval.
+        const std::uint64_t ended = std::max(savedUpTo_.load(), failedUpTo_.load());
+        if (earlySaveChanges_ > 0 && newestWaited_.load() >= ended + earlySaveChanges_) break;
+        std::this_thread::sleep_until(earlySaveChanges_ > 0 ? std::min(due, now + kEarlySaveLook) : due);
+    }
     std::uint64_t covered = 0;
     const auto start = std::chrono::steady_clock::now();
     lastSaveStart_ = start;

@@ -47,12 +47,17 @@ public:
     // start of the previous save first waits out the rest of the interval (without the
     // lock), and the table is formatted only then, so the save holds every change
     // committed until it began. A save that takes longer than the interval is followed
-    // by the next at once. A first change after a quiet spell is saved at once.
+    // by the next at once. A first change after a quiet spell is saved at once. A save
+    // also begins before its interval is over once the changes waiting for it reach the
+    // early-save count, so that at a high rate no unit waits long for its save.
     void WaitUntilSaved(std::uint64_t change, const std::string& path);
 
     // The least time from the start of one save to the start of the next (zero, the
     // default: a save starts as soon as the previous one ended). Set before the first save.
     void SetSaveInterval(std::chrono::milliseconds interval) { saveInterval_ = interval; }
+    // The changes waiting that start a save before its interval is over (0: none do).
+    // Set before the first save.
+    void SetEarlySaveChanges(std::uint64_t changes) { earlySaveChanges_ = changes; }
     // Called by the maker of every save once the save has ended (placed or failed),
     // before the writers it held are told: what the hook makes durable (the history rows
     // of those changes) is durable when they go on. Set before the first save; it must
@@ -87,6 +92,8 @@ private:
     std::atomic<std::uint64_t> failedUpTo_{0};      // the changes the last failed save held
     VehicleFileFormatter formatter_;  // used by a save's maker, under the lock
     std::chrono::milliseconds saveInterval_{0};
+    std::uint64_t earlySaveChanges_ = 0;
+    std::atomic<std::uint64_t> newestWaited_{0};  // the newest change a writer waits for
     std::chrono::steady_clock::time_point lastSaveStart_{};  // of the save made last; its maker's
     std::atomic<std::uint64_t> saveCount_{0};
     std::function<void()> afterSave_;

@@ -227,3 +227,23 @@ TEST_F(StartupLoad, ABurstSharesPacedSavesAndNoWriterGoesOnBeforeTheFileHoldsIts
     EXPECT_EQ(ReadVehicleFile(path).rows.size(), std::size_t{kWriters});
     EXPECT_FALSE(lock.IsBusy());
 }
+
+// Enough writers waiting start the next save before its interval is over; fewer wait it out.
+TEST_F(StartupLoad, EnoughWaitingChangesStartTheSaveBeforeTheIntervalIsOver) {
+    TableLock lock;
+    lock.SetSaveInterval(std::chrono::milliseconds(600));
+    lock.SetEarlySaveChanges(8);
+    const std::string path = VehicleFilePath(dir_);
+    lock.WaitUntilSaved(AppendVehicle(lock, "WA0"), path);  // after a quiet spell: at once
+    const auto start = std::chrono::steady_clock::now();
+    std::vector<std::thread> writers;
+    for (int w = 1; w <= 8; ++w)
+        writers.emplace_back([&, w] { lock.WaitUntilSaved(AppendVehicle(lock, "WA" + std::to_string(w)), path); });
+    for (auto& t : writers) t.join();
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(300));
+    EXPECT_EQ(ReadVehicleFile(path).rows.size(), 9u);
+
+    const auto one = std::chrono::steady_clock::now();
+    lock.WaitUntilSaved(AppendVehicle(lock, "WA9"), path);  // one alone waits for the interval
+    EXPECT_GE(std::chrono::steady_clock::now() - one, std::chrono::milliseconds(200));
+}
