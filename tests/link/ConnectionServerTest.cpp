@@ -238,7 +238,7 @@ TEST(ConnectionServer, HandedOverClosingsHoldNoThreadAndEndEachConnectionAfterIt
     ConnectionServer server({nullptr, [&](UnitConnection& c) {
                                  runs++;
                                  const Bytes b = c.ReadExact(1);
-                                 EXPECT_TRUE(c.DeferClosing(std::chrono::milliseconds(300), [&](UnitConnection& u) {
+                                 EXPECT_TRUE(c.DeferClosing(std::chrono::milliseconds(500), [&](UnitConnection& u) {
                                      closed++;
                                      u.Disconnect();
                                  }));
@@ -252,14 +252,14 @@ TEST(ConnectionServer, HandedOverClosingsHoldNoThreadAndEndEachConnectionAfterIt
         units.push_back(std::make_unique<SimulatedUnit>("127.0.0.1", server.Port()));
         units.back()->SendRaw(frame);
         for (int i = 0; i < 1000 && runs.load() == before; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        std::this_thread::sleep_for(std::chrono::milliseconds(30));  // its thread back in accept
     }
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
     EXPECT_EQ(server.OpenConnectionCount(), 5);
     EXPECT_EQ(server.ThreadCount(), static_cast<int>(server.ThreadsStarted()));
     EXPECT_LE(server.ThreadCount(), 3);  // one waiting per port and the one the first unit started
     EXPECT_EQ(closed.load(), 0);
     for (auto& u : units) u->WaitForClose(std::chrono::seconds(5));
-    EXPECT_GE(std::chrono::steady_clock::now() - sent, std::chrono::milliseconds(300));
+    EXPECT_GE(std::chrono::steady_clock::now() - sent, std::chrono::milliseconds(500));
     for (int i = 0; i < 1000 && server.OpenConnectionCount() > 0; ++i)
         std::this_thread::sleep_for(std::chrono::milliseconds(2));
     EXPECT_EQ(closed.load(), 5);
