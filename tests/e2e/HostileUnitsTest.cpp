@@ -334,13 +334,15 @@ protected:
         std::vector<fs::path> stray;
         for (const fs::path& p : TreeOf(root_)) {
             if (before_.count(p)) continue;
-            if (!fs::exists(fs::symlink_status(p))) continue;  // gone since the listing (a journal, say)
+            // One look at the file: a journal may go between two.
+            const fs::file_status status = fs::symlink_status(p);
+            if (!fs::exists(status)) continue;  // gone since the listing (a journal, say)
             // The position history keeps its files in a directory of its own.
             const fs::path history = data_ / "historia";
-            if (p == history && fs::is_directory(fs::symlink_status(p))) continue;
+            if (p == history && fs::is_directory(status)) continue;
             const bool placed = p.parent_path() == work_ || p.parent_path() == data_ ||
                                 (p.parent_path() == history && p.filename().string().starts_with("pozycje-"));
-            if (!placed || !fs::is_regular_file(fs::symlink_status(p))) stray.push_back(p);
+            if (!placed || !fs::is_regular_file(status)) stray.push_back(p);
         }
         return stray;
     }
