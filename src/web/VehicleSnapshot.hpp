@@ -2,6 +2,7 @@
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <vector>
 
 #include "vehicles/TableLock.hpp"
@@ -13,6 +14,15 @@ namespace serwer {
 struct VehicleRows {
     std::vector<VehicleRow> rows;
     std::uint64_t change = 0;  // the table's ChangeCount the rows hold
+    // Parallel to rows: the change that last touched each (empty: all at `change`).
+    std::vector<std::uint64_t> rowChanges;
+    // The rows changed after a change from here on are all the difference to the copy
+    // of that change; before it a vehicle went away (a cleared table, a renamed row),
+    // which only the whole list tells.
+    std::uint64_t completeSince = 0;
+
+    // The rows changed after `since`, when those tell the whole difference.
+    std::optional<std::vector<std::size_t>> ChangedSince(std::uint64_t since) const;
 };
 
 // Copies of the live table for readers that must never hold up the units: the rows are

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <charconv>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -328,7 +329,9 @@ std::string VehicleJson(const VehicleRow& row, std::int64_t nowUtcMs) {
 }
 
 WebRouter::WebRouter(WebRouterSettings settings, WebSources sources)
-    : settings_(std::move(settings)), sources_(std::move(sources)) {}
+    : settings_(std::move(settings)), sources_(std::move(sources)) {
+    if (sources_.nowUtcMs) versionBase_ = static_cast<std::uint64_t>(std::max<std::int64_t>(0, sources_.nowUtcMs())) * 1000;
+}
 
 WebResponse WebRouter::Handle(const WebRequest& request) const {
     try {
@@ -357,7 +360,7 @@ WebResponse WebRouter::Route(const WebRequest& request) const {
     const std::string_view path = request.path;
     if (path == "/") return Asset("/index.html");
     if (path.starts_with("/static/")) return Asset(path);
-    if (path == "/api/pojazdy") return Vehicles();
+    if (path == "/api/pojazdy") return Vehicles(request.query);
     if (path == "/api/zdrowie") return Health();
     if (path == "/api/mapa") return Map();
     if (path == "/api/zdarzenia") return Events(request.query);
@@ -381,26 +384,53 @@ WebResponse WebRouter::Asset(std::string_view path) const {
     return Error(404, "Nie ma takiej strony");
 }
 
-WebResponse WebRouter::Vehicles() const {
+WebResponse WebRouter::Vehicles(std::string_view query) const {
+    std::optional<std::uint64_t> since;
+    if (const auto text = QueryValue(query, "od_wersji"); text && !text->empty()) {
+        std::uint64_t value = 0;
+        const auto [end, error] = std::from_chars(text->data(), text->data() + text->size(), value);
+        if (error != std::errc() || end != text->data() + text->size()) return Error(400, "Błędna wersja listy pojazdów");
+        since = value;
+    }
     if (!sources_.vehicles || !sources_.nowUtcMs) return Error(503, "Tabela pojazdów niedostępna");
     const std::int64_t nowMs = sources_.nowUtcMs();
     const std::int64_t second = nowMs / DateTime::kMsPerSecond;
-    std::lock_guard<std::mutex> lock(cacheMutex_);
-    // Within one second every caller gets the same body, however often the table changes:
-    // many browsers polling while units stream in cost one copy and one encoding a second.
-    if (cache_.body && cache_.second == second) return {200, kJson, cache_.body, {}};
-    const std::shared_ptr<const VehicleRows> rows = sources_.vehicles();
-    if (!cache_.body || cache_.change != rows->change || cache_.second != second) {
-        const DateTime nowLocal = TableNow(nowMs);
-        JsonWriter json;
-        json.Reserve(128 + rows->rows.size() * 520);
-        json.BeginObject().Key("czas").String(PolishIsoTime(second));
-        json.Key("pojazdy").BeginArray();
-        for (const VehicleRow& row : rows->rows) WriteVehicle(json, row, nowLocal);
-        json.EndArray().EndObject();
-        cache_ = {rows->change, second, Shared(json.Take())};
+    std::shared_ptr<const VehicleRows> rows;
+    {
+        // Within one second every caller gets the same copy, and the whole list is encoded
+        // once, however often the table changes: many browsers polling while units stream
+        // in cost one copy and one encoding a second.
+        std::lock_guard<std::mutex> lock(cacheMutex_);
+        if (!cache_.rows || cache_.second != second) cache_ = {second, sources_.vehicles(), nullptr};
+        rows = cache_.rows;
+        if (!since) {
+            if (!cache_.body) cache_.body = Shared(VehiclesBody(*rows, nullptr, nowMs));
+            return {200, kJson, cache_.body, {}};
+        }
     }
-    return {200, kJson, cache_.body, {}};
+    // Only what changed since the version the caller has; the whole list when that
+    // version is not of this table's copies (older than a vehicle that went away, from
+    // before a restart, or not yet made).
+    const std::optional<std::vector<std::size_t>> changed =
+        *since >= versionBase_ ? rows->ChangedSince(*since - versionBase_) : std::nullopt;
+    return JsonResponse(200, VehiclesBody(*rows, changed ? &*changed : nullptr, nowMs));
+}
+
+std::string WebRouter::VehiclesBody(const VehicleRows& rows, const std::vector<std::size_t>* only,
+                                    std::int64_t nowMs) const {
+    const DateTime nowLocal = TableNow(nowMs);
+    JsonWriter json;
+    json.Reserve(128 + (only ? only->size() : rows.rows.size()) * 520);
+    json.BeginObject().Key("czas").String(PolishIsoTime(nowMs / DateTime::kMsPerSecond));
+    json.Key("wersja").Integer(static_cast<std::int64_t>(versionBase_ + rows.change));
+    json.Key("pelna").Bool(only == nullptr);
+    json.Key("pojazdy").BeginArray();
+    if (only)
+        for (const std::size_t i : *only) WriteVehicle(json, rows.rows[i], nowLocal);
+    else
+        for (const VehicleRow& row : rows.rows) WriteVehicle(json, row, nowLocal);
+    json.EndArray().EndObject();
+    return json.Take();
 }
 
 WebResponse WebRouter::History(std::string_view encodedRegistration, std::string_view query) const {

@@ -82,7 +82,9 @@ public:
 
 private:
     WebResponse Route(const WebRequest& request) const;
-    WebResponse Vehicles() const;
+    WebResponse Vehicles(std::string_view query) const;
+    // The list's JSON: the rows `only` names, or all of them.
+    std::string VehiclesBody(const VehicleRows& rows, const std::vector<std::size_t>* only, std::int64_t nowMs) const;
     WebResponse History(std::string_view encodedRegistration, std::string_view query) const;
     WebResponse Health() const;
     WebResponse Events(std::string_view query) const;
@@ -95,11 +97,15 @@ private:
 
     WebRouterSettings settings_;
     WebSources sources_;
-    // The last /api/pojazdy body, kept for the rest of its second.
+    // Added to the table's change numbers to make the list's versions: a thousand per
+    // millisecond of the time the router was made, so that a version from before a
+    // restart is older than any after it.
+    std::uint64_t versionBase_ = 0;
+    // The last whole /api/pojazdy body and its copy, kept for the rest of its second.
     struct VehiclesCache {
-        std::uint64_t change = 0;
         std::int64_t second = -1;
-        std::shared_ptr<const std::string> body;
+        std::shared_ptr<const VehicleRows> rows;  // the copy the body was made of
+        std::shared_ptr<const std::string> body;  // made when first asked for
     };
     mutable std::mutex cacheMutex_;
     mutable VehiclesCache cache_;

@@ -4,6 +4,7 @@
 
 #include "common/Win1250.hpp"
 #include "vehicles/DisplayTable.hpp"
+#include "vehicles/TableLock.hpp"
 #include "web/WebMetrics.hpp"
 #include "web/WebRouter.hpp"
 
@@ -34,6 +35,12 @@ VehicleRow KnownRow() {
     return row;
 }
 
+int Count(const std::string& text, const std::string& part) {
+    int n = 0;
+    for (std::size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) ++n;
+    return n;
+}
+
 class WebRouterTest : public ::testing::Test {
 protected:
     WebRouter Router(const std::string& password = "") {
@@ -61,7 +68,7 @@ protected:
         return r.Handle({method, path, query, std::nullopt});
     }
 
-    std::shared_ptr<VehicleRows> rows_ = std::make_shared<VehicleRows>(VehicleRows{{KnownRow()}, 7});
+    std::shared_ptr<VehicleRows> rows_ = std::make_shared<VehicleRows>(VehicleRows{{KnownRow()}, 7, {7}, 0});
     std::vector<HistoryQuery> queries_;
     std::vector<EventQuery> eventQueries_;
     std::vector<Event> events_;
@@ -243,19 +250,81 @@ TEST_F(WebRouterTest, VehicleRowInJson) {
     EXPECT_EQ(PositionFreshness(kWarnAfterMs + 1), Freshness::Old);
 
     const std::string list = std::string(Get(Router(), "/api/pojazdy").Body());
-    EXPECT_EQ(list, R"({"czas":"2026-12-09T13:00:00+01:00","pojazdy":[)" + VehicleJson(KnownRow(), kNowUtcMs) + "]}");
+    EXPECT_EQ(list, R"({"czas":"2026-12-09T13:00:00+01:00","wersja":1796817600000007,"pelna":true,"pojazdy":[)" +
+                        VehicleJson(KnownRow(), kNowUtcMs) + "]}");
 }
 
 TEST_F(WebRouterTest, TheVehicleListIsCopiedAndEncodedAtMostOnceASecond) {
     const WebRouter router = Router();
     const std::string first(Get(router, "/api/pojazdy").Body());
-    rows_ = std::make_shared<VehicleRows>(VehicleRows{{KnownRow(), KnownRow()}, 8});  // the table changes
+    rows_ = std::make_shared<VehicleRows>(VehicleRows{{KnownRow(), KnownRow()}, 8, {7, 8}, 0});  // the table changes
     now_ += 999;
     EXPECT_EQ(Get(router, "/api/pojazdy").Body(), first);
     EXPECT_EQ(snapshots_, 1);
     now_ += 1;
     EXPECT_NE(Get(router, "/api/pojazdy").Body(), first);
     EXPECT_EQ(snapshots_, 2);
+}
+
+// Versions are the table's change numbers over a base of a thousand per millisecond of
+// the router's making (kNowUtcMs here): 1796817600000000 + change.
+TEST_F(WebRouterTest, AListFromAVersionHoldsOnlyTheRowsChangedSinceOrTheWholeListWhenItCannotTell) {
+    const WebRouter router = Router();
+    const std::string base = "1796817600000";
+    const std::string empty = R"({"czas":"2026-12-09T13:00:00+01:00","wersja":)" + base + R"(007,"pelna":false,"pojazdy":[]})";
+    EXPECT_EQ(Get(router, "/api/pojazdy", "od_wersji=" + base + "007").Body(), empty);
+    VehicleRow moved = KnownRow();
+    moved.NAZWA = "WA999";
+    rows_ = std::make_shared<VehicleRows>(VehicleRows{{KnownRow(), moved, KnownRow()}, 12, {7, 12, 9}, 3});
+    now_ += 1000;
+    const std::string tail = R"(,"pojazdy":[)" + VehicleJson(moved, now_) + "]}";
+    EXPECT_EQ(Get(router, "/api/pojazdy", "od_wersji=" + base + "009").Body(),
+              R"({"czas":"2026-12-09T13:00:01+01:00","wersja":)" + base + R"(012,"pelna":false)" + tail);
+    const std::string two(Get(router, "/api/pojazdy", "od_wersji=" + base + "007").Body());
+    EXPECT_EQ(Count(two, "\"nazwa\""), 2);
+    EXPECT_NE(two.find(R"("pelna":false)"), std::string::npos);
+    // From before a vehicle went away, newer than the table, or from before a restart:
+    // the whole list.
+    for (const std::string& version : {base + "002", base + "013", std::string("7"), std::string("0")}) {
+        const std::string body(Get(router, "/api/pojazdy", "od_wersji=" + version).Body());
+        EXPECT_NE(body.find(R"("pelna":true)"), std::string::npos) << version;
+        EXPECT_EQ(Count(body, "\"nazwa\""), 3) << version;
+    }
+    for (const char* bad : {"od_wersji=-1", "od_wersji=12x", "od_wersji=99999999999999999999999"})
+        EXPECT_EQ(Get(router, "/api/pojazdy", bad).status, 400) << bad;
+    EXPECT_EQ(snapshots_, 2);  // one copy a second, whatever was asked
+}
+
+TEST(VehicleSnapshotTest, ACopyTellsWhichRowsChangedAndWhenAVehicleWentAway) {
+    TableLock lock;
+    VehicleTable& table = lock.TableUnlocked();
+    for (const char* name : {"WA1", "WA2", "WA3"}) {
+        VehicleRow row;
+        row.NAZWA = name;
+        table.Append(row);
+    }
+    VehicleSnapshot snapshot(lock);
+    const auto first = snapshot.Rows();
+    ASSERT_EQ(first->change, 3u);
+    EXPECT_EQ(first->ChangedSince(0), (std::vector<std::size_t>{0, 1, 2}));
+    VehicleRow edited = table.Row(1);
+    edited.KIEROWCA = "Jan";
+    table.Post(1, edited);
+    EXPECT_EQ(snapshot.Rows()->ChangedSince(3), std::vector<std::size_t>{1});
+    EXPECT_EQ(snapshot.Rows()->ChangedSince(4), std::vector<std::size_t>{});
+    EXPECT_EQ(snapshot.Rows()->ChangedSince(5), std::nullopt);  // newer than the table
+    // A renamed row, then a cleared and reloaded table with one vehicle fewer.
+    edited.NAZWA = "WA9";
+    table.Post(1, edited);
+    const auto renamed = snapshot.Rows();
+    EXPECT_EQ(renamed->ChangedSince(4), std::nullopt);
+    EXPECT_EQ(renamed->ChangedSince(5), std::vector<std::size_t>{});
+    table.Clear();
+    table.AppendLoaded({VehicleRow{}, VehicleRow{}});
+    const auto reloaded = snapshot.Rows();
+    EXPECT_EQ(reloaded->rows.size(), 2u);
+    EXPECT_EQ(reloaded->ChangedSince(5), std::nullopt);
+    EXPECT_EQ(reloaded->ChangedSince(reloaded->change), std::vector<std::size_t>{});
 }
 
 TEST(WebMetricsTest, NamesAndValues) {
