@@ -23,6 +23,7 @@
 
 #include "common/ServerError.hpp"
 #include "common/Win1250.hpp"
+#include "web/Gzip.hpp"
 #include "web/RequestHead.hpp"
 
 namespace serwer {
@@ -294,7 +295,15 @@ struct WebService::Impl {
         for (const auto& [name, value] : answer.headers) res.set_header(name, value);
         res.set_header("X-Content-Type-Options", "nosniff");
         res.set_header("Cache-Control", "no-store");
-        const std::shared_ptr<const std::string> body = answer.body;
+        std::shared_ptr<const std::string> body = answer.body;
+        // Texts of a kilobyte and more go compressed to a browser that takes gzip.
+        if (body && body->size() >= kGzipFromBytes && !answer.contentType.starts_with("image/")) {
+            res.set_header("Vary", "Accept-Encoding");
+            if (req.has_header("Accept-Encoding") && AcceptsGzip(req.get_header_value("Accept-Encoding"))) {
+                body = Gzipped(body);
+                res.set_header("Content-Encoding", "gzip");
+            }
+        }
         const std::size_t size = body ? body->size() : 0;
         res.set_content_provider(size, answer.contentType,
                                  [body](std::size_t offset, std::size_t length, httplib::DataSink& sink) {
@@ -303,6 +312,20 @@ struct WebService::Impl {
                                          BodySlice(body ? std::string_view(*body) : std::string_view(), offset, length);
                                      return sink.write(part.data(), part.size());
                                  });
+    }
+
+    // The gzip of a body; the last one is kept, so that the callers of one shared body
+    // (the whole vehicle list of a second) cost one compression.
+    std::shared_ptr<const std::string> Gzipped(const std::shared_ptr<const std::string>& body) {
+        {
+            std::lock_guard<std::mutex> lock(gzipMutex);
+            if (gzipOf == body) return gzipped;
+        }
+        auto result = std::make_shared<const std::string>(Gzip(*body));
+        std::lock_guard<std::mutex> lock(gzipMutex);
+        gzipOf = body;
+        gzipped = result;
+        return result;
     }
 
     void Listen() {
@@ -582,6 +605,8 @@ struct WebService::Impl {
         running = false;
     }
 
+    static constexpr std::size_t kGzipFromBytes = 1024;
+
     PositioningServer& server;
     WebSettings settings;
     WebLimits limits;
@@ -598,6 +623,8 @@ struct WebService::Impl {
     std::thread acceptor;
     std::vector<std::thread> workers;
     std::mutex mutex;
+    std::mutex gzipMutex;
+    std::shared_ptr<const std::string> gzipOf, gzipped;
     std::condition_variable readyChanged;
     std::deque<Connection> ready;       // a head to answer, waiting for a worker
     std::vector<Connection> returned;   // answered, back to the accepting thread

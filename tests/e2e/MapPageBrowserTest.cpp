@@ -1,8 +1,9 @@
 // The fleet map page in a real browser: serwerd with its [Www] service, 50 simulated
-// units, and Debian's chromium headless reading the page as a person's browser would.
-// With SERWER_SCREENSHOTS set to a directory, the test also leaves there pictures of the
-// page: desktop sized, with and without a chosen vehicle, and phone sized
-// (tools/screenshots.sh does this).
+// units (or a table of 10,000 vehicles), and Debian's chromium headless reading the page
+// as a person's browser would. With SERWER_SCREENSHOTS set to a directory, the tests also
+// leave there pictures of the page: desktop sized, with and without a chosen vehicle,
+// phone sized, and 10,000 vehicles over the country and in a city (tools/screenshots.sh
+// does this).
 #include <gtest/gtest.h>
 #include <stdio.h>
 #include <sys/wait.h>
@@ -24,6 +25,7 @@
 #include "support/TestDirectory.hpp"
 #include "vehicles/VehicleFile.hpp"
 #include "unitsim/PositionRecordBuilder.hpp"
+#include "unitsim/SampleFleet.hpp"
 #include "unitsim/SimulatedUnit.hpp"
 
 using namespace serwer;
@@ -151,8 +153,10 @@ TEST_F(MapPageBrowser, ShowsEveryVehicleOnTheMapAndInTheListAndTheChosenOnesTrac
         return std::string(text);
     }();
     const std::string dom = Chromium("/?wybierz=WA00001&dzien=" + day, "--dump-dom", "1366,768");
-    EXPECT_EQ(Count(dom, "<path[^>]* class=\"znacznik[ \"]"), kVehicles);
-    EXPECT_EQ(Count(dom, "<li[^>]* class=\"pojazd[ \"]"), kVehicles);
+    // Every vehicle's dot on the map's canvas, and the list of all (drawn as far as seen).
+    EXPECT_NE(dom.find("data-znaczniki=\"50\""), std::string::npos);
+    EXPECT_NE(dom.find("<span id=\"licznik\">50</span>"), std::string::npos);
+    EXPECT_GE(Count(dom, "<li[^>]* class=\"pojazd[ \"]"), 5);
     EXPECT_EQ(Count(dom, "class=\"pojazd [^\"]*wybrany"), 1);
     EXPECT_NE(dom.find("<h2 id=\"szczegoly-nazwa\">WA00001</h2>"), std::string::npos);
     EXPECT_EQ(Count(dom, "<path[^>]* class=\"trasa[ \"]"), 1);
@@ -229,4 +233,53 @@ TEST_F(MapPageBrowser, VehicleTextsReachThePageAsTextNeverAsElements) {
     EXPECT_GE(Count(dom, "&lt;b&gt;x&lt;/b&gt;"), 1);
     EXPECT_GE(Count(dom, "&lt;i&gt;k&lt;/i&gt;"), 2);
     EXPECT_GE(Count(dom, "&lt;img src onerror=1&gt;"), 1);
+}
+
+TEST_F(MapPageBrowser, TenThousandVehiclesAreCountedSearchedAndShownWithOnlyTheRowsInViewDrawn) {
+    ASSERT_TRUE(fs::exists(kChromium)) << "Debian's chromium is needed: tools/install-packages.sh chromium";
+    const std::vector<FleetVehicle> fleet = SampleFleet(10000);
+    {
+        std::vector<VehicleRow> rows;
+        const DateTime now = DateTime::FromMs(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                                  std::chrono::system_clock::now().time_since_epoch())
+                                                  .count());
+        for (const FleetVehicle& v : fleet) rows.push_back(FleetRow(v, now.PlusMs(-kMinute)));
+        const Bytes table = FormatVehicleFile(rows);
+        std::ofstream(dir_ / "Aktualne.txt", std::ios::binary).write(table.data(), static_cast<std::streamsize>(table.size()));
+    }
+    ServerdChild::Install(dir_, "Port=0\nOdpytywac=0\n[Www]\nPort=" + std::to_string(webPort_) +
+                                    "\nMapa=http://127.0.0.1:" + std::to_string(FindFreePort()) + "/{z}/{x}/{y}.png\n");
+    ASSERT_TRUE(serwerd_.Start(dir_, ""));
+    ASSERT_NE(serwerd_.WaitForPort(10s), 0) << ReadFile(dir_ / "stderr.txt");
+
+    const std::string whole = Chromium("/", "--dump-dom", "1366,768");
+    EXPECT_NE(whole.find("10000 pojazdów · odświeżono"), std::string::npos);
+    EXPECT_NE(whole.find("data-znaczniki=\"10000\""), std::string::npos);
+    EXPECT_NE(whole.find("<span id=\"licznik\">10000</span>"), std::string::npos);
+    const int drawn = Count(whole, "<li[^>]* class=\"pojazd[ \"]");
+    EXPECT_GE(drawn, 10);
+    EXPECT_LE(drawn, 40);
+    EXPECT_GE(Count(whole, "class=\"[^\"]*marker-cluster "), 5);  // the country in clusters
+
+    // WA01230 to WA01239 match; WA01234 is chosen, with its details.
+    const std::string found = Chromium("/?szukaj=WA0123&wybierz=WA01234", "--dump-dom", "1366,768");
+    EXPECT_NE(found.find("<span id=\"licznik\">10 z 10000</span>"), std::string::npos);
+    EXPECT_EQ(Count(found, "<li[^>]* class=\"pojazd[ \"]"), 10);
+    EXPECT_EQ(Count(found, "class=\"pojazd [^\"]*wybrany"), 1);
+    EXPECT_NE(found.find("<h2 id=\"szczegoly-nazwa\">WA01234</h2>"), std::string::npos);
+    char latitude[32];
+    std::snprintf(latitude, sizeof latitude, "%.6f", fleet[1233].latitude);
+    std::string latitudeText = latitude;
+    latitudeText.replace(latitudeText.find('.'), 1, ",");
+    EXPECT_NE(found.find("<dt>Szerokość</dt><dd>" + latitudeText + "</dd>"), std::string::npos)
+        << found.substr(std::min(found.size(), found.find("szczegoly-pola")), 400);
+
+    if (const char* pictures = std::getenv("SERWER_SCREENSHOTS")) {
+        fs::create_directories(pictures);
+        const fs::path country = fs::absolute(pictures) / "map-page-10000.png";
+        const fs::path city = fs::absolute(pictures) / "map-page-10000-city.png";
+        Chromium("/", "--screenshot=" + country.string(), "1366,768");
+        Chromium("/?wybierz=WA00001", "--screenshot=" + city.string(), "1366,768");
+        for (const fs::path& picture : {country, city}) EXPECT_TRUE(fs::exists(picture)) << picture;
+    }
 }

@@ -1,9 +1,17 @@
 # Included by src/web/CMakeLists.txt before serwer_web is made: the fleet map page (this
-# folder) and Leaflet from Debian's libjs-leaflet, turned at build time into a generated
+# folder), Leaflet from Debian's libjs-leaflet and its marker clusters from
+# libjs-leaflet.markercluster, turned at build time into a generated
 # source that defines PageAssets() (web/WebAssets.hpp), named in SERWER_WEB_PAGE_SOURCES.
 set(SERWER_LEAFLET_DIR /usr/share/javascript/leaflet CACHE PATH "Leaflet from Debian's libjs-leaflet")
 if(NOT EXISTS ${SERWER_LEAFLET_DIR}/leaflet.js OR NOT EXISTS ${SERWER_LEAFLET_DIR}/leaflet.css)
   message(FATAL_ERROR "Leaflet is missing from ${SERWER_LEAFLET_DIR}: tools/install-packages.sh libjs-leaflet")
+endif()
+set(cluster_js ${SERWER_LEAFLET_DIR}/leaflet.markercluster.js)
+if(NOT EXISTS ${cluster_js} OR NOT EXISTS ${SERWER_LEAFLET_DIR}/MarkerCluster.css)
+  message(FATAL_ERROR "Leaflet.markercluster is missing from ${SERWER_LEAFLET_DIR}: tools/install-packages.sh libjs-leaflet.markercluster")
+endif()
+if(EXISTS ${SERWER_LEAFLET_DIR}/leaflet.markercluster.min.js)
+  set(cluster_js ${SERWER_LEAFLET_DIR}/leaflet.markercluster.min.js)
 endif()
 set(leaflet_js ${SERWER_LEAFLET_DIR}/leaflet.js)
 if(EXISTS ${SERWER_LEAFLET_DIR}/leaflet.min.js)
@@ -16,7 +24,10 @@ set(page_assets
   "/static/app.js|text/javascript|${page_dir}/app.js"
   "/static/style.css|text/css|${page_dir}/style.css"
   "/static/leaflet/leaflet.js|text/javascript|${leaflet_js}"
-  "/static/leaflet/leaflet.css|text/css|${SERWER_LEAFLET_DIR}/leaflet.css")
+  "/static/leaflet/leaflet.css|text/css|${SERWER_LEAFLET_DIR}/leaflet.css"
+  "/static/leaflet/leaflet.markercluster.js|text/javascript|${cluster_js}"
+  "/static/leaflet/MarkerCluster.css|text/css|${SERWER_LEAFLET_DIR}/MarkerCluster.css"
+  "/static/leaflet/MarkerCluster.Default.css|text/css|${SERWER_LEAFLET_DIR}/MarkerCluster.Default.css")
 foreach(image layers.png layers-2x.png marker-icon.png marker-icon-2x.png marker-shadow.png)
   if(EXISTS ${SERWER_LEAFLET_DIR}/images/${image})
     list(APPEND page_assets "/static/leaflet/images/${image}|image/png|${SERWER_LEAFLET_DIR}/images/${image}")

@@ -7,6 +7,8 @@
     const ODSWIEZANIE_MS = 5000;
     const GODZINA = 3600;
     const parametry = new URLSearchParams(window.location.search);
+    // The whole list is asked for first, while the map is being made.
+    let pierwszaLista = fetch('/api/pojazdy', { cache: 'no-store' });
 
     // ---- what the server sends ------------------------------------------------------
 
@@ -29,12 +31,19 @@
         return Number.isFinite(n) ? n : null;
     }
 
-    // Freshness as the server tells it, by the operator window's rules: at most 3 hours,
-    // older, older than 24 hours or no position time.
-    const SWIEZOSC = { aktualna: 'swieza', starsza: 'stara', nieaktualna: 'bardzo-stara' };
-    function swiezosc(p) {
-        if (SWIEZOSC[p.swiezosc]) return SWIEZOSC[p.swiezosc];
+    // The age of a position now: its age in the answer it came in, plus the time the
+    // server's clock has gone on since (the latest answer's "czas"), so that only rows
+    // that changed need to travel.
+    function wiekTeraz(p) {
         const wiek = liczba(p.wiek_s);
+        if (wiek === null) return null;
+        return wiek + Math.max(0, Math.floor((stan.czasSerwera - p.odebrano) / 1000));
+    }
+
+    // Freshness by the operator window's rules: at most 3 hours, older, older than 24
+    // hours or no position time.
+    function swiezosc(p) {
+        const wiek = wiekTeraz(p);
         if (wiek === null || wiek > 24 * GODZINA) return 'bardzo-stara';
         if (wiek > 3 * GODZINA) return 'stara';
         return 'swieza';
@@ -153,7 +162,7 @@
     // ---- the map ------------------------------------------------------------------------
 
     const el = (id) => document.getElementById(id);
-    const mapa = L.map('mapa', { zoomControl: true, worldCopyJump: true }).setView([52.0, 19.4], 6);
+    const mapa = L.map('mapa', { zoomControl: true, worldCopyJump: true, maxZoom: 19 }).setView([52.0, 19.4], 6);
     mapa.attributionControl.setPrefix('');
     L.control.scale({ imperial: false }).addTo(mapa);
 
@@ -190,17 +199,64 @@
 
     const KOLORY = { swieza: '#1f5fbf', stara: '#808080', 'bardzo-stara': '#8b0000' };
     const POMARANCZ = '#ff9f40';
+    const ZAPAS_WIERSZY = 10;         // list rows drawn above and below those in view
+    const porownajNazwy = new Intl.Collator('pl').compare;
+
+    // The vehicles' dots are drawn on one canvas. From PROG_SKUPISK vehicles on, those
+    // near each other are grouped below the zoom of a city into clusters that tell how
+    // many they hold; the chosen vehicle stays out of its cluster, always in sight.
+    // Tracks, zones and events stay elements of their own.
+    const PROG_SKUPISK = 500;
+    let poZaladowaniu = null;  // called once the clusters hold every dot given them
+    const plotno = L.canvas({ padding: 0.3 });
+    const skupiska = L.markerClusterGroup({
+        chunkedLoading: true, chunkInterval: 30, chunkDelay: 5, animate: false,
+        disableClusteringAtZoom: 12, maxClusterRadius: 50, showCoverageOnHover: false, spiderfyOnMaxZoom: false,
+        chunkProgress: (gotowe, wszystkie) => {
+            if (gotowe < wszystkie || !poZaladowaniu) return;
+            poZaladowaniu();
+            poZaladowaniu = null;
+        },
+    }).addTo(mapa);
+    const pojedyncze = L.featureGroup().addTo(mapa);
+    let grupa = pojedyncze;  // where the dots not chosen are
+
+    function dodajDoGrupy(znaczniki) {
+        if (grupa === skupiska) skupiska.addLayers(znaczniki);
+        else znaczniki.forEach((z) => pojedyncze.addLayer(z));
+    }
+
+    // Clusters for a large fleet, single dots for a small one.
+    function wybierzGrupe() {
+        const nowa = stan.pojazdy.size >= PROG_SKUPISK ? skupiska : pojedyncze;
+        if (nowa === grupa) return;
+        const przenoszone = [];
+        stan.znaczniki.forEach((z) => {
+            if (z.miejsce === 'grupa') przenoszone.push(z);
+        });
+        grupa.clearLayers();
+        grupa = nowa;
+        dodajDoGrupy(przenoszone);
+    }
 
     const stan = {
         pojazdy: new Map(),    // name -> the vehicle's row as last received
         znaczniki: new Map(),  // name -> circle marker
-        wiersze: new Map(),    // name -> list row
+        wiersze: new Map(),    // name -> list row, only those drawn
+        posortowane: [],       // every name, in Polish alphabetical order
+        kolejnosc: [],         // the names the search lets through, in that order
+        szukane: '',
+        wysokoscWiersza: 0,    // measured from the first row drawn
+        wersja: null,          // the list's version the page holds
+        czasSerwera: Date.now(),  // the server's time of the latest answer (ms)
         wybrany: null,
         trasa: null,           // layer group of the shown track
         zadanieTrasy: 0,
         pierwszeDane: true,
         trwa: false,
         zdarzenia: [],           // today's events, as /api/zdarzenia gives them
+        tekstZdarzen: null,      // the answer they came in
+        noweZdarzenia: false,    // some are marked new
         znaneZdarzenia: null,    // ids seen at the last refresh (none before the first)
         zdarzeniaTrwa: false,
         zdarzeniaDnia: null,     // the chosen vehicle's events of its track's day
@@ -212,15 +268,19 @@
         return k;
     }
 
-    function widoczny(p) {
-        const szukane = el('szukaj').value.trim().toLocaleLowerCase('pl');
+    function pasuje(p, szukane) {
         if (!szukane) return true;
         return [p.nazwa, p.kierowca, p.licencja].some((t) => t && String(t).toLocaleLowerCase('pl').includes(szukane));
+    }
+
+    function widoczny(p) {
+        return pasuje(p, stan.szukane);
     }
 
     function stylZnacznika(p, wybrany) {
         const ruch = jedzie(p);
         return {
+            renderer: plotno,
             radius: wybrany ? 11 : 7,
             color: bezGps(p) ? POMARANCZ : wybrany ? '#000000' : KOLORY[swiezosc(p)],
             weight: bezGps(p) || wybrany ? 3 : 2,
@@ -229,42 +289,93 @@
         };
     }
 
-    function ustawZnacznik(p) {
+    function podpisz(z, staly) {
+        z.bindTooltip((w) => wezelTekstu(w.nazwa), { direction: 'top', offset: [0, -6], permanent: staly });
+    }
+
+    // One click and one hover handler for all the dots of a group: a dot's registration
+    // is made the first time the pointer is over it.
+    function obslugujZnaczniki(warstwa) {
+        warstwa.on('click', (e) => {
+            if (e.layer && e.layer.nazwa !== undefined) wybierz(e.layer.nazwa, false);
+        });
+        warstwa.on('mouseover', (e) => {
+            const z = e.layer;
+            if (!z || z.nazwa === undefined || z.getTooltip()) return;
+            podpisz(z, false);
+            z.openTooltip(e.latlng);
+        });
+    }
+    obslugujZnaczniki(skupiska);
+    obslugujZnaczniki(pojedyncze);
+
+    function zdejmijZnacznik(z) {
+        if (z.miejsce === 'grupa') grupa.removeLayer(z);
+        else if (z.miejsce === 'mapa') z.remove();
+        z.miejsce = null;
+    }
+
+    // A vehicle's dot: made, moved and restyled only when what it shows changed. Dots
+    // for the group are gathered in `doGrupy` and added together.
+    function ustawZnacznik(p, doGrupy) {
         const ll = wspolrzedne(p);
         let z = stan.znaczniki.get(p.nazwa);
         if (!ll) {
             if (z) {
-                z.remove();
+                zdejmijZnacznik(z);
                 stan.znaczniki.delete(p.nazwa);
             }
             return;
         }
         const wybrany = stan.wybrany === p.nazwa;
+        const styl = stylZnacznika(p, wybrany);
+        const klucz = [styl.radius, styl.color, styl.weight, styl.fillColor, styl.fillOpacity].join();
+        const swiezoscTeraz = swiezosc(p);
         if (!z) {
-            z = L.circleMarker(ll, Object.assign({ className: 'znacznik' }, stylZnacznika(p, wybrany)));
-            z.on('click', () => wybierz(p.nazwa, false));
-            z.addTo(mapa);
+            z = L.circleMarker(ll, styl);
+            z.nazwa = p.nazwa;
+            z.klucz = klucz;
+            z.swiezosc = swiezoscTeraz;
+            z.miejsce = null;
+            z.podpisStaly = false;
             stan.znaczniki.set(p.nazwa, z);
         } else {
-            z.setLatLng(ll);
-            z.setStyle(stylZnacznika(p, wybrany));
+            if (!z.getLatLng().equals(ll)) z.setLatLng(ll);
+            if (z.klucz !== klucz) {
+                z.setStyle(styl);
+                z.klucz = klucz;
+            }
+            z.swiezosc = swiezoscTeraz;
         }
-        // The registration over the dot: on hover, and always over the chosen vehicle's.
+        // The registration always over the chosen vehicle's dot (over the others' on hover).
         if (z.podpisStaly !== wybrany) {
             z.unbindTooltip();
-            z.bindTooltip(wezelTekstu(p.nazwa), { direction: 'top', offset: [0, -6], permanent: wybrany });
+            if (wybrany) podpisz(z, true);
             z.podpisStaly = wybrany;
         }
-        const klasy = ['znacznik'].concat(klasyPojazdu(p));
-        if (wybrany) klasy.push('wybrany');
-        if (!widoczny(p)) klasy.push('ukryty');
-        klasy.push('leaflet-interactive');
-        z.getElement().setAttribute('class', klasy.join(' '));
-        z.getElement().setAttribute('data-nazwa', p.nazwa);
-        if (wybrany) z.bringToFront();
+        const miejsce = !widoczny(p) ? null : wybrany ? 'mapa' : 'grupa';
+        if (z.miejsce !== miejsce) {
+            zdejmijZnacznik(z);
+            if (miejsce === 'mapa') z.addTo(mapa).bringToFront();
+            else if (miejsce === 'grupa') {
+                if (doGrupy) doGrupy.push(z);
+                else grupa.addLayer(z);
+            }
+            z.miejsce = miejsce;
+        }
     }
 
     // ---- the list -----------------------------------------------------------------------
+
+    // Only the rows in view (and a few around) are elements; an empty item above and
+    // one below stand for the others, so the list scrolls as if it held them all.
+    function odstep() {
+        const li = document.createElement('li');
+        li.className = 'odstep';
+        li.setAttribute('aria-hidden', 'true');
+        return li;
+    }
+    const odstepGorny = odstep(), odstepDolny = odstep();
 
     function span(klasa, tekst) {
         const s = document.createElement('span');
@@ -273,44 +384,105 @@
         return s;
     }
 
-    function ustawWiersz(p) {
-        let li = stan.wiersze.get(p.nazwa);
-        if (!li) {
-            li = document.createElement('li');
-            li.tabIndex = 0;
-            li.dataset.nazwa = p.nazwa;
-            li.addEventListener('click', () => wybierz(p.nazwa, true));
-            li.addEventListener('keydown', (e) => {
-                if (e.key === 'Enter' || e.key === ' ') {
-                    e.preventDefault();
-                    wybierz(p.nazwa, true);
-                }
-            });
-            stan.wiersze.set(p.nazwa, li);
-        }
-        const klasy = ['pojazd'].concat(klasyPojazdu(p));
-        if (stan.wybrany === p.nazwa) klasy.push('wybrany');
-        li.className = klasy.join(' ');
-        li.hidden = !widoczny(p);
-        const ruch = jedzie(p) ? 'jedzie ' + tekstPredkosci(p) : 'postój';
-        const odczyt = p.odczyt ? tekstCzasu(p.odczyt) : 'nigdy';
-        li.replaceChildren(
-            span('ikona', ''),
-            span('nazwa', p.nazwa),
-            span('wiek', tekstWieku(liczba(p.wiek_s))),
-            span('ruch', bezGps(p) ? 'brak GPS' : ruch),
-            span('kierowca', p.kierowca || ''),
-            span('odczyt', 'odczyt pamięci: ' + odczyt));
-        li.title = wspolrzedne(p) ? '' : 'Brak współrzędnych: pojazdu nie ma na mapie';
+    function nowyWiersz(nazwa) {
+        const li = document.createElement('li');
+        li.tabIndex = 0;
+        li.dataset.nazwa = nazwa;
+        li.addEventListener('click', () => wybierz(nazwa, true));
+        li.addEventListener('keydown', (e) => {
+            if (e.key === 'Enter' || e.key === ' ') {
+                e.preventDefault();
+                wybierz(nazwa, true);
+            }
+        });
+        li.podpis = '';
+        return li;
     }
 
-    function uporzadkujListe() {
-        const lista = el('lista');
-        const nazwy = Array.from(stan.wiersze.keys()).sort((a, b) => a.localeCompare(b, 'pl'));
-        nazwy.forEach((n) => lista.appendChild(stan.wiersze.get(n)));
-        const widoczne = nazwy.filter((n) => !stan.wiersze.get(n).hidden).length;
-        el('licznik').textContent = widoczne === nazwy.length ? String(nazwy.length) : widoczne + ' z ' + nazwy.length;
+    function ustawWiersz(li, p) {
+        const klasy = ['pojazd'].concat(klasyPojazdu(p));
+        if (stan.wybrany === p.nazwa) klasy.push('wybrany');
+        const ruch = jedzie(p) ? 'jedzie ' + tekstPredkosci(p) : 'postój';
+        const teksty = [p.nazwa, tekstWieku(wiekTeraz(p)), bezGps(p) ? 'brak GPS' : ruch, p.kierowca || '',
+            'odczyt pamięci: ' + (p.odczyt ? tekstCzasu(p.odczyt) : 'nigdy')];
+        const tytul = wspolrzedne(p) ? '' : 'Brak współrzędnych: pojazdu nie ma na mapie';
+        const podpis = klasy.join(' ') + '\n' + teksty.join('\n') + '\n' + tytul;
+        if (li.podpis === podpis) return;
+        li.podpis = podpis;
+        li.className = klasy.join(' ');
+        li.replaceChildren(span('ikona', ''), span('nazwa', teksty[0]), span('wiek', teksty[1]), span('ruch', teksty[2]),
+            span('kierowca', teksty[3]), span('odczyt', teksty[4]));
+        li.title = tytul;
     }
+
+    // The names in order: sorted again only when names came or went, filtered again when
+    // the search or a row it looks at changed.
+    function uporzadkujListe(noweNazwy) {
+        if (noweNazwy) stan.posortowane = Array.from(stan.pojazdy.keys()).sort(porownajNazwy);
+        stan.kolejnosc = stan.szukane
+            ? stan.posortowane.filter((n) => widoczny(stan.pojazdy.get(n)))
+            : stan.posortowane;
+        const wszystkich = stan.posortowane.length, widocznych = stan.kolejnosc.length;
+        el('licznik').textContent = widocznych === wszystkich ? String(wszystkich) : widocznych + ' z ' + wszystkich;
+    }
+
+    function rysujListe() {
+        const lista = el('lista');
+        const n = stan.kolejnosc.length;
+        const h = stan.wysokoscWiersza || 58;
+        const gora = lista.scrollTop, wysokosc = lista.clientHeight || window.innerHeight;
+        const od = Math.min(n, Math.max(0, Math.floor(gora / h) - ZAPAS_WIERSZY));
+        const doKonca = Math.min(n, Math.ceil((gora + wysokosc) / h) + ZAPAS_WIERSZY);
+        const wiersze = new Map();
+        const dzieci = [];
+        for (let i = od; i < doKonca; ++i) {
+            const nazwa = stan.kolejnosc[i];
+            const li = stan.wiersze.get(nazwa) || nowyWiersz(nazwa);
+            ustawWiersz(li, stan.pojazdy.get(nazwa));
+            wiersze.set(nazwa, li);
+            dzieci.push(li);
+        }
+        odstepGorny.style.height = od * h + 'px';
+        odstepDolny.style.height = (n - doKonca) * h + 'px';
+        dzieci.unshift(odstepGorny);
+        dzieci.push(odstepDolny);
+        const obecne = lista.children;
+        if (obecne.length !== dzieci.length || dzieci.some((li, i) => obecne[i] !== li)) lista.replaceChildren(...dzieci);
+        stan.wiersze = wiersze;
+        if (!stan.wysokoscWiersza && dzieci.length > 2) {
+            const zmierzona = dzieci[1].getBoundingClientRect().height;
+            if (zmierzona > 0) {
+                stan.wysokoscWiersza = zmierzona;
+                if (Math.abs(zmierzona - h) > 0.5) rysujListe();
+            }
+        }
+    }
+
+    // The chosen vehicle's row into view, when it is not.
+    function przewinDo(nazwa) {
+        const i = stan.kolejnosc.indexOf(nazwa);
+        if (i < 0) return;
+        const lista = el('lista');
+        const h = stan.wysokoscWiersza || 58;
+        if (i * h < lista.scrollTop || (i + 1) * h > lista.scrollTop + lista.clientHeight)
+            lista.scrollTop = Math.max(0, i * h - (lista.clientHeight - h) / 2);
+        rysujListe();
+    }
+
+    let rysowanieZamowione = false;
+    function rysujPozniej() {
+        if (rysowanieZamowione) return;
+        rysowanieZamowione = true;
+        requestAnimationFrame(() => {
+            rysowanieZamowione = false;
+            rysujListe();
+        });
+    }
+    el('lista').addEventListener('scroll', rysujPozniej, { passive: true });
+    window.addEventListener('resize', () => {
+        stan.wysokoscWiersza = 0;
+        rysujPozniej();
+    });
 
     // ---- details and track --------------------------------------------------------------
 
@@ -327,7 +499,7 @@
         const ll = wspolrzedne(p);
         const pola = [
             ['Czas pozycji', p.czas ? tekstCzasu(p.czas) : 'brak'],
-            ['Wiek pozycji', tekstWieku(liczba(p.wiek_s))],
+            ['Wiek pozycji', tekstWieku(wiekTeraz(p))],
             ['Szerokość', ll ? tekstLiczby(ll[0], 6) : 'brak'],
             ['Długość', ll ? tekstLiczby(ll[1], 6) : 'brak'],
             ['Prędkość', tekstPredkosci(p) + (jedzie(p) ? ' (jedzie)' : ' (postój)')],
@@ -436,10 +608,7 @@
         stan.wybrany = nazwa;
         [poprzedni, nazwa].forEach((n) => {
             const p = stan.pojazdy.get(n);
-            if (p) {
-                ustawZnacznik(p);
-                ustawWiersz(p);
-            }
+            if (p) ustawZnacznik(p);
         });
         if (poprzedni !== nazwa) stan.zdarzeniaDnia = null;
         pokazSzczegoly();
@@ -449,8 +618,7 @@
         const ll = p && wspolrzedne(p);
         if (przesun && ll) mapa.setView(ll, Math.max(mapa.getZoom(), 12), { animate: false });
         wczytajTrase(true);
-        const li = stan.wiersze.get(nazwa);
-        if (li && li.scrollIntoView) li.scrollIntoView({ block: 'nearest' });
+        przewinDo(nazwa);
     }
 
     function odznacz() {
@@ -459,10 +627,8 @@
         ++stan.zadanieTrasy;
         usunTrase();
         const p = stan.pojazdy.get(poprzedni);
-        if (p) {
-            ustawZnacznik(p);
-            ustawWiersz(p);
-        }
+        if (p) ustawZnacznik(p);
+        rysujListe();
         pokazSzczegoly();
     }
 
@@ -485,7 +651,10 @@
     function pokazZdarzenia() {
         const znane = stan.znaneZdarzenia;
         const odNowych = stan.zdarzenia.slice().reverse();
-        el('zdarzenia-lista').replaceChildren(...odNowych.slice(0, 200).map((z) => wierszZdarzenia(z, true, znane && !znane.has(String(z.id)))));
+        const nowe = (z) => Boolean(znane && !znane.has(String(z.id)));
+        const pokazane = odNowych.slice(0, 200);
+        stan.noweZdarzenia = pokazane.some(nowe);
+        el('zdarzenia-lista').replaceChildren(...pokazane.map((z) => wierszZdarzenia(z, true, nowe(z))));
         el('zdarzenia-licznik').textContent = '(' + stan.zdarzenia.length + ')';
         stan.znaneZdarzenia = new Set(stan.zdarzenia.map((z) => String(z.id)));
         pokazZdarzeniaPojazdu();
@@ -502,8 +671,12 @@
         if (stan.zdarzeniaTrwa) return;
         stan.zdarzeniaTrwa = true;
         fetch('/api/zdarzenia', { cache: 'no-store' })
-            .then((r) => (r.ok ? r.json() : { zdarzenia: [] }))
-            .then((d) => {
+            .then((r) => (r.ok ? r.text() : '{"zdarzenia":[]}'))
+            .then((tekst) => {
+                // The same answer as the last one, with none marked new: nothing to draw again.
+                if (tekst === stan.tekstZdarzen && !stan.noweZdarzenia) return;
+                stan.tekstZdarzen = tekst;
+                const d = JSON.parse(tekst);
                 stan.zdarzenia = Array.isArray(d.zdarzenia) ? d.zdarzenia : [];
                 pokazZdarzenia();
             })
@@ -515,41 +688,69 @@
 
     // ---- refreshing ---------------------------------------------------------------------
 
+    // An answer of /api/pojazdy: the whole list, or (with "pelna": false) only the rows
+    // changed since the version the page asked from.
     function przyjmij(dane) {
         const pojazdy = listaPojazdow(dane);
-        const nowe = new Set();
+        const pelna = Array.isArray(dane) || dane.pelna !== false;
+        const czas = Date.parse(dane.czas);
+        stan.czasSerwera = Number.isFinite(czas) ? czas : Date.now();
+        stan.wersja = !Array.isArray(dane) && Number.isSafeInteger(dane.wersja) ? dane.wersja : null;
+        const zmienione = new Set();
+        let noweNazwy = false;
         pojazdy.forEach((p) => {
             p.nazwa = String(p.nazwa);
-            nowe.add(p.nazwa);
+            p.odebrano = stan.czasSerwera;
+            if (!stan.pojazdy.has(p.nazwa)) noweNazwy = true;
+            zmienione.add(p.nazwa);
             stan.pojazdy.set(p.nazwa, p);
-            ustawZnacznik(p);
-            ustawWiersz(p);
         });
-        Array.from(stan.pojazdy.keys()).forEach((n) => {
-            if (nowe.has(n)) return;
-            stan.pojazdy.delete(n);
-            const z = stan.znaczniki.get(n);
-            if (z) z.remove();
-            stan.znaczniki.delete(n);
-            const li = stan.wiersze.get(n);
-            if (li) li.remove();
-            stan.wiersze.delete(n);
+        if (pelna) {
+            Array.from(stan.pojazdy.keys()).forEach((n) => {
+                if (zmienione.has(n)) return;
+                noweNazwy = true;
+                stan.pojazdy.delete(n);
+                const z = stan.znaczniki.get(n);
+                if (z) zdejmijZnacznik(z);
+                stan.znaczniki.delete(n);
+            });
+        }
+        wybierzGrupe();
+        const doGrupy = [];
+        zmienione.forEach((n) => ustawZnacznik(stan.pojazdy.get(n), doGrupy));
+        // The others only age: a dot is redrawn when its colour changes with that.
+        stan.znaczniki.forEach((z, n) => {
+            if (zmienione.has(n)) return;
+            const p = stan.pojazdy.get(n);
+            if (z.swiezosc !== swiezosc(p)) ustawZnacznik(p, doGrupy);
         });
-        uporzadkujListe();
-        if (stan.wybrany && !stan.pojazdy.has(stan.wybrany)) odznacz();
-        else if (stan.wybrany) pokazSzczegoly();
-
-        if (stan.pierwszeDane) {
-            stan.pierwszeDane = false;
+        const pierwsze = stan.pierwszeDane;
+        stan.pierwszeDane = false;
+        if (pierwsze) {
+            // The whole fleet in view before its dots go into their group, which clusters
+            // them for that zoom; when they were first drawn is the page's own measure of
+            // its start (clusters are drawn once all their dots are in).
             const polozenia = Array.from(stan.znaczniki.values()).map((z) => z.getLatLng());
             if (polozenia.length > 0)
                 mapa.fitBounds(L.latLngBounds(polozenia), { padding: [30, 30], maxZoom: 13, animate: false });
+            const zaznacz = () => requestAnimationFrame(() => performance.mark('pierwsze-znaczniki'));
+            if (grupa === skupiska && doGrupy.length > 0) poZaladowaniu = zaznacz;
+            else zaznacz();
+        }
+        if (doGrupy.length > 0) dodajDoGrupy(doGrupy);
+        uporzadkujListe(noweNazwy);
+        rysujListe();
+        if (stan.wybrany && !stan.pojazdy.has(stan.wybrany)) odznacz();
+        else if (stan.wybrany) pokazSzczegoly();
+
+        if (pierwsze) {
             const wybrany = parametry.get('wybierz');
             if (wybrany && stan.pojazdy.has(wybrany)) wybierz(wybrany, true);
-        } else if (stan.wybrany && el('dzien').value === dzisiaj()) {
+        } else if (stan.wybrany && zmienione.has(stan.wybrany) && el('dzien').value === dzisiaj()) {
             wczytajTrase(false);
         }
-        const n = pojazdy.length;
+        el('mapa').dataset.znaczniki = String(stan.znaczniki.size);
+        const n = stan.pojazdy.size;
         el('stan').className = '';
         el('stan').textContent = n + ' ' + odmiana(n, 'pojazd', 'pojazdy', 'pojazdów') + ' · odświeżono ' + teraz();
     }
@@ -557,7 +758,8 @@
     function odswiez() {
         if (stan.trwa) return;
         stan.trwa = true;
-        fetch('/api/pojazdy', { cache: 'no-store' })
+        const adres = '/api/pojazdy' + (stan.wersja === null ? '' : '?od_wersji=' + stan.wersja);
+        (pierwszaLista || fetch(adres, { cache: 'no-store' }))
             .then(odpowiedzJson)
             .then(przyjmij)
             .catch((e) => {
@@ -567,15 +769,38 @@
             .finally(() => {
                 stan.trwa = false;
             });
+        pierwszaLista = null;
     }
 
-    el('szukaj').addEventListener('input', () => {
-        stan.pojazdy.forEach((p) => {
-            ustawZnacznik(p);
-            ustawWiersz(p);
+    // The search: typed, or given as ?szukaj= in the address. Dots it leaves out go off
+    // the map together, after a short pause in the typing.
+    function szukaj() {
+        stan.szukane = el('szukaj').value.trim().toLocaleLowerCase('pl');
+        const doGrupy = [];
+        const zdejmowane = [];
+        stan.znaczniki.forEach((z) => {
+            if (z.miejsce === 'grupa' && !widoczny(stan.pojazdy.get(z.nazwa))) {
+                zdejmowane.push(z);
+                z.miejsce = null;
+            }
         });
-        uporzadkujListe();
+        if (grupa === skupiska) skupiska.removeLayers(zdejmowane);
+        else zdejmowane.forEach((z) => pojedyncze.removeLayer(z));
+        stan.pojazdy.forEach((p) => ustawZnacznik(p, doGrupy));
+        if (doGrupy.length > 0) dodajDoGrupy(doGrupy);
+        uporzadkujListe(false);
+        el('lista').scrollTop = 0;
+        rysujListe();
+    }
+    let czekanieNaSzukanie = null;
+    el('szukaj').addEventListener('input', () => {
+        clearTimeout(czekanieNaSzukanie);
+        czekanieNaSzukanie = setTimeout(szukaj, 200);
     });
+    if (parametry.get('szukaj')) {
+        el('szukaj').value = parametry.get('szukaj');
+        stan.szukane = el('szukaj').value.trim().toLocaleLowerCase('pl');
+    }
     el('zamknij').addEventListener('click', odznacz);
     el('dzien').addEventListener('change', () => {
         if (stan.wybrany) wczytajTrase(true);
