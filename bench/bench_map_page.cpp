@@ -26,6 +26,7 @@
 #include <deque>
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <memory>
 #include <nlohmann/json.hpp>
 #include <random>
@@ -252,6 +253,7 @@ struct PageFigures {
     double busyPercent = 0;
     double medianRefreshBytes = 0;
     double maxRefreshBytes = 0;
+    double medianRefreshBodyBytes = 0;  // unpacked
     double firstListBytes = 0;
     double heapMb = 0;
     double nodes = 0;
@@ -309,14 +311,18 @@ PageFigures MeasurePage(int webPort, int seconds) {
     // The answers of /api/pojazdy as the page's resource timing tells them (bytes on the
     // wire, headers included): the first (the whole list), then those of the refreshes.
     // (DevTools' network events are not used: following them costs the page itself.)
-    std::vector<double> refreshes;
+    std::vector<double> refreshes, bodies;
     for (const json& r : browser.Evaluate("performance.getEntriesByType('resource').filter((e) => "
-                                          "/\\/api\\/pojazdy(\\?|$)/.test(e.name)).map((e) => [e.startTime, e.transferSize])")) {
-        if (f.firstListBytes == 0)
+                                          "/\\/api\\/pojazdy(\\?|$)/.test(e.name)).map((e) => [e.startTime, "
+                                          "e.transferSize, e.decodedBodySize])")) {
+        if (f.firstListBytes == 0) {
             f.firstListBytes = r[1].get<double>();
-        else if (r[0].get<double>() >= steadyFrom)
+        } else if (r[0].get<double>() >= steadyFrom) {
             refreshes.push_back(r[1].get<double>());
+            bodies.push_back(r[2].get<double>());
+        }
     }
+    f.medianRefreshBodyBytes = bench::Median(bodies);
     f.medianRefreshBytes = bench::Median(refreshes);
     f.maxRefreshBytes = bench::Max(refreshes);
     return f;
@@ -335,12 +341,16 @@ void Print(const char* label, const std::vector<PageFigures>& runs) {
         for (const PageFigures& r : runs) v.push_back(r.*field);
         return bench::Median(v);
     };
-    std::printf("%-10s first markers %.2f s | longest task: load %.0f ms, refreshing %.0f ms | busy %.1f %% | "
-                "/api/pojazdy: first %.0f KB, refresh median %.1f KB max %.1f KB | heap %.1f MB | %.0f elements\n",
-                label, median(&PageFigures::firstMarkersS), median(&PageFigures::longestLoadTaskMs),
-                median(&PageFigures::longestSteadyTaskMs), median(&PageFigures::busyPercent),
-                median(&PageFigures::firstListBytes) / 1024, median(&PageFigures::medianRefreshBytes) / 1024,
+    const double longest = median(&PageFigures::longestSteadyTaskMs);
+    const std::string refreshing = longest > 0 ? std::to_string(static_cast<int>(longest)) + " ms" : "under 50 ms";
+    std::printf("%-10s first markers %.2f s | longest task: load %.0f ms, refreshing %s | busy %.1f %% | "
+                "/api/pojazdy: first %.0f KB, refresh median %.1f KB (%.1f KB unpacked) max %.1f KB | heap %.1f MB | "
+                "%.0f elements\n",
+                label, median(&PageFigures::firstMarkersS), median(&PageFigures::longestLoadTaskMs), refreshing.c_str(),
+                median(&PageFigures::busyPercent), median(&PageFigures::firstListBytes) / 1024,
+                median(&PageFigures::medianRefreshBytes) / 1024, median(&PageFigures::medianRefreshBodyBytes) / 1024,
                 median(&PageFigures::maxRefreshBytes) / 1024, median(&PageFigures::heapMb), median(&PageFigures::nodes));
+    std::fflush(stdout);  // before the next child is started
 }
 
 }  // namespace
