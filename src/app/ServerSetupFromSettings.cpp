@@ -21,6 +21,7 @@ ServerSetup ServerSetupFromSettings(const Settings& settings, char decimalSepara
     setup.readHourIndex = settings.readHourIndex;
     setup.historyDays = settings.historyDays;
     if (settings.events.enabled) setup.events = settings.events;
+    if (settings.events.enabled) setup.notifications = settings.notifications;
     setup.tableSaveInterval = std::chrono::milliseconds(settings.tableSaveIntervalMs);
     setup.tableEarlySaveChanges = static_cast<std::uint64_t>(settings.tableEarlySaveChanges);
     return setup;

@@ -222,7 +222,86 @@ Settings ReadSettings(const IniFile& ini, const std::string& firstArgument) {
     s.port = ini.ReadString(kSection, "Port", "4500");
     s.dataDirectory = ini.ReadString(kSection, "Katalog", ".");
     s.events = ReadEventSettings(ini);
+    s.notifications = ReadNotificationSettings(ini, s.www);
     return s;
+}
+
+namespace {
+
+// Items separated by commas, semicolons or blanks.
+std::vector<std::string> SplitItems(const std::string& text) {
+    std::vector<std::string> items;
+    std::string item;
+    for (std::size_t i = 0; i <= text.size(); ++i) {
+        const char c = i < text.size() ? text[i] : ',';
+        if (c != ',' && c != ';' && c != ' ' && c != '\t') {
+            item += c;
+        } else if (!item.empty()) {
+            items.push_back(item);
+            item.clear();
+        }
+    }
+    return items;
+}
+
+bool StartsWithNoCase(const std::string& text, const std::string& prefix) {
+    return text.size() >= prefix.size() && EqualsNoCase(text.substr(0, prefix.size()), prefix);
+}
+
+std::string HostName() {
+    char name[256] = {};
+    if (::gethostname(name, sizeof name - 1) != 0 || !name[0]) return "serwer";
+    return name;
+}
+
+}  // namespace
+
+NotificationSettings ReadNotificationSettings(const IniFile& ini, const WebSettings& www) {
+    NotificationSettings n;
+    n.mail.server = TrimBlanks(ini.ReadString("Poczta", "Serwer", ""));
+    n.mail.from = TrimBlanks(ini.ReadString("Poczta", "Od", ""));
+    n.mail.user = ini.ReadString("Poczta", "Uzytkownik", "");
+    n.mail.password = ini.ReadString("Poczta", "Haslo", "");
+    n.serverName = TrimBlanks(ini.ReadString("Powiadomienia", "Nazwa", ""));
+    if (n.serverName.empty()) n.serverName = HostName();
+    // A link to the map for an address others can open: not the wildcards.
+    const std::string address = TrimBlanks(www.address);
+    if (www.Enabled() && www.port != "0" && !address.empty() && address != "0.0.0.0" && address != "::" &&
+        address != "[::]")
+        n.mapUrl = "http://" + (address.find(':') != std::string::npos && address.front() != '[' ? "[" + address + "]" : address) +
+                   ":" + TrimBlanks(www.port) + "/";
+    const std::string prefix = "Powiadomienie ";
+    for (const std::string& section : ini.Sections()) {
+        if (section.size() <= prefix.size() || !StartsWithNoCase(section, prefix)) continue;
+        NotificationRule r;
+        r.name = TrimBlanks(section.substr(prefix.size()));
+        const std::string where = Cp1250("Powiadomienie ") + r.name + ": ";
+        for (const std::string& name : SplitItems(ini.ReadString(section, "Typy", ""))) {
+            if (const auto type = EventTypeFromName(name))
+                r.types.insert(*type);
+            else
+                n.problems.push_back(where + Cp1250("nieznany typ zdarzenia w Typy: ") + name);
+        }
+        for (const std::string& v : ParseAllowList(ini.ReadString(section, "Pojazdy", ""))) r.vehicles.insert(v);
+        r.emails = SplitItems(ini.ReadString(section, "Email", ""));
+        r.webhook = TrimBlanks(ini.ReadString(section, "Webhook", ""));
+        if (!r.webhook.empty() && !StartsWithNoCase(r.webhook, "http://") && !StartsWithNoCase(r.webhook, "https://")) {
+            n.problems.push_back(where + Cp1250("Webhook musi zaczynać się od http:// lub https://: ") + r.webhook);
+            r.webhook.clear();
+        }
+        r.secret = ini.ReadString(section, "Sekret", "");
+        r.intervalMinutes = static_cast<int>(std::clamp(ini.ReadInteger(section, "CoIleMin", 15), 0L, 7L * 24 * 60));
+        if (!r.emails.empty() && n.mail.server.empty()) {
+            n.problems.push_back(where + Cp1250("Email wymaga serwera poczty (Serwer w sekcji [Poczta])"));
+            r.emails.clear();
+        }
+        if (r.emails.empty() && r.webhook.empty()) {
+            n.problems.push_back(where + Cp1250("brak odbiorców (Email, Webhook): reguła pominięta"));
+            continue;
+        }
+        n.rules.push_back(std::move(r));
+    }
+    return n;
 }
 
 EventSettings ReadEventSettings(const IniFile& ini) {

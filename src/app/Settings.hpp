@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "events/EventSettings.hpp"
+#include "notifications/NotificationRule.hpp"
 #include "web/WebSettings.hpp"
 
 namespace serwer {
@@ -56,7 +57,12 @@ struct Settings {
     int tableEarlySaveChanges = 500;     // ZapisTabeliPozycje: positions waiting that start a save sooner
     WebSettings www;                     // section [Www]: the HTTP service
     EventSettings events;                // section [Zdarzenia] and the sections [Pojazd NAZWA]
+    NotificationSettings notifications;  // sections [Powiadomienie NAZWA], [Poczta] and [Powiadomienia]
 };
+
+// The notifications' settings: every section "[Powiadomienie NAZWA]", [Poczta] and
+// [Powiadomienia]; the map's address comes from [Www].
+NotificationSettings ReadNotificationSettings(const IniFile& ini, const WebSettings& www);
 
 // The events' settings: [Zdarzenia] and every section "[Pojazd NAZWA]".
 EventSettings ReadEventSettings(const IniFile& ini);

@@ -298,15 +298,23 @@ std::string ExportEvents(const std::vector<Event>& events, EventFormat format, b
     for (const Event& e : events) {
         out += first ? "\n" : ",\n";
         first = false;
-        out += "{\"id\": " + std::to_string(e.id) + ", \"typ\": \"" + std::string(EventTypeName(e.type)) +
-               "\", \"pojazd\": " + Json(e.registration) + ", \"od\": \"" + PolishIsoTime(e.startUtc) +
-               "\", \"do\": " + (e.endUtc ? "\"" + PolishIsoTime(*e.endUtc) + "\"" : "null") +
-               ", \"szerokosc\": " + number(e.latitude, 7, "null") + ", \"dlugosc\": " + number(e.longitude, 7, "null") +
-               ", \"strefa\": " + (e.zone.empty() ? "null" : Json(e.zone)) + ", \"wartosc\": " +
-               number(e.value, 2, "null") + ", \"limit\": " + number(e.limit, 0, "null") +
-               ", \"opis\": " + Json(e.text) + "}";
+        out += EventJson(e);
     }
     return out + (truncated ? "\n], \"obciete\": true}\n" : "\n]}\n");
 }
+
+std::string EventJson(const Event& e, std::string_view moreFields) {
+    const auto number = [](const std::optional<double>& v, int decimals) {
+        return v && std::isfinite(*v) ? Fixed(*v, decimals) : std::string("null");
+    };
+    return "{\"id\": " + std::to_string(e.id) + ", \"typ\": \"" + std::string(EventTypeName(e.type)) +
+           "\", \"pojazd\": " + Json(e.registration) + ", \"od\": \"" + PolishIsoTime(e.startUtc) +
+           "\", \"do\": " + (e.endUtc ? "\"" + PolishIsoTime(*e.endUtc) + "\"" : "null") +
+           ", \"szerokosc\": " + number(e.latitude, 7) + ", \"dlugosc\": " + number(e.longitude, 7) +
+           ", \"strefa\": " + (e.zone.empty() ? "null" : Json(e.zone)) + ", \"wartosc\": " + number(e.value, 2) +
+           ", \"limit\": " + number(e.limit, 0) + ", \"opis\": " + Json(e.text) + std::string(moreFields) + "}";
+}
+
+std::string JsonString(const std::string& cp1250) { return Json(cp1250); }
 
 }  // namespace serwer

@@ -28,5 +28,10 @@ std::string ExportTrack(const std::vector<HistoryRecord>& rows, ExportFormat for
 // (null for what an event has not), or CSV with a header row of the same names.
 enum class EventFormat { Json, Csv };
 std::string ExportEvents(const std::vector<Event>& events, EventFormat format, bool truncated = false);
+// One event as an object of that JSON (UTF-8); moreFields (", \"name\": value", already
+// JSON) go in before its end.
+std::string EventJson(const Event& event, std::string_view moreFields = {});
+// A Windows-1250 text as a JSON string (UTF-8, quoted and escaped).
+std::string JsonString(const std::string& cp1250);
 
 }  // namespace serwer

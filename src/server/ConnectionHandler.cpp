@@ -218,6 +218,7 @@ void ConnectionHandler::IdTCPServer1Execute(UnitConnection& connection) {
         ShowEvent(EventLine(e));
         if (ctx_.display) ctx_.display->ShowVehicleEvent(e);
     }
+    if (ctx_.notifications) ctx_.notifications->Offer(stored.events);
     if (readDue) {
         // The read's share of the memory budget goes back when the read ends, not after
         // the closing wait.

@@ -10,6 +10,7 @@
 #include "download/DownloadTimings.hpp"
 #include "events/EventService.hpp"
 #include "history/HistoryWriter.hpp"
+#include "notifications/NotificationService.hpp"
 #include "server/NewVehicleLimit.hpp"
 #include "server/ReadAdmission.hpp"
 #include "server/ServerMetrics.hpp"
@@ -47,6 +48,7 @@ struct HandlerContext {
     StatusDisplay* display = nullptr;
     HistoryWriter* history = nullptr;  // none: positions are not kept in a history
     EventService* events = nullptr;    // none: no events are raised
+    NotificationService* notifications = nullptr;  // none: no event is told to anyone
     std::function<int()> openConnectionCount;
     ServerMetrics metrics;
 };

@@ -1,6 +1,8 @@
 #include "server/PositioningServer.hpp"
 
 #include <cstdio>
+#include <filesystem>
+#include <functional>
 
 #include "common/Win1250.hpp"
 #include "link/PositionRecord.hpp"
@@ -69,6 +71,22 @@ PositioningServer::PositioningServer(const ServerSetup& setup)
                                                  setup.decimalSeparator, report);
         events_->Load();
         context_.events = events_.get();
+        if (setup.notifications)
+            for (const std::string& problem : setup.notifications->problems) report(problem);
+        if (setup.notifications && !setup.notifications->rules.empty()) {
+            const std::string directory = setup.keepHistory ? HistoryDirectory(setup.dataDirectory) : setup.dataDirectory;
+            std::filesystem::create_directories(directory);
+            std::function<std::int64_t()> now = setup.nowUtc;
+            if (!now) now = [] { return UtcNowSeconds(); };
+            notifications_ = std::make_unique<NotificationService>(
+                *setup.notifications, directory + "/powiadomienia.sqlite", setup.decimalSeparator,
+                NotificationService::Reports{[](const std::string& text) { WriteLog(text, "err2.txt"); },
+                                             [display](const std::string& text) {
+                                                 if (display) display->ShowEvent(text);
+                                             }},
+                now);
+            context_.notifications = notifications_.get();
+        }
     }
 }
 
@@ -84,6 +102,7 @@ bool PositioningServer::LoadVehicleTable() {
 
 void PositioningServer::Start(const std::string& portText) {
     server_.Start(portText);
+    if (notifications_) notifications_->Start(historyStore_.get());
     if (events_ && !eventClock_.joinable()) {
         eventClockStop_ = false;
         eventClock_ = std::thread([this] { RunEventClock(); });
@@ -93,6 +112,7 @@ void PositioningServer::Start(const std::string& portText) {
 void PositioningServer::Stop() {
     server_.Stop();
     StopEventClock();
+    if (notifications_) notifications_->Stop();
 }
 
 void PositioningServer::StopEventClock() {
@@ -157,6 +177,7 @@ void PositioningServer::RunEventTick() {
         historyWriter_->SubmitEvents(events);
         historyWriter_->WriteQueued();
     }
+    if (notifications_) notifications_->Offer(events);
     try {
         events_->SaveState();
     } catch (const std::exception& e) {

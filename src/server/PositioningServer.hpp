@@ -3,6 +3,7 @@
 #include <condition_variable>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -49,6 +50,11 @@ struct ServerSetup {
     // detectors' states are kept in zdarzenia-stan.json, both in the data directory.
     std::optional<EventSettings> events;
     std::chrono::milliseconds eventTickInterval{60000};  // silence and overdue reads are checked this often
+    // The notifications ([Powiadomienie NAZWA], [Poczta]); none sends none. Their outbox
+    // is powiadomienia.sqlite in the history's directory (in the data directory without
+    // a history). They need the events.
+    std::optional<NotificationSettings> notifications;
+    std::function<std::int64_t()> nowUtc;  // the notifications' clock; none: the system's
 };
 
 // The positioning server in one piece: the handler's context (settings, the operator's
@@ -84,6 +90,8 @@ public:
     HistoryWriter* HistoryWrites() { return historyWriter_.get(); }
     // The events (none when the setup raises none).
     EventService* Events() { return events_.get(); }
+    // The notifications (none when the setup sends none).
+    NotificationService* Notifications() { return notifications_.get(); }
     // One tick of the events' clock now (the clock thread runs it every
     // eventTickInterval): silence and overdue reads, shown, stored and the states saved.
     void RunEventTick();
@@ -105,6 +113,7 @@ private:
     std::atomic<bool> pruned_{true};
 
     std::unique_ptr<EventService> events_;
+    std::unique_ptr<NotificationService> notifications_;
     std::chrono::milliseconds eventTickInterval_{60000};
     std::thread eventClock_;
     std::mutex eventClockMutex_;

@@ -97,6 +97,19 @@ std::string MetricsText(const MetricsSources& s) {
         Head(out, "serwer_history_events_lost_total", "Events that did not reach the history.", "counter");
         Value(out, "serwer_history_events_lost_total", s.history->EventsLost());
     }
+    if (s.notifications) {
+        Head(out, "serwer_notifications_total", "Notifications by channel and outcome.", "counter");
+        const char* const channels[] = {"email", "webhook"};
+        const char* const outcomes[] = {"sent", "retried", "given_up"};
+        for (std::size_t c = 0; c < 2; ++c)
+            for (std::size_t o = 0; o < 3; ++o)
+                Value(out,
+                      std::string("serwer_notifications_total{channel=\"") + channels[c] + "\",outcome=\"" + outcomes[o] +
+                          "\"}",
+                      s.notifications->counts[c][o]);
+        Head(out, "serwer_notifications_outbox", "Notifications waiting to be accepted.", "gauge");
+        Value(out, "serwer_notifications_outbox", s.notifications->outbox);
+    }
     if (s.web) {
         Head(out, "serwer_http_requests_total", "HTTP answers by status.", "counter");
         for (int status = 100; status < 600; ++status)

@@ -6,6 +6,7 @@
 
 #include "events/EventService.hpp"
 #include "history/HistoryWriter.hpp"
+#include "notifications/NotificationService.hpp"
 #include "server/ServerMetrics.hpp"
 #include "vehicles/TableLock.hpp"
 
@@ -31,6 +32,7 @@ struct MetricsSources {
     int openConnections = 0;
     std::size_t vehicles = 0;
     const EventService* events = nullptr;  // none when no events are raised
+    std::optional<NotificationFigures> notifications;  // none when none are sent
 };
 
 // The Prometheus text exposition format (version 0.0.4) of the server's metrics.

@@ -541,7 +541,16 @@ WebResponse WebRouter::Health() const {
     json.Key("wykrywane").Bool(h.eventsOn);
     json.Key("blad_stref").OptionalString(h.zoneProblem ? std::optional<std::string>(Cp1250ToUtf8(*h.zoneProblem))
                                                         : std::nullopt);
-    json.EndObject().EndObject();
+    json.EndObject();
+    if (h.notifications) {
+        const std::optional<std::int64_t> oldest = h.notifications->oldestWaitingS;
+        json.Key("powiadomienia").BeginObject();
+        json.Key("w_kolejce").Integer(static_cast<std::int64_t>(h.notifications->outbox));
+        json.Key("najstarsze_s").Integer(oldest);
+        json.Key("zalegle").Bool(oldest && *oldest > kStaleOutboxSeconds);
+        json.EndObject();
+    }
+    json.EndObject();
     return JsonResponse(h.listening ? 200 : 503, json.Take());
 }
 

@@ -12,6 +12,7 @@
 
 #include "common/PolishTime.hpp"
 #include "history/HistoryStore.hpp"
+#include "notifications/NotificationService.hpp"
 #include "web/VehicleSnapshot.hpp"
 #include "web/WebAssets.hpp"
 
@@ -44,6 +45,7 @@ struct WebHealth {
     std::uint64_t historyRowsLost = 0;
     bool eventsOn = false;
     std::optional<std::string> zoneProblem;  // why strefy.geojson is not in use (Windows-1250)
+    std::optional<NotificationFigures> notifications;  // none when none are sent
 };
 
 // What the router reads. Each may be left empty: the route that needs it answers 503.
@@ -78,6 +80,8 @@ public:
     static constexpr std::int64_t kMaxHistoryDays = 31;
     // The most events /api/zdarzenia gives at once: the earliest of the span.
     static constexpr std::size_t kMaxEvents = 10000;
+    // A notification waiting longer than this makes /api/zdrowie say the outbox is late.
+    static constexpr std::int64_t kStaleOutboxSeconds = 3600;
     static constexpr std::int64_t kMaxHistorySpanSeconds = kMaxHistoryDays * 24 * 3600 + 3600;
 
 private:

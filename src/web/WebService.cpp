@@ -259,6 +259,7 @@ struct WebService::Impl {
                 h.eventsOn = true;
                 h.zoneProblem = e->ZoneProblem();
             }
+            if (NotificationService* n = server.Notifications()) h.notifications = n->Figures();
             return h;
         };
         sources.metrics = [this] {
@@ -268,6 +269,7 @@ struct WebService::Impl {
             m.history = server.HistoryWrites();
             m.web = &counters;
             m.events = server.Events();
+            if (NotificationService* n = server.Notifications()) m.notifications = n->Figures();
             m.openConnections = server.OpenConnectionCount();
             m.vehicles = snapshot.Rows()->rows.size();
             return MetricsText(m);

@@ -75,7 +75,7 @@ protected:
     std::vector<HistoryRecord> found_;
     int snapshots_ = 0;
     std::int64_t now_ = kNowUtcMs;
-    WebHealth health_{true, 3, true, false, 10, 0, true, std::string("strefy.geojson: obiekt 2: brak nazwy")};
+    WebHealth health_{true, 3, true, false, 10, 0, true, std::string("strefy.geojson: obiekt 2: brak nazwy"), std::nullopt};
     std::vector<WebAsset> assets_{{"/index.html", "text/html; charset=utf-8", "<p>mapa</p>"},
                                   {"/static/app.js", "text/javascript; charset=utf-8", "go()"}};
 };
@@ -97,6 +97,11 @@ TEST_F(WebRouterTest, RoutesAnswerWithTheirStatuses) {
               R"({"status":"ok","nasluch":true,"polaczenia":3,"pojazdy":1,)"
               R"("historia":{"prowadzona":true,"blad_zapisu":false,"zapisane":10,"utracone":0},)"
               R"("zdarzenia":{"wykrywane":true,"blad_stref":"strefy.geojson: obiekt 2: brak nazwy"}})");
+    // A notification waiting longer than an hour: the outbox is late.
+    health_.notifications = NotificationFigures{{}, 2, 3601};
+    EXPECT_NE(std::string(Get(r, "/api/zdrowie").Body())
+                  .find(R"("powiadomienia":{"w_kolejce":2,"najstarsze_s":3601,"zalegle":true}})"),
+              std::string::npos);
     health_.listening = false;
     EXPECT_EQ(Get(r, "/api/zdrowie").status, 503);
     EXPECT_EQ(Get(r, "/metrics").contentType, "text/plain; version=0.0.4; charset=utf-8");
@@ -339,7 +344,10 @@ TEST(WebMetricsTest, NamesAndValues) {
     web.CountStatus(200);
     web.CountStatus(200);
     web.CountStatus(404);
-    const std::string text = MetricsText({&server, &table, nullptr, &web, 2, 10});
+    NotificationFigures notifications;
+    notifications.counts[1][1] = 7;  // webhooks retried
+    notifications.outbox = 3;
+    const std::string text = MetricsText({&server, &table, nullptr, &web, 2, 10, nullptr, notifications});
     for (const char* line :
          {"# TYPE serwer_positions_stored_total counter\n", "serwer_open_connections 2\n", "serwer_vehicles 10\n",
           "serwer_positions_stored_total 3\n", "# TYPE serwer_new_vehicles_refused_total counter\n",
@@ -348,7 +356,9 @@ TEST(WebMetricsTest, NamesAndValues) {
           "# TYPE serwer_table_save_seconds histogram\n", "serwer_table_save_seconds_count 0\n",
           "serwer_table_lock_wait_seconds_bucket{le=\"0.0001\"} 1\n", "serwer_table_lock_wait_seconds_count 1\n",
           "serwer_http_requests_total{status=\"200\"} 2\n", "serwer_http_requests_total{status=\"404\"} 1\n",
-          "serwer_http_connections_refused_total 0\n"})
+          "serwer_http_connections_refused_total 0\n",
+          "serwer_notifications_total{channel=\"webhook\",outcome=\"retried\"} 7\n",
+          "serwer_notifications_total{channel=\"email\",outcome=\"given_up\"} 0\n", "serwer_notifications_outbox 3\n"})
         EXPECT_NE(text.find(line), std::string::npos) << line;
     EXPECT_EQ(text.find("serwer_history_"), std::string::npos);  // no history kept
 }

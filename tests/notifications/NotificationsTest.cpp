@@ -1,0 +1,138 @@
+// The notifications' rules, throttle, retries, texts and signature, and the outbox on
+// disk: what is kept across a reopen, and when a message is due.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+
+#include "common/Win1250.hpp"
+#include "notifications/NotificationText.hpp"
+#include "notifications/Outbox.hpp"
+#include "notifications/Signature.hpp"
+#include "notifications/Throttle.hpp"
+#include "support/TestDirectory.hpp"
+
+using namespace serwer;
+
+namespace {
+
+Event Speeding() {
+    Event e;
+    e.type = EventType::PrzekroczeniePredkosci;
+    e.registration = "WA12345";
+    e.startUtc = 1796817600;  // 2026-12-09 12:00 UTC, 13:00 in Poland
+    e.interval = true;
+    e.latitude = 52.1;
+    e.longitude = -21.05;
+    e.zone = Cp1250("Łódź");
+    e.value = 110;
+    e.limit = 90;
+    e.text = Cp1250("przekroczenie prędkości 110 km/h (limit 90) od 13:00");
+    e.id = EventId(e.type, e.registration, e.startUtc, e.zone);
+    return e;
+}
+
+}  // namespace
+
+TEST(NotificationRuleTest, ARuleTakesItsTypesAndVehiclesAndAnIntervalOnlyWhenItStarts) {
+    NotificationRule rule;
+    Event e = Speeding();
+    EXPECT_TRUE(rule.Takes(e));  // empty lists: every type, every vehicle
+    rule.types = {EventType::WjazdDoStrefy};
+    EXPECT_FALSE(rule.Takes(e));
+    rule.types.insert(EventType::PrzekroczeniePredkosci);
+    rule.vehicles = {"WA12345"};
+    e.registration = "wa12345";
+    EXPECT_TRUE(rule.Takes(e));
+    e.registration = "WA99999";
+    EXPECT_FALSE(rule.Takes(e));
+    e.registration = "WA12345";
+    e.endUtc = e.startUtc + 120;  // the same interval, ended
+    EXPECT_FALSE(rule.Takes(e));
+}
+
+TEST(ThrottleTest, OneNotificationPerIntervalAndTheNextTellsHowManyWereHeldBack) {
+    ThrottleState s;
+    EXPECT_TRUE(Throttle(s, 1000, 15).send);
+    for (int i = 1; i <= 99; ++i) EXPECT_FALSE(Throttle(s, 1000 + i * 6, 15).send) << i;  // 100 in 10 minutes
+    EXPECT_EQ(s.heldBack, 99);
+    const ThrottleDecision next = Throttle(s, 1000 + 15 * 60, 15);
+    EXPECT_TRUE(next.send);
+    EXPECT_EQ(next.heldBack, 99);
+    EXPECT_EQ(s.heldBack, 0);
+    EXPECT_TRUE(Throttle(s, 1000 + 15 * 60, 0).send);  // CoIleMin=0: every one
+    // Retries: 10 s doubled, at most 30 minutes.
+    EXPECT_EQ(RetryDelaySeconds(1), 10);
+    EXPECT_EQ(RetryDelaySeconds(2), 20);
+    EXPECT_EQ(RetryDelaySeconds(8), 1280);
+    EXPECT_EQ(RetryDelaySeconds(9), 1800);
+    EXPECT_EQ(RetryDelaySeconds(1000), 1800);
+}
+
+TEST(NotificationTextTest, TheMailSaysWhoWhatWhenAndWhereInPolishAndTheWebhookIsTheApisEventWithTheServer) {
+    const Event e = Speeding();
+    NotificationRule rule;
+    rule.name = Cp1250("Noc w Łodzi");
+    NotificationSettings settings;
+    settings.serverName = "baza";
+    settings.mapUrl = "http://10.0.0.5:8080/";
+    const NotificationContent c{e, rule, settings, 3, ','};
+    EXPECT_EQ(MailSubject(c), "WA12345: przekroczenie prędkości 110 km/h (limit 90) od 13:00");
+    EXPECT_EQ(MailBody(c),
+              "Pojazd: WA12345\r\n"
+              "Co się stało: przekroczenie prędkości 110 km/h (limit 90) od 13:00\r\n"
+              "Kiedy: 09-12-2026 13:00:00 (czas polski)\r\n"
+              "Gdzie: 52,1000000 N, 21,0500000 W, strefa „Łódź”\r\n"
+              "Pojazd na mapie: http://10.0.0.5:8080/?wybierz=WA12345\r\n"
+              "Od poprzedniego powiadomienia wstrzymano takich zdarzeń tego pojazdu: 3.\r\n"
+              "\r\n"
+              "Powiadomienie „Noc w Łodzi” serwera pozycjonowania baza.\r\n");
+    const std::string message = MailMessage(c, "kierownik@firma.pl", e.startUtc);
+    EXPECT_NE(message.find("\r\nSubject: =?UTF-8?B?"), std::string::npos);
+    EXPECT_NE(message.find("\r\nDate: Wed, 09 Dec 2026 12:00:00 +0000\r\n"), std::string::npos);
+    EXPECT_NE(message.find("\r\nContent-Type: text/plain; charset=UTF-8\r\nContent-Transfer-Encoding: base64\r\n\r\n"),
+              std::string::npos);
+    EXPECT_EQ(WebhookBody(c), "{\"id\": " + std::to_string(e.id) +
+                                  ", \"typ\": \"przekroczenie_predkosci\", \"pojazd\": \"WA12345\", \"od\": "
+                                  "\"2026-12-09T13:00:00+01:00\", \"do\": null, \"szerokosc\": 52.1000000, \"dlugosc\": "
+                                  "-21.0500000, \"strefa\": \"Łódź\", \"wartosc\": 110.00, \"limit\": 90, \"opis\": "
+                                  "\"przekroczenie prędkości 110 km/h (limit 90) od 13:00\", \"serwer\": \"baza\", "
+                                  "\"wstrzymane\": 3}");
+    // RFC 4231's second case.
+    EXPECT_EQ(WebhookSignature("Jefe", "what do ya want for nothing?"),
+              "sha256=5bdcc146bf60754e6a042426089575c75a003f089d2739839dec58b964ec3843");
+}
+
+TEST(OutboxTest, MessagesOutliveAReopenUntilRemovedAndAreDueAtTheirNextTry) {
+    TestDirectory dir;
+    const std::string path = (dir.Path() / "powiadomienia.sqlite").string();
+    const ThrottleKey key{"Noc", "WA12345", EventType::PrzekroczeniePredkosci};
+    {
+        Outbox outbox(path);
+        EXPECT_FALSE(outbox.Taken(77, "Noc"));
+        const std::vector<OutboxMessage> messages{{0, 77, "Noc", "email", "a@b.pl", "", "wiadomosc", 1000, 0, 1000},
+                                                  {0, 77, "Noc", "webhook", "http://x/", "X-A: 1\n", "{}", 1000, 0, 1000}};
+        outbox.Take(77, key, {true, 1000, 0}, messages, 990);
+    }
+    Outbox outbox(path);
+    EXPECT_TRUE(outbox.Taken(77, "Noc"));
+    EXPECT_FALSE(outbox.Taken(77, "Dzien"));
+    const ThrottleState state = outbox.Throttle(key);
+    EXPECT_TRUE(state.sentBefore);
+    EXPECT_EQ(state.lastSentUtc, 1000);
+    EXPECT_EQ(outbox.TakenUpTo(), 990);
+    std::vector<OutboxMessage> due = outbox.Due(1000, 10);
+    ASSERT_EQ(due.size(), 2u);
+    EXPECT_EQ(due[1].headers, "X-A: 1\n");
+    EXPECT_EQ(due[0].body, "wiadomosc");
+    outbox.Retry(due[0].id, 1, 1010);
+    outbox.Remove(due[1].id);
+    EXPECT_TRUE(outbox.Due(1009, 10).empty());
+    EXPECT_EQ(outbox.NextDueUtc(), 1010);
+    due = outbox.Due(1010, 10);
+    ASSERT_EQ(due.size(), 1u);
+    EXPECT_EQ(due[0].failures, 1);
+    EXPECT_EQ(outbox.Size(), 1u);
+    EXPECT_EQ(outbox.OldestCreatedUtc(), 1000);
+    outbox.ForgetTakenBefore(991);
+    EXPECT_FALSE(outbox.Taken(77, "Noc"));
+}
