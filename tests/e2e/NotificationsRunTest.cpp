@@ -23,6 +23,7 @@
 #include <vector>
 
 #include "e2e/ServerdChild.hpp"
+#include "notifications/Outbox.hpp"
 #include "notifications/Signature.hpp"
 #include "support/TestDirectory.hpp"
 #include "unitsim/PositionRecordBuilder.hpp"
@@ -60,6 +61,10 @@ protected:
             std::lock_guard<std::mutex> lock(mutex_);
             posts_.push_back({req.body, req.get_header_value("X-Serwer-Podpis"), req.get_header_value("X-Serwer-Zdarzenie")});
         });
+        hook_.Post("/strefa", [this](const httplib::Request& req, httplib::Response&) {
+            std::lock_guard<std::mutex> lock(mutex_);
+            zonePosts_.push_back(nlohmann::json::parse(req.body));
+        });
         hookPort_ = hook_.bind_to_any_port("127.0.0.1");
         hookThread_ = std::thread([this] { hook_.listen_after_bind(); });
         StartMail();
@@ -67,7 +72,12 @@ protected:
                                         std::to_string(mailPort_) +
                                         "\nOd=serwer@firma.pl\n[Powiadomienia]\nNazwa=baza\n[Powiadomienie Predkosc]\n"
                                         "Typy=przekroczenie_predkosci\nEmail=kierownik@firma.pl\nWebhook=http://127.0.0.1:" +
-                                        std::to_string(hookPort_) + "/hook\nSekret=tajne\n");
+                                        std::to_string(hookPort_) + "/hook\nSekret=tajne\n[Powiadomienie Strefa]\n"
+                                        "Typy=wjazd_do_strefy,wyjazd_ze_strefy\nWebhook=http://127.0.0.1:" +
+                                        std::to_string(hookPort_) + "/strefa\n");
+        std::ofstream(dir_ / "strefy.geojson")
+            << R"({"type":"FeatureCollection","features":[{"type":"Feature","properties":{"nazwa":"Baza"},)"
+               R"("geometry":{"type":"Polygon","coordinates":[[[20.9,52.2],[21.1,52.2],[21.1,52.3],[20.9,52.3],[20.9,52.2]]]}}]})";
         Launch();
     }
     void TearDown() override {
@@ -144,6 +154,7 @@ protected:
     std::atomic<bool> accepting_{true};
     std::mutex mutex_;
     std::vector<Post> posts_;
+    std::vector<nlohmann::json> zonePosts_;
     std::vector<std::unique_ptr<SimulatedUnit>> units_;
 };
 
@@ -201,4 +212,33 @@ TEST_F(NotificationsRun, OneEventGivesOneMailAndOneSignedPostAndAnOutageWithAKil
     for (const auto& [id, times] : byEvent) EXPECT_EQ(times, 1) << id;
     EXPECT_EQ(Mails().size(), 21u);
     EXPECT_NE(ReadFile(dir_ / "err2.txt").find("nie przyjmuje"), std::string::npos);
+}
+
+// 100 crossings of a zone's border within seconds of the server's clock: one
+// notification of each kind (CoIleMin=15), the other 98 held back for the next.
+TEST_F(NotificationsRun, AVehicleFlappingAcrossAZoneBorderIsToldOncePerInterval) {
+    PositionOptions o = SamplePosition("WA30001");
+    o.speedHundredths = 0;
+    o.longitude = CoordinateFromDegrees(21.0);
+    for (int i = 0; i < 101; ++i) {
+        o.hour = 10 + i / 60, o.minute = i % 60;  // a fix a minute: a repeated fix time raises nothing
+        const bool inside = i % 2 == 1;
+        o.latitude = CoordinateFromDegrees(inside ? 52.25 : 52.35);
+        units_.push_back(std::make_unique<SimulatedUnit>("127.0.0.1", port_));
+        units_.back()->SendPosition(BuildPositionRecord(o));
+        const std::string row = inside ? "52.2500000N" : "52.3500000N";
+        for (int k = 0; k < 1000 && ReadFile(dir_ / "Aktualne.txt").find(row) == std::string::npos; ++k)
+            std::this_thread::sleep_for(5ms);
+    }
+    std::this_thread::sleep_for(3s);
+    std::lock_guard<std::mutex> lock(mutex_);
+    ASSERT_EQ(zonePosts_.size(), 2u) << ReadFile(dir_ / "err2.txt");
+    EXPECT_EQ(zonePosts_[0]["typ"], "wjazd_do_strefy");
+    EXPECT_EQ(zonePosts_[1]["typ"], "wyjazd_ze_strefy");
+    EXPECT_FALSE(zonePosts_[0].contains("wstrzymane"));
+    EXPECT_EQ(zonePosts_[0]["strefa"], "Baza");
+    // 50 entries and 50 exits: 49 of each wait to be told with the next.
+    Outbox outbox((dir_ / "historia" / "powiadomienia.sqlite").string());
+    EXPECT_EQ(outbox.Throttle({"Strefa", "WA30001", EventType::WjazdDoStrefy}).heldBack, 49);
+    EXPECT_EQ(outbox.Throttle({"Strefa", "WA30001", EventType::WyjazdZeStrefy}).heldBack, 49);
 }
