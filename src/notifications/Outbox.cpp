@@ -138,9 +138,11 @@ std::vector<OutboxMessage> Outbox::Due(std::int64_t nowUtc, std::size_t limit) {
     return due;
 }
 
-std::optional<std::int64_t> Outbox::NextDueUtc() {
+std::optional<std::int64_t> Outbox::NextDueUtc() { return Number("SELECT MIN(nastepna) FROM wiadomosci"); }
+
+std::optional<std::int64_t> Outbox::Number(const char* sql) {
     std::lock_guard<std::mutex> lock(mutex_);
-    Query q(db_, "SELECT MIN(nastepna) FROM wiadomosci", path_);
+    Query q(db_, sql, path_);
     if (!q.Step() || q.Null(0)) return std::nullopt;
     return q.Int(0);
 }
@@ -165,19 +167,9 @@ std::size_t Outbox::Size() {
     return q.Step() ? static_cast<std::size_t>(q.Int(0)) : 0;
 }
 
-std::optional<std::int64_t> Outbox::OldestCreatedUtc() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    Query q(db_, "SELECT MIN(utworzono) FROM wiadomosci", path_);
-    if (!q.Step() || q.Null(0)) return std::nullopt;
-    return q.Int(0);
-}
+std::optional<std::int64_t> Outbox::OldestCreatedUtc() { return Number("SELECT MIN(utworzono) FROM wiadomosci"); }
 
-std::optional<std::int64_t> Outbox::TakenUpTo() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    Query q(db_, "SELECT MAX(od) FROM przyjete", path_);
-    if (!q.Step() || q.Null(0)) return std::nullopt;
-    return q.Int(0);
-}
+std::optional<std::int64_t> Outbox::TakenUpTo() { return Number("SELECT MAX(od) FROM przyjete"); }
 
 void Outbox::ForgetTakenBefore(std::int64_t utc) {
     std::lock_guard<std::mutex> lock(mutex_);

@@ -65,6 +65,7 @@ public:
 
 private:
     void Exec(const char* sql);
+    std::optional<std::int64_t> Number(const char* sql);  // the one value a query gives; none for NULL
     std::string path_;
     std::mutex mutex_;
     sqlite3* db_ = nullptr;

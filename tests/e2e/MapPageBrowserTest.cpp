@@ -93,6 +93,17 @@ protected:
         return printed;
     }
 
+    // serwerd with these rows in Aktualne.txt and its map page (tiles from a port where
+    // nothing listens).
+    void StartWithTable(const std::vector<VehicleRow>& rows) {
+        const Bytes table = FormatVehicleFile(rows);
+        std::ofstream(dir_ / "Aktualne.txt", std::ios::binary).write(table.data(), static_cast<std::streamsize>(table.size()));
+        ServerdChild::Install(dir_, "Port=0\nOdpytywac=0\n[Www]\nPort=" + std::to_string(webPort_) +
+                                        "\nMapa=http://127.0.0.1:" + std::to_string(FindFreePort()) + "/{z}/{x}/{y}.png\n");
+        ASSERT_TRUE(serwerd_.Start(dir_, ""));
+        ASSERT_NE(serwerd_.WaitForPort(10s), 0) << ReadFile(dir_ / "stderr.txt");
+    }
+
     TestDirectory tmp_;
     const fs::path dir_ = tmp_.Path();
     ServerdChild serwerd_;
@@ -214,14 +225,7 @@ TEST_F(MapPageBrowser, VehicleTextsReachThePageAsTextNeverAsElements) {
         rows[i].PALIWO = "<img src onerror=1>";
         rows[i].LICENCJA = "<u>0011</u>";
     }
-    {
-        const Bytes table = FormatVehicleFile(rows);
-        std::ofstream(dir_ / "Aktualne.txt", std::ios::binary).write(table.data(), static_cast<std::streamsize>(table.size()));
-    }
-    ServerdChild::Install(dir_, "Port=0\nOdpytywac=0\n[Www]\nPort=" + std::to_string(webPort_) +
-                                    "\nMapa=http://127.0.0.1:" + std::to_string(FindFreePort()) + "/{z}/{x}/{y}.png\n");
-    ASSERT_TRUE(serwerd_.Start(dir_, ""));
-    ASSERT_NE(serwerd_.WaitForPort(10s), 0) << ReadFile(dir_ / "stderr.txt");
+    ASSERT_NO_FATAL_FAILURE(StartWithTable(rows));
 
     const std::string dom = Chromium("/?wybierz=%3Cimg%20src%3E", "--dump-dom", "1366,768");
     EXPECT_EQ(Count(dom, "<li[^>]* class=\"pojazd[ \"]"), 2);
@@ -244,13 +248,8 @@ TEST_F(MapPageBrowser, TenThousandVehiclesAreCountedSearchedAndShownWithOnlyTheR
                                                   std::chrono::system_clock::now().time_since_epoch())
                                                   .count());
         for (const FleetVehicle& v : fleet) rows.push_back(FleetRow(v, now.PlusMs(-kMinute)));
-        const Bytes table = FormatVehicleFile(rows);
-        std::ofstream(dir_ / "Aktualne.txt", std::ios::binary).write(table.data(), static_cast<std::streamsize>(table.size()));
+        ASSERT_NO_FATAL_FAILURE(StartWithTable(rows));
     }
-    ServerdChild::Install(dir_, "Port=0\nOdpytywac=0\n[Www]\nPort=" + std::to_string(webPort_) +
-                                    "\nMapa=http://127.0.0.1:" + std::to_string(FindFreePort()) + "/{z}/{x}/{y}.png\n");
-    ASSERT_TRUE(serwerd_.Start(dir_, ""));
-    ASSERT_NE(serwerd_.WaitForPort(10s), 0) << ReadFile(dir_ / "stderr.txt");
 
     const std::string whole = Chromium("/", "--dump-dom", "1366,768");
     EXPECT_NE(whole.find("10000 pojazdów · odświeżono"), std::string::npos);
