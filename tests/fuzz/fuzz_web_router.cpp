@@ -53,7 +53,9 @@ const WebRouter& Router(bool withPassword) {
             return std::vector<Event>{e};
         };
         s.zones = [] { return std::string(R"({"type":"FeatureCollection","features":[]})"); };
-        s.health = [] { return WebHealth{true, 1, true, false, 1, 0, true, std::string("strefy.geojson: \xb3")}; };
+        s.health = [] {
+            return WebHealth{true, 1, true, false, 1, 0, true, std::string("strefy.geojson: \xb3"), NotificationFigures{{}, 1, 4000}};
+        };
         s.metrics = [] { return std::string("serwer_vehicles 2\n"); };
         s.nowUtcMs = [] { return std::int64_t{1796817600000}; };
         s.assets = []() -> const std::vector<WebAsset>& { return assets; };
