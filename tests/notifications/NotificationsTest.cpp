@@ -1,15 +1,23 @@
-// The notifications' rules, throttle, retries, texts and signature, and the outbox on
-// disk: what is kept across a reopen, and when a message is due.
+// The notifications' rules, throttle, retries, texts and signature, the outbox on disk
+// (what is kept across a reopen, and when a message is due), and the service's
+// reports of a failing receiver.
 #include <gtest/gtest.h>
+#include <httplib.h>
 
+#include <atomic>
 #include <filesystem>
+#include <functional>
+#include <mutex>
+#include <thread>
 
 #include "common/Win1250.hpp"
+#include "notifications/NotificationService.hpp"
 #include "notifications/NotificationText.hpp"
 #include "notifications/Outbox.hpp"
 #include "notifications/Signature.hpp"
 #include "notifications/Throttle.hpp"
 #include "support/TestDirectory.hpp"
+#include "unitsim/SimulatedUnit.hpp"
 
 using namespace serwer;
 
@@ -135,4 +143,72 @@ TEST(OutboxTest, MessagesOutliveAReopenUntilRemovedAndAreDueAtTheirNextTry) {
     EXPECT_EQ(outbox.OldestCreatedUtc(), 1000);
     outbox.ForgetTakenBefore(991);
     EXPECT_FALSE(outbox.Taken(77, "Noc"));
+}
+
+// The service on a clock of its own: a receiver refusing for 10 minutes is shown once,
+// and again when it accepts; nothing is lost meanwhile.
+TEST(NotificationServiceTest, AReceiverFailingForTenMinutesIsShownAndItsRecoveryToo) {
+    TestDirectory dir;
+    const int port = FindFreePort();
+    NotificationSettings settings;
+    settings.serverName = "baza";
+    NotificationRule rule;
+    rule.name = "Wszystko";
+    rule.webhook = "http://127.0.0.1:" + std::to_string(port) + "/";
+    rule.intervalMinutes = 0;
+    settings.rules.push_back(rule);
+    std::mutex mutex;
+    std::vector<std::string> errors, shown;
+    std::atomic<std::int64_t> now{1796817600};
+    NotificationService service(
+        settings, (dir.Path() / "powiadomienia.sqlite").string(), ',',
+        {[&](const std::string& t) {
+            std::lock_guard<std::mutex> l(mutex);
+            errors.push_back(t);
+        },
+         [&](const std::string& t) {
+            std::lock_guard<std::mutex> l(mutex);
+            shown.push_back(t);
+        }},
+        [&] { return now.load(); });
+    const auto until = [&](const std::function<bool()>& done) {
+        for (int i = 0; i < 200 && !done(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        return done();
+    };
+    const auto count = [&](const std::vector<std::string>& v) {
+        std::lock_guard<std::mutex> l(mutex);
+        return v.size();
+    };
+    const auto copy = [&](const std::vector<std::string>& v) {
+        std::lock_guard<std::mutex> l(mutex);
+        return v;
+    };
+    service.Start(nullptr);
+    Event e = Speeding();
+    service.Offer({e});
+    ASSERT_TRUE(until([&] { return count(errors) == 1; }));
+    const std::string error = copy(errors).at(0);
+    EXPECT_EQ(error.find(Cp1250("Powiadomienia: http://127.0.0.1:")), 0u) << error;
+    EXPECT_NE(error.find(Cp1250(" nie przyjmuje: ")), std::string::npos);
+    now += 601;
+    e.startUtc += 60, e.id += 1;
+    service.Offer({e});  // the first, due again, and this one fail: 10 minutes of failing
+    ASSERT_TRUE(until([&] { return count(shown) == 1; }));
+    EXPECT_NE(copy(shown).at(0).find(Cp1250(" nie przyjmuje od 10 minut: ")), std::string::npos);
+
+    httplib::Server receiver;
+    std::atomic<int> received{0};
+    receiver.Post("/", [&](const httplib::Request&, httplib::Response&) { ++received; });
+    ASSERT_TRUE(receiver.bind_to_port("127.0.0.1", port));
+    std::thread listening([&] { receiver.listen_after_bind(); });
+    now += 3600;
+    e.startUtc += 60, e.id += 1;
+    service.Offer({e});
+    EXPECT_TRUE(until([&] { return received.load() == 3 && count(shown) == 2; })) << received.load();
+    EXPECT_NE(copy(shown).back().find(Cp1250(" znów przyjmuje powiadomienia")), std::string::npos);
+    EXPECT_EQ(service.Count(NotificationService::Channel::Webhook, NotificationService::Outcome::Sent), 3u);
+    EXPECT_EQ(service.OutboxSize(), 0u);
+    service.Stop();
+    receiver.stop();
+    listening.join();
 }
