@@ -1,8 +1,9 @@
 // Benchmark: does a receiver that never answers change how long a position takes to be
 // stored? Every position is over the speed limit, so each raises an event and a webhook
 // notification (CoIleMin=0). Side by side, alternately, in this one process over
-// loopback: no notifications at all, and a webhook to a port that takes connections
-// but never answers (each try hangs until its 30 s limit). Per position: from the send
+// loopback: no notifications at all, a webhook to a receiver that accepts at once, and
+// one to a port that takes connections but never answers (each try hangs until its
+// 30 s limit). Per position: from the send
 // to the server's close (closing wait 0, saves of Aktualne.txt as soon as they can),
 // which holds the table's save and the history's write.
 //   bench_notifications [positions per run, default 1000] [runs, default 3]
@@ -19,6 +20,8 @@
 #include <string>
 #include <thread>
 #include <vector>
+
+#include <httplib.h>
 
 #include "BenchProcess.hpp"
 #include "server/PositioningServer.hpp"
@@ -107,20 +110,28 @@ int main(int argc, char** argv) {
     const int positions = argc > 1 ? std::atoi(argv[1]) : 1000;
     const int runs = argc > 2 ? std::atoi(argv[2]) : 3;
     bench::RaiseDescriptorLimit();
-    SilentReceiver receiver;
-    std::vector<double> plainMedian, plainP99, hangingMedian, hangingP99;
+    SilentReceiver silent;
+    httplib::Server accepting;
+    accepting.Post("/", [](const httplib::Request&, httplib::Response&) {});
+    const int acceptingPort = accepting.bind_to_any_port("127.0.0.1");
+    std::thread listening([&] { accepting.listen_after_bind(); });
+    const char* const names[] = {"no notifications", "receiver accepting", "receiver never answering"};
+    std::vector<double> medians[3], p99s[3];
     for (int r = 0; r < runs; ++r) {
-        const Figures plain = Run(false, 0, positions, 2 * r);
-        const Figures hanging = Run(true, receiver.port, positions, 2 * r + 1);
-        std::printf("run %d: no notifications median %.2f ms p99 %.2f ms | receiver never answering median %.2f ms "
-                    "p99 %.2f ms (%zu waiting in the outbox)\n",
-                    r + 1, plain.medianMs, plain.p99Ms, hanging.medianMs, hanging.p99Ms, hanging.outbox);
+        const Figures f[3] = {Run(false, 0, positions, 3 * r), Run(true, acceptingPort, positions, 3 * r + 1),
+                              Run(true, silent.port, positions, 3 * r + 2)};
+        std::printf("run %d:", r + 1);
+        for (int i = 0; i < 3; ++i) {
+            std::printf(" %s median %.2f ms p99 %.2f ms (%zu waiting) |", names[i], f[i].medianMs, f[i].p99Ms, f[i].outbox);
+            medians[i].push_back(f[i].medianMs), p99s[i].push_back(f[i].p99Ms);
+        }
+        std::printf("\n");
         std::fflush(stdout);
-        plainMedian.push_back(plain.medianMs), plainP99.push_back(plain.p99Ms);
-        hangingMedian.push_back(hanging.medianMs), hangingP99.push_back(hanging.p99Ms);
     }
-    std::printf("medians of %d runs of %d positions: no notifications %.2f ms (p99 %.2f) | receiver never answering "
-                "%.2f ms (p99 %.2f) | ratio %.2f\n",
-                runs, positions, bench::Median(plainMedian), bench::Median(plainP99), bench::Median(hangingMedian),
-                bench::Median(hangingP99), bench::Median(hangingMedian) / bench::Median(plainMedian));
+    std::printf("medians of %d runs of %d positions:", runs, positions);
+    for (int i = 0; i < 3; ++i)
+        std::printf(" %s %.2f ms (p99 %.2f) |", names[i], bench::Median(medians[i]), bench::Median(p99s[i]));
+    std::printf(" never answering / accepting %.2f\n", bench::Median(medians[2]) / bench::Median(medians[1]));
+    accepting.stop();
+    listening.join();
 }

@@ -48,6 +48,15 @@ private:
     sqlite3_stmt* stmt_ = nullptr;
 };
 
+// Writes without a sync of their own while it lives; the full sync again after it.
+struct Unsynced {
+    sqlite3* db;
+    explicit Unsynced(sqlite3* d) : db(d) { sqlite3_exec(db, "PRAGMA synchronous=NORMAL", nullptr, nullptr, nullptr); }
+    ~Unsynced() { sqlite3_exec(db, "PRAGMA synchronous=FULL", nullptr, nullptr, nullptr); }
+    Unsynced(const Unsynced&) = delete;
+    Unsynced& operator=(const Unsynced&) = delete;
+};
+
 constexpr const char* kSchema =
     "CREATE TABLE IF NOT EXISTS wiadomosci(id INTEGER PRIMARY KEY, zdarzenie INTEGER NOT NULL, regula BLOB NOT NULL,"
     " kanal BLOB NOT NULL, adres BLOB NOT NULL, naglowki BLOB NOT NULL, tresc BLOB NOT NULL,"
@@ -147,13 +156,17 @@ std::optional<std::int64_t> Outbox::Number(const char* sql) {
     return q.Int(0);
 }
 
+// A removal or a new try time lost to a power cut only makes a notification go again,
+// which a receiver tells by its id: these need no sync of their own (the next Take's has them).
 void Outbox::Remove(std::int64_t id) {
     std::lock_guard<std::mutex> lock(mutex_);
+    const Unsynced unsynced(db_);
     Query(db_, "DELETE FROM wiadomosci WHERE id = ?", path_).Bind(1, id).Step();
 }
 
 void Outbox::Retry(std::int64_t id, int failures, std::int64_t nextUtc) {
     std::lock_guard<std::mutex> lock(mutex_);
+    const Unsynced unsynced(db_);
     Query(db_, "UPDATE wiadomosci SET niepowodzenia = ?, nastepna = ? WHERE id = ?", path_)
         .Bind(1, failures)
         .Bind(2, nextUtc)
