@@ -76,6 +76,8 @@ Figures Run(bool notify, int receiverPort, int positions, int run) {
     }
     std::vector<double> ms;
     std::size_t outbox = 0;
+    const std::filesystem::path home = std::filesystem::current_path();
+    std::filesystem::current_path(dir);  // the server's logs go to the working directory
     {
         PositioningServer server(setup);
         server.Start("0");
@@ -100,6 +102,7 @@ Figures Run(bool notify, int receiverPort, int positions, int run) {
         if (server.Notifications()) outbox = server.Notifications()->OutboxSize();
         server.Stop();
     }
+    std::filesystem::current_path(home);
     std::filesystem::remove_all(dir);
     return {bench::Median(ms), bench::Quantile(ms, 0.99), outbox};
 }
