@@ -54,10 +54,21 @@ void NotificationService::Stop() {
 
 void NotificationService::Offer(const std::vector<Event>& events) {
     if (events.empty()) return;
+    bool dropped = false;
     {
         std::lock_guard<std::mutex> lock(mutex_);
-        offered_.insert(offered_.end(), events.begin(), events.end());
+        // While the outbox cannot be written the events wait in memory, up to a bound;
+        // those beyond it stay in the history, looked at again after a restart.
+        if (offered_.size() + events.size() > kMaxOffered) {
+            dropped = !overflowing_;
+            overflowing_ = true;
+        } else {
+            overflowing_ = false;
+            offered_.insert(offered_.end(), events.begin(), events.end());
+        }
     }
+    if (dropped && reports_.errorLog)
+        reports_.errorLog(Cp1250("Powiadomienia: za dużo zdarzeń czeka na zapis do kolejki, kolejne są pomijane"));
     wakeTaker_.notify_one();
 }
 
@@ -99,10 +110,22 @@ void NotificationService::TakeLoop(HistoryStore* history) {
         if (reports_.errorLog) reports_.errorLog(Cp1250("Powiadomienia: nie można odczytać zdarzeń sprzed startu: ") + e.what());
     }
     bool failing = false;
+    std::int64_t forgotten = nowUtc_();
     std::unique_lock<std::mutex> lock(mutex_);
     while (!stopping_) {
+        if (nowUtc_() - forgotten >= 3600) {  // the events taken more than two days ago, once an hour
+            forgotten = nowUtc_();
+            lock.unlock();
+            try {
+                outbox_.ForgetTakenBefore(forgotten - 2 * 24 * 3600);
+            } catch (const std::exception&) {
+                // Tried again in an hour; the outbox's failures are reported by its writes.
+            }
+            lock.lock();
+            continue;
+        }
         if (offered_.empty()) {
-            wakeTaker_.wait(lock, [this] { return stopping_ || !offered_.empty(); });
+            wakeTaker_.wait_for(lock, std::chrono::minutes(10), [this] { return stopping_ || !offered_.empty(); });
             continue;
         }
         const Event event = offered_.front();
@@ -151,7 +174,8 @@ void NotificationService::TakeEvent(const Event& event, bool readAgain) {
                 messages.push_back({0, event.id, rule.name, kWebhook, rule.webhook, headers, body, now, 0, now});
             }
         }
-        outbox_.Take(event.id, key, state, messages, event.startUtc);
+        // A fix time from a unit's wrong clock never moves the restart's look back into the future.
+        outbox_.Take(event.id, key, state, messages, std::min(event.startUtc, now));
         made = made || !messages.empty();
     }
     if (made) {

@@ -84,7 +84,9 @@ private:
 
     std::mutex mutex_;
     std::condition_variable wakeTaker_, wakeSender_;
+    static constexpr std::size_t kMaxOffered = 100000;
     std::deque<Event> offered_;
+    bool overflowing_ = false;  // events are being dropped
     bool newMessages_ = false;
     std::atomic<bool> stopping_{false};
     std::thread taker_, sender_;

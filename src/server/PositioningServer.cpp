@@ -75,17 +75,22 @@ PositioningServer::PositioningServer(const ServerSetup& setup)
             for (const std::string& problem : setup.notifications->problems) report(problem);
         if (setup.notifications && !setup.notifications->rules.empty()) {
             const std::string directory = setup.keepHistory ? HistoryDirectory(setup.dataDirectory) : setup.dataDirectory;
-            std::filesystem::create_directories(directory);
             std::function<std::int64_t()> now = setup.nowUtc;
             if (!now) now = [] { return UtcNowSeconds(); };
-            notifications_ = std::make_unique<NotificationService>(
-                *setup.notifications, directory + "/powiadomienia.sqlite", setup.decimalSeparator,
-                NotificationService::Reports{[](const std::string& text) { WriteLog(text, "err2.txt"); },
-                                             [display](const std::string& text) {
-                                                 if (display) display->ShowEvent(text);
-                                             }},
-                now);
-            context_.notifications = notifications_.get();
+            // An outbox that cannot be opened turns the notifications off, never the units' service.
+            try {
+                std::filesystem::create_directories(directory);
+                notifications_ = std::make_unique<NotificationService>(
+                    *setup.notifications, directory + "/powiadomienia.sqlite", setup.decimalSeparator,
+                    NotificationService::Reports{[](const std::string& text) { WriteLog(text, "err2.txt"); },
+                                                 [display](const std::string& text) {
+                                                     if (display) display->ShowEvent(text);
+                                                 }},
+                    now);
+                context_.notifications = notifications_.get();
+            } catch (const std::exception& e) {
+                report(Cp1250("Powiadomienia wyłączone: nie można otworzyć kolejki: ") + e.what());
+            }
         }
     }
 }

@@ -15,6 +15,7 @@
 #include "notifications/NotificationText.hpp"
 #include "notifications/Outbox.hpp"
 #include "notifications/Signature.hpp"
+#include "server/PositioningServer.hpp"
 #include "notifications/Throttle.hpp"
 #include "support/TestDirectory.hpp"
 #include "unitsim/SimulatedUnit.hpp"
@@ -211,4 +212,20 @@ TEST(NotificationServiceTest, AReceiverFailingForTenMinutesIsShownAndItsRecovery
     service.Stop();
     receiver.stop();
     listening.join();
+}
+
+TEST(NotificationServiceTest, AnOutboxThatCannotBeOpenedTurnsOffTheNotificationsNotTheServer) {
+    TestDirectory dir;
+    std::filesystem::create_directories(dir.Path() / "powiadomienia.sqlite");  // a directory where the file goes
+    ServerSetup setup;
+    setup.dataDirectory = dir.Path().string();
+    setup.keepHistory = false;
+    setup.events = EventSettings{};
+    NotificationRule rule;
+    rule.name = "A";
+    rule.webhook = "http://127.0.0.1:1/";
+    setup.notifications = NotificationSettings{{rule}, {}, "baza", "", {}};
+    PositioningServer server(setup);
+    EXPECT_EQ(server.Notifications(), nullptr);
+    EXPECT_NE(server.Events(), nullptr);
 }
