@@ -11,7 +11,7 @@ namespace serwer {
 
 namespace {
 
-const std::vector<std::string> kValueOptions = {"--pojazd", "--od", "--do", "--format", "--plik", "--ini"};
+const std::vector<std::string> kValueOptions = {"--pojazd", "--od", "--do", "--format", "--plik", "--ini", "--raport"};
 
 [[noreturn]] void Fail(const std::string& utf8) { throw UsageError(Cp1250(utf8)); }
 
@@ -105,6 +105,10 @@ HistoryCommand ParseHistoryCommand(const std::vector<std::string>& args, std::in
     std::map<std::string, std::string> values;
     for (std::size_t i = 0; i < args.size(); ++i) {
         const std::string& option = args[i];
+        if (option == "--dzien") {
+            command.perDay = true;
+            continue;
+        }
         if (option == "--zdarzenia" || option == "--przelicz-zdarzenia") {
             const auto mode = option == "--zdarzenia" ? HistoryCommand::Mode::Events
                                                       : HistoryCommand::Mode::RecomputeEvents;
@@ -123,14 +127,45 @@ HistoryCommand ParseHistoryCommand(const std::vector<std::string>& args, std::in
         return it->second;
     };
 
+    if (const auto report = value("--raport")) {
+        if (command.mode != HistoryCommand::Mode::Track) Fail("podano --raport razem z --zdarzenia albo --przelicz-zdarzenia");
+        const auto kind = ReportKindFromName(*report);
+        if (!kind) Fail("nieznany raport: " + *report + " (trasy, postoje, podsumowanie albo kierowcy)");
+        command.mode = HistoryCommand::Mode::Report;
+        command.report = *kind;
+    }
+    if (command.perDay && command.mode != HistoryCommand::Mode::Report) Fail("--dzien działa tylko z --raport");
     if (const auto registration = value("--pojazd")) {
-        command.registration = Cp1250(Trimmed(*registration));
-        if (command.registration->empty()) Fail("pusta rejestracja w --pojazd");
+        if (command.mode == HistoryCommand::Mode::Report) {
+            std::string list = *registration + ",";
+            for (auto comma = list.find(','); comma != std::string::npos; comma = list.find(',')) {
+                const std::string name = Trimmed(list.substr(0, comma));
+                list.erase(0, comma + 1);
+                if (!name.empty()) command.registrations.push_back(Cp1250(name));
+            }
+            if (command.registrations.empty()) Fail("pusta rejestracja w --pojazd");
+        } else {
+            command.registration = Cp1250(Trimmed(*registration));
+            if (command.registration->empty()) Fail("pusta rejestracja w --pojazd");
+        }
     }
     command.outputPath = value("--plik");
     command.iniPath = value("--ini");
 
-    if (command.mode != HistoryCommand::Mode::Track) {
+    if (command.mode == HistoryCommand::Mode::Report) {
+        const auto format = value("--format");
+        const std::string& path = command.outputPath.value_or("");
+        const auto dot = path.rfind('.');
+        const auto byEnding = dot == std::string::npos ? std::nullopt : ParseReportFormat(path.substr(dot + 1));
+        if (format) {
+            const auto parsed = ParseReportFormat(*format);
+            if (!parsed) Fail("nieznany format raportu: " + *format + " (json, csv albo xlsx)");
+            command.reportFormat = *parsed;
+        } else if (byEnding) {
+            command.reportFormat = *byEnding;
+        }
+        if (command.reportFormat == ReportFormat::Xlsx && !command.outputPath) Fail("format xlsx wymaga --plik");
+    } else if (command.mode != HistoryCommand::Mode::Track) {
         const auto format = value("--format");
         const std::string& path = command.outputPath.value_or("");
         const std::string name = format ? *format : path.substr(path.rfind('.') == std::string::npos ? path.size()
@@ -198,6 +233,10 @@ std::string HistoryUsage() {
            "  --zdarzenia         zdarzenia z tego czasu zamiast pozycji (format json albo csv)\n"
            "  --przelicz-zdarzenia  zdarzenia z --od do --do obliczone na nowo z zapisanych\n"
            "                      pozycji (po zmianie stref albo limitów); zastępują zapisane\n"
+           "  --raport R          raport zamiast eksportu: trasy, postoje, podsumowanie albo\n"
+           "                      kierowcy (format json, csv albo xlsx; xlsx tylko do --plik);\n"
+           "                      --pojazd może wtedy podać kilka rejestracji po przecinku\n"
+           "  --dzien             podsumowanie i kierowcy: osobny wiersz na każdy dzień\n"
            "Podsumowanie dni idzie na standardowe wyjście, a gdy tam idzie eksport, na\n"
            "standardowe wyjście błędów.\n";
 }

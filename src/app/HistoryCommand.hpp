@@ -11,6 +11,8 @@
 #include "history/DaySummary.hpp"
 #include "history/HistoryStore.hpp"
 #include "history/TrackExport.hpp"
+#include "reports/ReportFormats.hpp"
+#include "reports/ReportSettings.hpp"
 
 namespace serwer {
 
@@ -21,8 +23,13 @@ struct HistoryCommand {
     bool help = false;
     // --zdarzenia: the events of the span instead of the positions; --przelicz-zdarzenia:
     // the events of the span computed again from its positions, replacing those stored.
-    enum class Mode { Track, Events, RecomputeEvents };
+    // --raport R: a report (trasy, postoje, podsumowanie, kierowcy) instead.
+    enum class Mode { Track, Events, RecomputeEvents, Report };
     Mode mode = Mode::Track;
+    ReportKind report = ReportKind::Trasy;
+    ReportFormat reportFormat = ReportFormat::Json;
+    bool perDay = false;                     // --dzien: the summaries by day too
+    std::vector<std::string> registrations;  // a report's --pojazd: one or more, comma-separated
     EventFormat eventFormat = EventFormat::Json;
     std::optional<std::string> registration;  // Windows-1250; none: every vehicle
     DateTime fromLocal, toLocal;              // Polish time, from included, to not

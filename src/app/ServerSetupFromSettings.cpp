@@ -33,7 +33,9 @@ namespace serwer {
 
 std::unique_ptr<WebService> WebServiceFromSettings(PositioningServer& server, const Settings& settings) {
     if (!settings.www.Enabled()) return nullptr;
-    return std::make_unique<WebService>(server, settings.www);
+    WebSettings www = settings.www;
+    www.reports = settings.reports;
+    return std::make_unique<WebService>(server, www);
 }
 
 std::optional<std::string> StartWebService(WebService& web) {

@@ -4,6 +4,8 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <charconv>
+#include <cmath>
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
@@ -223,6 +225,7 @@ Settings ReadSettings(const IniFile& ini, const std::string& firstArgument) {
     s.dataDirectory = ini.ReadString(kSection, "Katalog", ".");
     s.events = ReadEventSettings(ini);
     s.notifications = ReadNotificationSettings(ini, s.www);
+    s.reports = ReadReportSettings(ini);
     return s;
 }
 
@@ -302,6 +305,23 @@ NotificationSettings ReadNotificationSettings(const IniFile& ini, const WebSetti
         n.rules.push_back(std::move(r));
     }
     return n;
+}
+
+ReportSettings ReadReportSettings(const IniFile& ini) {
+    const std::string r = "Raporty";
+    ReportSettings s;
+    s.stopMinutes = static_cast<int>(std::clamp(ini.ReadInteger(r, "PostojMin", 5), 1L, 24L * 60));
+    s.gapMinutes = static_cast<int>(std::clamp(ini.ReadInteger(r, "PrzerwaMin", 60), 1L, 7L * 24 * 60));
+    if (auto text = ini.Text(r, "TrasaMinKm")) {
+        std::string number = TrimBlanks(*text);
+        std::replace(number.begin(), number.end(), ',', '.');
+        double km = 0;  // from_chars: the same whatever the process's locale
+        const auto [end, error] = std::from_chars(number.data(), number.data() + number.size(), km);
+        if (!number.empty() && error == std::errc() && end == number.data() + number.size() && std::isfinite(km))
+            s.tripMinKm = std::clamp(km, 0.0, 1000.0);
+    }
+    s.ignition = ini.ReadBool(r, "Zaplon", false);
+    return s;
 }
 
 EventSettings ReadEventSettings(const IniFile& ini) {

@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "events/EventSettings.hpp"
+#include "reports/ReportSettings.hpp"
 #include "notifications/NotificationRule.hpp"
 #include "web/WebSettings.hpp"
 
@@ -58,7 +59,11 @@ struct Settings {
     WebSettings www;                     // section [Www]: the HTTP service
     EventSettings events;                // section [Zdarzenia] and the sections [Pojazd NAZWA]
     NotificationSettings notifications;  // sections [Powiadomienie NAZWA], [Poczta] and [Powiadomienia]
+    ReportSettings reports;              // section [Raporty]: how trips and stops are told apart
 };
+
+// The reports' settings: [Raporty]. TrasaMinKm takes a point or a comma.
+ReportSettings ReadReportSettings(const IniFile& ini);
 
 // The notifications' settings: every section "[Powiadomienie NAZWA]", [Poczta] and
 // [Powiadomienia]; the map's address comes from [Www].

@@ -7,6 +7,7 @@
 
 #include "events/Event.hpp"
 #include "history/HistoryRecord.hpp"
+#include "history/TrackPoint.hpp"
 
 namespace serwer {
 
@@ -42,6 +43,11 @@ public:
     // ordered by registration and time: the fix time, or for a row without one the time
     // it was received.
     virtual std::vector<HistoryRecord> Query(const HistoryQuery& query) = 0;
+
+    // The points with a fix time in the range, to the visitor (TrackVisitor says in
+    // which order). This one reads them through Query; a store that can read less
+    // gives its own.
+    virtual void ScanTrack(const TrackQuery& query, TrackVisitor& visitor);
 
     // Adds or replaces (by id: an interval's end replaces its start) the events, and
     // returns once they are durable. Fails with ServerError; then none is kept.

@@ -10,6 +10,7 @@
 #include <filesystem>
 #include <mutex>
 #include <type_traits>
+#include <unordered_map>
 #include <utility>
 
 #include "common/DateTime.hpp"
@@ -422,6 +423,144 @@ std::vector<HistoryRecord> SqliteHistoryStore::Query(const HistoryQuery& query) 
         return a.receivedUtc < b.receivedUtc;
     });
     return rows;
+}
+
+namespace {
+
+constexpr const char* kTrackColumns = "pojazd, czas_fix, szerokosc, dlugosc, predkosc, paliwo, silnik, gps, kierowca";
+
+// A text column copied into `to`, whose buffer is kept from row to row.
+void AssignBytes(sqlite3_stmt* stmt, int column, std::string& to) {
+    const void* data = sqlite3_column_blob(stmt, column);
+    to.assign(data ? static_cast<const char*>(data) : "", static_cast<std::size_t>(sqlite3_column_bytes(stmt, column)));
+}
+
+void ReadTrackPoint(sqlite3_stmt* stmt, TrackPoint& p, std::string& scratch) {
+    AssignBytes(stmt, 0, p.registration);
+    p.timeUtc = sqlite3_column_int64(stmt, 1);
+    const auto latitude = CoordinateWithin(ColumnReal(stmt, 2), kMaxLatitude);
+    const auto longitude = CoordinateWithin(ColumnReal(stmt, 3), kMaxLongitude);
+    p.latitude = latitude.value_or(0);
+    p.longitude = longitude.value_or(0);
+    AssignBytes(stmt, 7, scratch);
+    p.fix = latitude && longitude && scratch == "OK";
+    p.speedKmh = ColumnReal(stmt, 4);
+    AssignBytes(stmt, 5, scratch);
+    p.fuelPercent = FuelPercentOfText(scratch);
+    p.engineOn = sqlite3_column_int(stmt, 6) != 0;
+    AssignBytes(stmt, 8, p.driver);
+}
+
+// A month file opened for reading.
+struct ReadFile {
+    Database database;
+    std::string path;
+    // One thread uses the connection: no locking per call. A file read whole is mapped,
+    // so the scan reads the pages where they are instead of copying each (a look-up of
+    // scattered rows is faster copying them).
+    ReadFile(std::string file, bool whole) : path(std::move(file)) {
+        const int code =
+            sqlite3_open_v2(path.c_str(), &database.db, SQLITE_OPEN_READONLY | SQLITE_OPEN_NOMUTEX, nullptr);
+        if (code != SQLITE_OK) Fail(database.db, code, path);
+        sqlite3_busy_timeout(database.db, 5000);
+        if (whole) sqlite3_exec(database.db, "PRAGMA mmap_size=17179869184", nullptr, nullptr, nullptr);
+    }
+    // Runs the statement (?1, ?2: the range; ?3: a registration when given) and gives
+    // each point.
+    template <typename Each>
+    void Points(const std::string& sql, const TrackQuery& query, const std::string* registration, Each&& each) {
+        Statement select(database.db, sql.c_str());
+        if (select.Code() != SQLITE_OK) Fail(database.db, select.Code(), path);
+        sqlite3_bind_int64(select.Get(), 1, query.fromUtc);
+        sqlite3_bind_int64(select.Get(), 2, query.toUtc);
+        if (registration) BindText(select.Get(), 3, *registration, true);
+        TrackPoint point;
+        std::string scratch;
+        int code;
+        while ((code = sqlite3_step(select.Get())) == SQLITE_ROW) {
+            ReadTrackPoint(select.Get(), point, scratch);
+            each(point);
+        }
+        if (code != SQLITE_DONE) Fail(database.db, code, path);
+    }
+    // The registrations of the file, each found by one step through the index.
+    std::vector<std::string> Vehicles() {
+        std::vector<std::string> names;
+        Statement first(database.db, "SELECT MIN(pojazd) FROM pozycje");
+        Statement next(database.db, "SELECT MIN(pojazd) FROM pozycje WHERE pojazd > ?1");
+        if (first.Code() != SQLITE_OK) Fail(database.db, first.Code(), path);
+        if (next.Code() != SQLITE_OK) Fail(database.db, next.Code(), path);
+        sqlite3_stmt* step = first.Get();
+        for (;;) {
+            const int code = sqlite3_step(step);
+            if (code != SQLITE_ROW) Fail(database.db, code, path);
+            if (sqlite3_column_type(step, 0) == SQLITE_NULL) return names;
+            names.push_back(ColumnBytes(step, 0));
+            sqlite3_reset(next.Get());
+            BindText(next.Get(), 1, names.back(), true);
+            step = next.Get();
+        }
+    }
+};
+
+}  // namespace
+
+void SqliteHistoryStore::ScanTrack(const TrackQuery& query, TrackVisitor& visitor) {
+    if (query.toUtc <= query.fromUtc) return;
+    const DateTime::Parts from = DateTime::FromMs(query.fromUtc * DateTime::kMsPerSecond).Split();
+    const DateTime::Parts to = DateTime::FromMs((query.toUtc - 1) * DateTime::kMsPerSecond).Split();
+    const auto low = AddMonths(from.year, from.month, -1);
+    const auto high = AddMonths(to.year, to.month, 1);
+    const std::string range = std::string("SELECT ") + kTrackColumns + " FROM pozycje WHERE czas_fix >= ?1 AND czas_fix < ?2";
+    const std::string byVehicle = range + " AND pojazd = ?3 ORDER BY czas_fix, rowid";
+    std::vector<std::string> files;
+
+    struct Seen {
+        std::int64_t last = 0;
+        bool restarted = false;
+    };
+    std::unordered_map<std::string, Seen> seen;
+    std::vector<std::string> restarted;
+    const auto give = [&](TrackPoint& point) {
+        auto [it, fresh] = seen.try_emplace(point.registration, Seen{point.timeUtc, false});
+        Seen& vehicle = it->second;
+        if (vehicle.restarted) return;
+        if (!fresh && point.timeUtc < vehicle.last) {
+            vehicle.restarted = true;
+            restarted.push_back(point.registration);
+            visitor.Restart(point.registration);
+            return;
+        }
+        vehicle.last = point.timeUtc;
+        visitor.Point(point);
+    };
+
+    for (const auto& [month, path] : MonthFiles(directory_)) {
+        if (month < low || month > high) continue;
+        files.push_back(path);
+        const std::int64_t monthStart = MonthStartUtc(month.first, month.second);
+        const auto next = AddMonths(month.first, month.second, 1);
+        const std::int64_t monthEnd = MonthStartUtc(next.first, next.second);
+        const std::int64_t covered = std::min(monthEnd, query.toUtc) - std::max(monthStart, query.fromUtc);
+        const bool whole = query.registrations.empty() && covered * 10 >= monthEnd - monthStart;
+        ReadFile file(path, whole);
+        if (whole) {
+            file.Points(range, query, nullptr, give);
+            continue;
+        }
+        for (const std::string& registration : query.registrations.empty() ? file.Vehicles() : query.registrations)
+            file.Points(byVehicle, query, &registration, give);
+    }
+
+    // The vehicles written out of order: each read whole through the index and sorted.
+    for (const std::string& registration : restarted) {
+        std::vector<TrackPoint> points;
+        for (const std::string& path : files)
+            ReadFile(path, false).Points(byVehicle, query, &registration, [&](TrackPoint& p) { points.push_back(p); });
+        std::stable_sort(points.begin(), points.end(),
+                         [](const TrackPoint& a, const TrackPoint& b) { return a.timeUtc < b.timeUtc; });
+        for (const TrackPoint& p : points) visitor.Point(p);
+    }
 }
 
 void SqliteHistoryStore::AppendEvents(const std::vector<Event>& events) {

@@ -33,6 +33,11 @@ public:
 
     void Append(const std::vector<HistoryRecord>& rows) override;
     std::vector<HistoryRecord> Query(const HistoryQuery& query) override;
+    // A file whose month the range covers for a tenth or more is read in the order it was
+    // written, only the columns the points need; the others (and every file when the
+    // vehicles are named) through the index, vehicle by vehicle. A vehicle whose points
+    // were not written in time order is restarted and read again through the index.
+    void ScanTrack(const TrackQuery& query, TrackVisitor& visitor) override;
     void AppendEvents(const std::vector<Event>& events) override;
     std::vector<Event> QueryEvents(const EventQuery& query) override;
     void RemoveEvents(const EventQuery& query) override;

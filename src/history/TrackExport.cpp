@@ -119,9 +119,11 @@ std::string Json(const std::string& cp1250) {
     return out;
 }
 
-// Windows-1250 text as a CSV field of UTF-8 text: a control byte (0x00..0x1F, 0x7F)
-// other than the tab becomes a blank, and the field is quoted when it holds a comma or a quote.
-std::string Csv(const std::string& cp1250) {
+std::string Csv(const std::string& cp1250) { return CsvField(cp1250); }
+
+}  // namespace
+
+std::string CsvField(const std::string& cp1250) {
     std::string utf8 = Cp1250ToUtf8(cp1250);
     bool quote = false;
     for (char& c : utf8) {
@@ -136,6 +138,8 @@ std::string Csv(const std::string& cp1250) {
     }
     return out + "\"";
 }
+
+namespace {
 
 std::string Gpx(const std::vector<HistoryRecord>& rows) {
     std::string out =

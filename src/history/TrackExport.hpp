@@ -31,6 +31,10 @@ std::string ExportEvents(const std::vector<Event>& events, EventFormat format, b
 // One event as an object of that JSON (UTF-8); moreFields (", \"name\": value", already
 // JSON) go in before its end.
 std::string EventJson(const Event& event, std::string_view moreFields = {});
+// A Windows-1250 text as a CSV field of UTF-8 text: a control byte (0x00..0x1F, 0x7F)
+// other than the tab becomes a blank, and the field is quoted when it holds a comma or
+// a quote.
+std::string CsvField(const std::string& cp1250);
 // A Windows-1250 text as a JSON string (UTF-8, quoted and escaped).
 std::string JsonString(const std::string& cp1250);
 

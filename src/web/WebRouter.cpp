@@ -15,6 +15,8 @@
 #include "history/DaySummary.hpp"
 #include "history/TrackExport.hpp"
 #include "link/PositionRecord.hpp"
+#include "reports/ReportFormats.hpp"
+#include "reports/XlsxReport.hpp"
 #include "vehicles/DisplayTable.hpp"
 #include "web/Json.hpp"
 
@@ -135,6 +137,24 @@ std::optional<std::string> QueryValue(std::string_view query, std::string_view k
         return PercentDecode(part.substr(eq + 1), true);
     }
     return std::nullopt;
+}
+
+// Every value of a key, decoded; nothing when one cannot be decoded.
+std::optional<std::vector<std::string>> QueryValues(std::string_view query, std::string_view key) {
+    std::vector<std::string> values;
+    while (!query.empty()) {
+        const std::size_t amp = query.find('&');
+        const std::string_view part = query.substr(0, amp);
+        query = amp == std::string_view::npos ? std::string_view() : query.substr(amp + 1);
+        const std::size_t eq = part.find('=');
+        const std::optional<std::string> name = PercentDecode(part.substr(0, eq), true);
+        if (!name || *name != key) continue;
+        if (eq == std::string_view::npos) continue;
+        auto value = PercentDecode(part.substr(eq + 1), true);
+        if (!value) return std::nullopt;
+        values.push_back(std::move(*value));
+    }
+    return values;
 }
 
 struct TrackType {
@@ -365,6 +385,7 @@ WebResponse WebRouter::Route(const WebRequest& request) const {
     if (path == "/api/mapa") return Map();
     if (path == "/api/zdarzenia") return Events(request.query);
     if (path == "/api/strefy") return Zones();
+    if (path.starts_with("/api/raporty/")) return Report(path.substr(std::string_view("/api/raporty/").size()), request.query);
     if (path == "/metrics") {
         if (!sources_.metrics) return Error(503, "Metryki niedostępne");
         return {200, "text/plain; version=0.0.4; charset=utf-8", Shared(sources_.metrics()), {}};
@@ -480,6 +501,78 @@ std::variant<std::pair<std::int64_t, std::int64_t>, WebResponse> WebRouter::Span
     if (PolishWallTime(*to).Ms() - PolishWallTime(*from).Ms() > kMaxHistoryDays * DateTime::kMsPerDay)
         return Error(400, "Najwyżej 31 dni historii naraz");
     return std::make_pair(*from, *to);
+}
+
+WebResponse WebRouter::Report(std::string_view name, std::string_view query) const {
+    ReportRequest request;
+    const auto kind = ReportKindFromName(name);
+    if (!kind) return Error(404, "Nie ma takiego raportu (trasy, postoje, podsumowanie, kierowcy)");
+    request.kind = *kind;
+    ReportFormat format = ReportFormat::Json;
+    if (const auto formatName = QueryValue(query, "format"); formatName && !formatName->empty()) {
+        const auto parsed = ParseReportFormat(*formatName);
+        if (!parsed) return Error(400, "Nieznany format (json, csv, xlsx)");
+        format = *parsed;
+    }
+    // pojazd=A&pojazd=B or pojazd=A,B; none: every vehicle.
+    const auto vehicles = QueryValues(query, "pojazd");
+    if (!vehicles) return Error(400, "Błędny numer rejestracyjny");
+    for (const std::string& value : *vehicles) {
+        std::string_view list = value;
+        while (!list.empty()) {
+            const std::size_t comma = list.find(',');
+            const std::string_view item = list.substr(0, comma);
+            list = comma == std::string_view::npos ? std::string_view() : list.substr(comma + 1);
+            if (item.empty()) continue;
+            const auto registration = RegistrationFromPath(item);
+            if (!registration) return Error(400, "Błędny numer rejestracyjny");
+            if (std::find(request.registrations.begin(), request.registrations.end(), *registration) ==
+                request.registrations.end())
+                request.registrations.push_back(*registration);
+        }
+    }
+    if (request.registrations.size() > kMaxReportVehicles) return Error(400, "Za dużo pojazdów naraz");
+    const auto perDay = QueryValue(query, "dzien");
+    request.perDay = perDay && (*perDay == "1" || *perDay == "tak");
+    const auto span = Span(query);
+    if (const WebResponse* error = std::get_if<WebResponse>(&span)) return *error;
+    std::tie(request.fromUtc, request.toUtc) = std::get<std::pair<std::int64_t, std::int64_t>>(span);
+    if (!sources_.report) return Error(503, "Historia pozycji nie jest prowadzona");
+
+    std::optional<ReportTable> table;
+    try {
+        table = sources_.report(request);
+    } catch (const std::exception& e) {
+        return Error(500, "Nie można odczytać historii: " + Cp1250ToUtf8(e.what()));
+    }
+    if (!table) {
+        WebResponse busy = Error(503, "Trwają już inne raporty, spróbuj za chwilę");
+        busy.headers.emplace_back("Retry-After", "10");
+        return busy;
+    }
+    std::string body;
+    switch (format) {
+        case ReportFormat::Json:
+            body = ReportJson(*table);
+            break;
+        case ReportFormat::Csv:
+            body = ReportCsv(*table);
+            break;
+        case ReportFormat::Xlsx:
+            try {
+                body = ReportXlsx(*table);
+            } catch (const std::exception& e) {
+                return Error(500, "Nie można utworzyć pliku XLSX: " + Cp1250ToUtf8(e.what()));
+            }
+            break;
+    }
+    WebResponse answer{200, ReportContentType(format), Shared(std::move(body)), {}};
+    if (format != ReportFormat::Json) {
+        const std::string day = PolishIsoTime(request.fromUtc).substr(0, 10);
+        answer.headers.emplace_back("Content-Disposition", "attachment; filename=\"" + std::string(name) + "-" + day +
+                                                               "." + ReportFileExtension(format) + "\"");
+    }
+    return answer;
 }
 
 WebResponse WebRouter::Events(std::string_view query) const {

@@ -13,6 +13,7 @@
 #include "common/PolishTime.hpp"
 #include "history/HistoryStore.hpp"
 #include "notifications/NotificationService.hpp"
+#include "reports/FleetReport.hpp"
 #include "web/VehicleSnapshot.hpp"
 #include "web/WebAssets.hpp"
 
@@ -54,6 +55,9 @@ struct WebSources {
     std::function<std::vector<HistoryRecord>(const HistoryQuery&)> history;
     std::function<std::vector<Event>(const EventQuery&)> events;
     std::function<std::string()> zones;  // the zones as GeoJSON (UTF-8)
+    // A report; none when too many are being made at once. Throws ServerError when the
+    // history cannot be read.
+    std::function<std::optional<ReportTable>(const ReportRequest&)> report;
     std::function<WebHealth()> health;
     std::function<std::string()> metrics;  // Prometheus text
     std::function<std::int64_t()> nowUtcMs;
@@ -82,6 +86,8 @@ public:
     static constexpr std::size_t kMaxEvents = 10000;
     // A notification waiting longer than this makes /api/zdrowie say the outbox is late.
     static constexpr std::int64_t kStaleOutboxSeconds = 3600;
+    // The most vehicles one report names.
+    static constexpr std::size_t kMaxReportVehicles = 1000;
     static constexpr std::int64_t kMaxHistorySpanSeconds = kMaxHistoryDays * 24 * 3600 + 3600;
 
 private:
@@ -93,6 +99,7 @@ private:
     WebResponse Health() const;
     WebResponse Events(std::string_view query) const;
     WebResponse Zones() const;
+    WebResponse Report(std::string_view name, std::string_view query) const;
     // The od/do span of a query: defaults and limits as for the history; an error
     // response when it is not valid.
     std::variant<std::pair<std::int64_t, std::int64_t>, WebResponse> Span(std::string_view query) const;

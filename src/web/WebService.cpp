@@ -245,6 +245,7 @@ struct WebService::Impl {
         if (server.History() && server.Events())
             sources.events = [this](const EventQuery& q) { return server.History()->QueryEvents(q); };
         if (server.Events()) sources.zones = [this] { return server.Events()->Zones()->GeoJson(); };
+        if (server.History()) sources.report = [this](const ReportRequest& request) { return MakeReportNow(request); };
         sources.health = [this] {
             WebHealth h;
             h.listening = server.IsActive();
@@ -281,6 +282,28 @@ struct WebService::Impl {
         };
         sources.assets = []() -> const std::vector<WebAsset>& { return PageAssets(); };
         return sources;
+    }
+
+    // A report, unless kMaxReportsAtOnce are being made: each reads a month of the
+    // whole fleet's history at most, and the workers stay free for the map page.
+    std::optional<ReportTable> MakeReportNow(const ReportRequest& request) {
+        if (reportsRunning.fetch_add(1) >= kMaxReportsAtOnce) {
+            reportsRunning.fetch_sub(1);
+            return std::nullopt;
+        }
+        struct Done {
+            std::atomic<int>& running;
+            ~Done() { running.fetch_sub(1); }
+        } done{reportsRunning};
+        ReportContext context;
+        context.settings = settings.reports;
+        std::shared_ptr<const ZoneSet> zones = server.Events() ? server.Events()->Zones() : nullptr;
+        context.zones = zones.get();
+        if (const EventService* events = server.Events())
+            context.tankLitres = [events](const std::string& registration) {
+                return events->Settings().For(registration).tankLitres;
+            };
+        return MakeReport(*server.History(), request, context);
     }
 
     void Answer(const httplib::Request& req, httplib::Response& res) {
@@ -614,6 +637,8 @@ struct WebService::Impl {
     WebLimits limits;
     VehicleSnapshot snapshot;
     WebCounters counters;
+    static constexpr int kMaxReportsAtOnce = 2;
+    std::atomic<int> reportsRunning{0};
     WebRouter router;
     HttpEngine engine;
 

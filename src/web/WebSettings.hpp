@@ -1,6 +1,8 @@
 #pragma once
 #include <string>
 
+#include "reports/ReportSettings.hpp"
+
 namespace serwer {
 
 // The section [Www] of serwer.ini (Windows-1250 texts).
@@ -11,6 +13,7 @@ struct WebSettings {
     std::string tileUrl = "https://tile.openstreetmap.org/{z}/{x}/{y}.png";  // Mapa
     std::string attribution = "\xA9 OpenStreetMap contributors";             // shown under the map
     int connectionsPerAddress = 16;  // PolaczeniaZAdresu: open connections from one client address
+    ReportSettings reports;          // [Raporty]: how the API's reports tell trips and stops apart
 
     bool Enabled() const { return !port.empty(); }
 };

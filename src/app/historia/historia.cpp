@@ -1,7 +1,7 @@
 // historia: exports the position history of one vehicle or of all of them over a span of
 // Polish time (GPX, KML, GeoJSON or CSV) and prints a summary per vehicle and day; with
 // --zdarzenia their events instead, with --przelicz-zdarzenia those events computed
-// again from the positions. It finds the history through serwer.ini, as the server does.
+// again from the positions, with --raport a report of trips, stops or summaries. It finds the history through serwer.ini, as the server does.
 
 #include <sys/stat.h>
 
@@ -24,6 +24,9 @@
 #include "history/HistoryRecord.hpp"
 #include "history/SqliteHistoryStore.hpp"
 #include "history/TrackExport.hpp"
+#include "reports/FleetReport.hpp"
+#include "reports/ReportFormats.hpp"
+#include "reports/XlsxReport.hpp"
 
 using namespace serwer;
 
@@ -94,6 +97,63 @@ int Events(const HistoryCommand& command, const IniFile& ini, const std::string&
     return 0;
 }
 
+// The zones of the data directory, for the places' names; none without a usable file
+// (said on the standard error).
+ZoneSet ReadZones(const std::string& dataDirectory) {
+    std::ifstream in{dataDirectory + "/strefy.geojson", std::ios::binary};
+    if (!in) return {};
+    const std::string text((std::istreambuf_iterator<char>(in)), {});
+    try {
+        return ZoneSet::FromGeoJson(text);
+    } catch (const std::exception& e) {
+        std::cerr << "historia: strefy pominięte: " << Cp1250ToUtf8(e.what()) << std::endl;
+        return {};
+    }
+}
+
+// --raport: the report of the span, written as JSON, CSV or XLSX.
+int Report(const HistoryCommand& command, const IniFile& ini, const std::string& dataDirectory,
+           const std::string& historyDirectory) {
+    const HistoryQuery span = QueryOf(command);
+    ReportRequest request;
+    request.kind = command.report;
+    request.registrations = command.registrations;
+    request.fromUtc = span.fromUtc;
+    request.toUtc = span.toUtc;
+    request.perDay = command.perDay;
+    const ZoneSet zones = ReadZones(dataDirectory);
+    const EventSettings events = ReadEventSettings(ini);
+    ReportContext context;
+    context.settings = ReadReportSettings(ini);
+    context.zones = &zones;
+    context.tankLitres = [&events](const std::string& registration) { return events.For(registration).tankLitres; };
+    ReportTable table;
+    std::string document;
+    try {
+        SqliteHistoryStore store(historyDirectory);
+        table = MakeReport(store, request, context);
+        switch (command.reportFormat) {
+            case ReportFormat::Json:
+                document = ReportJson(table);
+                break;
+            case ReportFormat::Csv:
+                document = ReportCsv(table);
+                break;
+            case ReportFormat::Xlsx:
+                document = ReportXlsx(table);
+                break;
+        }
+    } catch (const std::exception& e) {
+        return Failure("nie można przygotować raportu: " + Cp1250ToUtf8(e.what()));
+    }
+    if (const int failed = Write(command, document)) return failed;
+    std::ostream& summary = command.outputPath ? std::cout : std::cerr;
+    summary << Cp1250ToUtf8(table.title) << ": wierszy " << table.rows.size();
+    if (command.outputPath) summary << ", zapisano do " << *command.outputPath;
+    summary << "\n" << std::flush;
+    return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -116,6 +176,9 @@ int main(int argc, char** argv) {
     if (!IsDirectory(historyDirectory))
         return Failure("nie ma katalogu historii " + Cp1250ToUtf8(historyDirectory) + " (ustawienia: " + iniPath + ")");
 
+    if (command.mode == HistoryCommand::Mode::Report)
+        return Report(command, IniFile::Load(iniPath), DataDirectoryOf(iniPath, IniFile::Load(iniPath)),
+                      historyDirectory);
     if (command.mode != HistoryCommand::Mode::Track)
         return Events(command, IniFile::Load(iniPath), DataDirectoryOf(iniPath, IniFile::Load(iniPath)),
                       historyDirectory, decimalSeparator);
