@@ -40,9 +40,15 @@ void TripDetector::Part::Join(const Part& later) {
 
 bool TripDetector::Standing(const Step& step) {
     if (step.gap) return true;
-    if (settings_.ignition) return wasStanding_ = !step.from.engineOn;
-    if (step.from.speedKmh) wasStanding_ = *step.from.speedKmh < kReportStandingKmh;
-    return wasStanding_;
+    // A point without a speed stands as the one before it did.
+    const auto standing = [&](const TrackPoint& p, bool before) {
+        if (settings_.ignition) return !p.engineOn;
+        return p.speedKmh ? *p.speedKmh < kReportStandingKmh : before;
+    };
+    const bool from = standing(step.from, wasStanding_);
+    wasStanding_ = standing(step.to, from);
+    // The step that starts moving or comes to a stop is part of the way.
+    return from && wasStanding_;
 }
 
 void TripDetector::Add(const Step& step, TripsAndStops& out) {

@@ -19,7 +19,8 @@ struct Trip {
     double fuelFall = 0;  // the level's fall over the trip (percentage points), a refuel's rise included
 };
 
-// A time the vehicle stood.
+// A time the vehicle stood: from the first position it stood at to the last one before
+// it moved on (a gap counts as standing).
 struct Stop {
     std::int64_t arrivalUtc = 0;
     std::optional<std::int64_t> departureUtc;  // none: it still stood at its last position

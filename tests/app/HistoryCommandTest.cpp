@@ -53,4 +53,21 @@ TEST(HistoryCommandOptions, FormatFromFileEndingRegistrationInWindows1250AndUsag
     for (const auto& args : bad) EXPECT_THROW(Parse(args), UsageError) << args.size() << " " << args.back();
 }
 
+TEST(HistoryCommandOptions, ReportWithVehiclesFormatAndDaysAndItsUsageErrors) {
+    const HistoryCommand c = Parse({"--raport", "podsumowanie", "--pojazd", "WA1, ŁÓDŹ1,", "--dzien", "--plik", "r.XLSX"});
+    EXPECT_EQ(c.mode, HistoryCommand::Mode::Report);
+    EXPECT_EQ(c.report, ReportKind::Podsumowanie);
+    EXPECT_EQ(c.registrations, (std::vector<std::string>{"WA1", Cp1250("ŁÓDŹ1")}));
+    EXPECT_TRUE(c.perDay);
+    EXPECT_EQ(c.reportFormat, ReportFormat::Xlsx);
+    EXPECT_EQ(Parse({"--raport", "trasy"}).reportFormat, ReportFormat::Json);
+    const std::vector<std::vector<std::string>> bad = {{"--raport", "trasa"},
+                                                       {"--raport", "trasy", "--format", "xlsx"},  // not to a terminal
+                                                       {"--raport", "trasy", "--format", "gpx"},
+                                                       {"--raport", "trasy", "--zdarzenia"},
+                                                       {"--dzien", "--format", "gpx"},
+                                                       {"--raport", "trasy", "--pojazd", ", "}};
+    for (const auto& args : bad) EXPECT_THROW(Parse(args), UsageError) << args[1];
+}
+
 }  // namespace

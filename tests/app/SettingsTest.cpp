@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <tuple>
+
 #include <filesystem>
 #include <fstream>
 #include <string>
@@ -150,6 +152,14 @@ TEST(SettingsRead, EventKeysWithTheirBoundsVehicleSectionsAndTheAlarmTypes) {
     EXPECT_EQ(e.For("WA12345").speedLimitKmh, 70);
     EXPECT_FALSE(e.For("WA12345").silenceMinutes);
     EXPECT_TRUE(FromIni("[Zdarzenia]\nAlarmy=\n").events.alarms.empty());
+}
+
+TEST(SettingsRead, ReportKeysWithTheirDefaultsAndACommaInTrasaMinKm) {
+    const ReportSettings d = FromIni("").reports;
+    EXPECT_EQ(std::tie(d.stopMinutes, d.gapMinutes, d.tripMinKm, d.ignition), std::make_tuple(5, 60, 0.5, false));
+    const ReportSettings r = FromIni("[Raporty]\nPostojMin=0\nPrzerwaMin=120\nTrasaMinKm= 1,25\nZaplon=1\n").reports;
+    EXPECT_EQ(std::tie(r.stopMinutes, r.gapMinutes, r.tripMinKm, r.ignition), std::make_tuple(1, 120, 1.25, true));
+    EXPECT_EQ(FromIni("[Raporty]\nTrasaMinKm=pół\n").reports.tripMinKm, 0.5);
 }
 
 TEST(SettingsRead, NotificationRulesTheirMailServerAndWhatCannotBeUsed) {

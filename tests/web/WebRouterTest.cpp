@@ -57,6 +57,18 @@ protected:
             eventQueries_.push_back(q);
             return events_;
         };
+        s.report = [this](const ReportRequest& q) -> std::optional<ReportTable> {
+            reportRequests_.push_back(q);
+            if (reportsBusy_) return std::nullopt;
+            ReportTable t;
+            t.kind = q.kind;
+            t.title = "Trasy";
+            t.fromUtc = q.fromUtc;
+            t.toUtc = q.toUtc;
+            t.columns = {{"pojazd", "Pojazd", CellKind::Text, 0, 10}};
+            t.rows = {{ReportCell(std::string("WA1"))}};
+            return t;
+        };
         s.health = [this] { return health_; };
         s.metrics = [] { return std::string("serwer_vehicles 1\n"); };
         s.nowUtcMs = [this] { return now_; };
@@ -71,6 +83,8 @@ protected:
     std::shared_ptr<VehicleRows> rows_ = std::make_shared<VehicleRows>(VehicleRows{{KnownRow()}, 7, {7}, 0});
     std::vector<HistoryQuery> queries_;
     std::vector<EventQuery> eventQueries_;
+    std::vector<ReportRequest> reportRequests_;
+    bool reportsBusy_ = false;
     std::vector<Event> events_;
     std::vector<HistoryRecord> found_;
     int snapshots_ = 0;
@@ -105,6 +119,30 @@ TEST_F(WebRouterTest, RoutesAnswerWithTheirStatuses) {
     health_.listening = false;
     EXPECT_EQ(Get(r, "/api/zdrowie").status, 503);
     EXPECT_EQ(Get(r, "/metrics").contentType, "text/plain; version=0.0.4; charset=utf-8");
+}
+
+TEST_F(WebRouterTest, ReportsTakeTheirVehiclesSpanAndFormatAndSayWhenBusy) {
+    const WebRouter r = Router();
+    const WebResponse csv = Get(r, "/api/raporty/trasy", "pojazd=WA1,%C5%81D1&pojazd=WA1&od=2026-12-01&do=2026-12-07&format=csv");
+    ASSERT_EQ(csv.status, 200);
+    EXPECT_EQ(csv.Body(), "pojazd\r\nWA1\r\n");
+    EXPECT_EQ(csv.headers, (std::vector<std::pair<std::string, std::string>>{
+                               {"Content-Disposition", "attachment; filename=\"trasy-2026-12-01.csv\""}}));
+    ASSERT_EQ(reportRequests_.size(), 1u);
+    EXPECT_EQ(reportRequests_[0].registrations, (std::vector<std::string>{"WA1", "\xA3" "D1"}));
+    EXPECT_EQ(reportRequests_[0].fromUtc, 1796079600);  // 2026-12-01 00:00 in Poland
+    EXPECT_EQ(reportRequests_[0].toUtc, 1796684400);    // the end of 7 December
+    EXPECT_EQ(Get(r, "/api/raporty/podsumowanie", "dzien=1&format=xlsx").Body().substr(0, 2), "PK");
+    EXPECT_TRUE(reportRequests_.back().perDay);
+    EXPECT_EQ(Get(r, "/api/raporty/trasy").contentType, "application/json; charset=utf-8");
+    EXPECT_EQ(Get(r, "/api/raporty/mapa").status, 404);
+    EXPECT_EQ(Get(r, "/api/raporty/trasy", "format=pdf").status, 400);
+    EXPECT_EQ(Get(r, "/api/raporty/trasy", "pojazd=A%2FB").status, 400);
+    EXPECT_EQ(Get(r, "/api/raporty/trasy", "od=2026-10-01&do=2026-12-01").status, 400);
+    reportsBusy_ = true;
+    const WebResponse busy = Get(r, "/api/raporty/trasy");
+    EXPECT_EQ(busy.status, 503);
+    EXPECT_EQ(busy.headers, (std::vector<std::pair<std::string, std::string>>{{"Retry-After", "10"}}));
 }
 
 // The events: the query's vehicle, type and span reach the store; the answer lists them
