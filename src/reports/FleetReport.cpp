@@ -162,14 +162,17 @@ void TripRows(ReportTable& table, const std::map<std::string, VehicleReport*>& v
         const auto tank = context.tankLitres ? context.tankLitres(registration) : std::nullopt;
         for (const Trip& trip : vehicle->found.trips) {
             const std::int64_t seconds = trip.endUtc - trip.startUtc;
-            const double used = trip.fuelFall + RefuelledWithin(vehicle->events, trip.startUtc, trip.endUtc);
+            const std::optional<double> used =
+                trip.fuelKnown ? std::optional<double>(trip.fuelFall + RefuelledWithin(vehicle->events, trip.startUtc,
+                                                                                       trip.endUtc))
+                               : std::nullopt;
             table.rows.push_back(Cells(registration, Joined(trip.drivers), trip.startUtc,
                                        PlaceName(trip.from, registration, context.zones), trip.endUtc,
                                        PlaceName(trip.to, registration, context.zones), trip.km, seconds,
                                        trip.maxSpeedKmh,
                                        seconds > 0 ? ReportCell(trip.km * 3600.0 / static_cast<double>(seconds))
                                                    : ReportCell(std::monostate{}),
-                                       used, Maybe(Litres(used, tank))));
+                                       Maybe(used), Maybe(used ? Litres(*used, tank) : std::nullopt)));
         }
     }
 }
@@ -240,8 +243,8 @@ void SummaryRows(ReportTable& table, const ReportRequest& request,
         cells.emplace_back(f.idlingSeconds);
         cells.emplace_back(f.maxSpeedKmh);
         for (int count : f.events) cells.push_back(std::int64_t{count});
-        cells.push_back(f.FuelUsedPoints());
-        cells.push_back(row.litresKnown ? ReportCell(row.usedLitres) : ReportCell(std::monostate{}));
+        cells.push_back(f.fuelKnown ? ReportCell(f.FuelUsedPoints()) : ReportCell(std::monostate{}));
+        cells.push_back(f.fuelKnown && row.litresKnown ? ReportCell(row.usedLitres) : ReportCell(std::monostate{}));
         cells.push_back(f.refuelledPoints);
         cells.push_back(row.litresKnown ? ReportCell(row.refuelledLitres) : ReportCell(std::monostate{}));
         table.rows.push_back(std::move(cells));

@@ -14,6 +14,7 @@ void SummaryFigures::Add(const SummaryFigures& other) {
     for (std::size_t i = 0; i < events.size(); ++i) events[i] += other.events[i];
     fuelFall += other.fuelFall;
     refuelledPoints += other.refuelledPoints;
+    fuelKnown = fuelKnown || other.fuelKnown;
 }
 
 DateTime DayFinder::DayOf(std::int64_t utc) {
@@ -42,6 +43,7 @@ void SummaryCollector::Add(const Step& step) {
         if (speed) row.maxSpeedKmh = std::max(row.maxSpeedKmh, *speed);
     row.km += step.km;
     row.fuelFall += step.fuelFall;
+    row.fuelKnown = row.fuelKnown || step.fuelMeasured;
     if (step.gap || !step.from.speedKmh) return;
     if (*step.from.speedKmh >= kReportStandingKmh)
         row.drivingSeconds += step.Seconds();

@@ -21,6 +21,7 @@ struct SummaryFigures {
     std::array<int, kEventTypeCount> events{};  // by EventType; speeding intervals among them
     double fuelFall = 0;                        // the level's fall, percentage points (refuels as rises)
     double refuelledPoints = 0;                 // the refuels' rises
+    bool fuelKnown = false;                     // the level was read
     // What was used: the fall with the refuels put back, so a refuel is no negative use.
     double FuelUsedPoints() const { return fuelFall + refuelledPoints; }
     void Add(const SummaryFigures& other);

@@ -106,7 +106,8 @@ std::string ReportJson(const ReportTable& table) {
     for (std::size_t i = 0; i < table.columns.size(); ++i) {
         const ReportColumn& c = table.columns[i];
         out += std::string(i ? ", " : "") + "{\"klucz\": \"" + c.key + "\", \"tytul\": " + JsonString(c.title) +
-               ", \"typ\": \"" + std::string(KindName(c.kind)) + "\"}";
+               ", \"typ\": \"" + std::string(KindName(c.kind)) + "\"" +
+               (c.kind == CellKind::Number ? ", \"miejsca\": " + std::to_string(c.decimals) : std::string()) + "}";
     }
     out += "],\n \"wiersze\": [";
     for (std::size_t r = 0; r < table.rows.size(); ++r) {

@@ -16,7 +16,7 @@ std::string ReportFileExtension(ReportFormat format);
 std::string ReportContentType(ReportFormat format);
 
 // The report as UTF-8 JSON: {"raport", "tytul", "od", "do", "kolumny": [{"klucz",
-// "tytul", "typ"}], "wiersze": [{klucz: wartość}]}. Times are Polish ISO 8601, days
+// "tytul", "typ", and for numbers "miejsca": the decimals}], "wiersze": [{klucz: wartość}]}. Times are Polish ISO 8601, days
 // "YYYY-MM-DD", durations whole seconds, an empty cell null.
 std::string ReportJson(const ReportTable& table);
 // The report as UTF-8 CSV: a header row of the column keys, then a line per row, as the

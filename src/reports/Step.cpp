@@ -18,6 +18,7 @@ std::optional<Step> StepMaker::Add(const TrackPoint& point) {
         place_ = measuredFrom_ = {true, point.latitude, point.longitude};
     }
     double fall = 0;
+    bool measured = false;
     if (point.fuelPercent) {
         readings_.push_back(*point.fuelPercent);
         if (readings_.size() > 3) readings_.erase(readings_.begin());
@@ -25,7 +26,7 @@ std::optional<Step> StepMaker::Add(const TrackPoint& point) {
             int sorted[3] = {readings_[0], readings_[1], readings_[2]};
             std::sort(sorted, sorted + 3);
             const double level = sorted[1];
-            if (level_) fall = *level_ - level;
+            if (level_) fall = *level_ - level, measured = true;
             level_ = level;
         }
     }
@@ -38,6 +39,7 @@ std::optional<Step> StepMaker::Add(const TrackPoint& point) {
         step->gap = gap;
         step->km = km;
         step->fuelFall = fall;
+        step->fuelMeasured = measured;
     }
     last_ = point;
     return step;

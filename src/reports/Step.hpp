@@ -24,6 +24,7 @@ struct Step {
     // The fall of the fuel level (median of the last 3 readings) at `to`, in percentage
     // points: negative for a rise.
     double fuelFall = 0;
+    bool fuelMeasured = false;  // `to` and a point before it had a level
 };
 
 // Below this speed a vehicle stands.

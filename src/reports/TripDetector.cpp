@@ -13,6 +13,7 @@ void TripDetector::Part::Take(const Step& step) {
     endUtc = step.to.timeUtc;
     km += step.km;
     fuelFall += step.fuelFall;
+    fuelKnown = fuelKnown || step.fuelMeasured;
     if (step.from.speedKmh) maxSpeedKmh = std::max(maxSpeedKmh, *step.from.speedKmh);
     if (step.to.speedKmh) maxSpeedKmh = std::max(maxSpeedKmh, *step.to.speedKmh);
     if (step.gap) gap = true;
@@ -31,6 +32,7 @@ void TripDetector::Part::Join(const Part& later) {
     endUtc = later.endUtc;
     km += later.km;
     fuelFall += later.fuelFall;
+    fuelKnown = fuelKnown || later.fuelKnown;
     maxSpeedKmh = std::max(maxSpeedKmh, later.maxSpeedKmh);
     engineSeconds += later.engineSeconds;
     gap = gap || later.gap;
@@ -72,6 +74,7 @@ Trip TripDetector::MakeTrip(std::int64_t endUtc, Place to) const {
     trip.maxSpeedKmh = trip_.maxSpeedKmh;
     trip.drivers = trip_.drivers;
     trip.fuelFall = trip_.fuelFall;
+    trip.fuelKnown = trip_.fuelKnown;
     return trip;
 }
 

@@ -17,6 +17,7 @@ struct Trip {
     double maxSpeedKmh = 0;
     std::vector<std::string> drivers;  // the identifiers seen on the way, in order, without repeats
     double fuelFall = 0;  // the level's fall over the trip (percentage points), a refuel's rise included
+    bool fuelKnown = false;  // the level was read on the way
 };
 
 // A time the vehicle stood: from the first position it stood at to the last one before
@@ -54,7 +55,7 @@ private:
         Place start;
         double km = 0, maxSpeedKmh = 0, fuelFall = 0;
         std::int64_t engineSeconds = 0;
-        bool gap = false;
+        bool gap = false, fuelKnown = false;
         std::vector<std::string> drivers;
         void Take(const Step& step);
         void Join(const Part& later);

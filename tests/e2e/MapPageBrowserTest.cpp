@@ -2,8 +2,8 @@
 // units (or a table of 10,000 vehicles), and Debian's chromium headless reading the page
 // as a person's browser would. With SERWER_SCREENSHOTS set to a directory, the tests also
 // leave there pictures of the page: desktop sized, with and without a chosen vehicle,
-// phone sized, and 10,000 vehicles over the country and in a city (tools/screenshots.sh
-// does this).
+// phone sized, 10,000 vehicles over the country and in a city, and the reports view
+// (tools/screenshots.sh does this).
 #include <gtest/gtest.h>
 #include <stdio.h>
 #include <sys/wait.h>
@@ -280,5 +280,49 @@ TEST_F(MapPageBrowser, TenThousandVehiclesAreCountedSearchedAndShownWithOnlyTheR
         Chromium("/", "--screenshot=" + country.string(), "1366,768");
         Chromium("/?wybierz=WA00001", "--screenshot=" + city.string(), "1366,768");
         for (const fs::path& picture : {country, city}) EXPECT_TRUE(fs::exists(picture)) << picture;
+    }
+}
+
+// The reports view: the page asks the server for the day's trips of a vehicle whose
+// positions are in the history, and draws them as a table in Polish forms.
+TEST_F(MapPageBrowser, TheReportsViewDrawsTheTripsOfTheStoredPositions) {
+    ASSERT_TRUE(fs::exists(kChromium)) << "Debian's chromium is needed: tools/install-packages.sh chromium";
+    {
+        SqliteHistoryStore store((dir_ / "historia").string());
+        std::vector<HistoryRecord> rows;
+        const std::int64_t start = 1796713200;  // 2026-12-08 08:00 in Poland
+        // Two trips of 10 km at 60 km/h with 30 minutes of standing between them.
+        for (int minute = 0; minute <= 50; ++minute) {
+            HistoryRecord r;
+            r.registration = "WA00001";
+            r.ownerCode = "001A2B3C4D5E6F70";
+            r.fixTimeUtc = start + minute * 60;
+            r.receivedUtc = *r.fixTimeUtc;
+            const bool standing = minute > 10 && minute <= 40;
+            const double km = minute <= 10 ? minute : standing ? 10 : minute - 30;
+            r.latitude = 52.0 + km / 111.19508;
+            r.longitude = 21.0;
+            r.speedKmh = standing ? 0 : 60;
+            r.gps = "OK";
+            r.driver = "0000C3";
+            rows.push_back(r);
+        }
+        store.Append(rows);
+    }
+    ASSERT_NO_FATAL_FAILURE(StartWithTable({}));
+    const std::string page = "/?raport=trasy&pojazd=WA00001&od=2026-12-08&do=2026-12-08";
+    const std::string dom = Chromium(page, "--dump-dom", "1366,768");
+    EXPECT_NE(dom.find("<p id=\"raport-stan\" role=\"status\">Wierszy: 2</p>"), std::string::npos) << dom;
+    EXPECT_NE(dom.find("<th scope=\"col\">Miejsce początku</th>"), std::string::npos);
+    EXPECT_NE(dom.find("<tr><td>WA00001</td><td>0000C3</td><td class=\"liczba\">2026-12-08 08:00</td>"
+                       "<td>52.00000, 21.00000</td><td class=\"liczba\">2026-12-08 08:11</td>"),
+              std::string::npos);
+    EXPECT_NE(dom.find("<td class=\"liczba\">2026-12-08 08:40</td>"), std::string::npos);  // the second one's start
+    EXPECT_NE(dom.find("<td class=\"liczba\">10,0</td>"), std::string::npos);
+    if (const char* pictures = std::getenv("SERWER_SCREENSHOTS")) {
+        fs::create_directories(pictures);
+        const fs::path view = fs::absolute(pictures) / "map-page-reports.png";
+        Chromium(page, "--screenshot=" + view.string(), "1366,768");
+        EXPECT_TRUE(fs::exists(view)) << view;
     }
 }

@@ -22,6 +22,7 @@ set(page_dir ${CMAKE_CURRENT_LIST_DIR})
 set(page_assets
   "/index.html|text/html|${page_dir}/index.html"
   "/static/app.js|text/javascript|${page_dir}/app.js"
+  "/static/raporty.js|text/javascript|${page_dir}/raporty.js"
   "/static/style.css|text/css|${page_dir}/style.css"
   "/static/leaflet/leaflet.js|text/javascript|${leaflet_js}"
   "/static/leaflet/leaflet.css|text/css|${SERWER_LEAFLET_DIR}/leaflet.css"
