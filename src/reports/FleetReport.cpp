@@ -55,7 +55,10 @@ public:
         VehicleReport& vehicle = Vehicle(point.registration);
         if (summarizing_) vehicle.EventsBefore(point.timeUtc, point.driver);
         const std::optional<Step> step = vehicle.steps.Add(point);
-        if (!step) return;
+        if (!step) {
+            if (summarizing_) vehicle.summary.AddFirst(point);
+            return;
+        }
         if (summarizing_)
             vehicle.summary.Add(*step);
         else
@@ -278,7 +281,11 @@ std::string EventCountTitle(EventType type) {
     return Cp1250(kTitles[static_cast<std::size_t>(type)]);
 }
 
-ReportTable MakeReport(HistoryStore& store, const ReportRequest& request, const ReportContext& context) {
+ReportTable MakeReport(HistoryStore& store, const ReportRequest& asked, const ReportContext& context) {
+    ReportRequest request = asked;  // each vehicle named once
+    std::sort(request.registrations.begin(), request.registrations.end());
+    request.registrations.erase(std::unique(request.registrations.begin(), request.registrations.end()),
+                                request.registrations.end());
     ReportTable table;
     table.kind = request.kind;
     table.title = Cp1250(ReportTitle(request.kind));

@@ -51,6 +51,11 @@ void SummaryCollector::Add(const Step& step) {
         row.idlingSeconds += step.Seconds();
 }
 
+void SummaryCollector::AddFirst(const TrackPoint& point) {
+    SummaryFigures& row = Row(point.timeUtc, point.driver);
+    if (point.speedKmh) row.maxSpeedKmh = std::max(row.maxSpeedKmh, *point.speedKmh);
+}
+
 void SummaryCollector::Add(const Event& event, const std::string& driver) {
     SummaryFigures& row = Row(event.startUtc, driver);
     ++row.events[static_cast<std::size_t>(event.type)];

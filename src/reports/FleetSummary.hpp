@@ -53,6 +53,8 @@ public:
     SummaryCollector(std::string registration, bool byDriver, bool perDay)
         : registration_(std::move(registration)), byDriver_(byDriver), perDay_(perDay) {}
     void Add(const Step& step);
+    // The vehicle's first point: a vehicle heard from once has a row too.
+    void AddFirst(const TrackPoint& point);
     // An event that started while `driver` drove.
     void Add(const Event& event, const std::string& driver);
     const std::map<SummaryKey, SummaryFigures>& Rows() const { return rows_; }

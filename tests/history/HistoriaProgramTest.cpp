@@ -90,3 +90,19 @@ TEST_F(HistoryExportProgram, EventsComputedAgainReplaceTheStoredOnesOfTheSpan) {
 }
 
 }  // namespace
+
+TEST_F(HistoryExportProgram, ReportsGoToTheStandardOutputOrAFileAndXlsxOnlyToAFile) {
+    std::ofstream(dir_.Path() / "serwer.ini", std::ios::app) << "[Raporty]\nTrasaMinKm=20\n";
+    ASSERT_EQ(Run("--ini serwer.ini --raport trasy --od 2026-12-08 --do 2026-12-08 --format csv"), 0) << err_;
+    EXPECT_EQ(out_.substr(0, out_.find("\r\n")),
+              "pojazd,kierowca,poczatek,miejsce_poczatku,koniec,miejsce_konca,km,czas_s,predkosc_maks,"
+              "predkosc_srednia,paliwo_proc,paliwo_l");
+    EXPECT_EQ(std::count(out_.begin(), out_.end(), '\n'), 1);  // 11 km is under TrasaMinKm
+    EXPECT_EQ(err_, "Trasy: wierszy 0\n");
+    ASSERT_EQ(Run("--ini serwer.ini --raport podsumowanie --pojazd WA12345,KR9999A --od 2026-12-08 --plik m.xlsx"), 0)
+        << err_;
+    EXPECT_EQ(out_, "Podsumowanie floty: wierszy 2, zapisano do m.xlsx\n");
+    EXPECT_EQ(ReadFile(dir_.Path() / "m.xlsx").substr(0, 2), "PK");
+    EXPECT_EQ(Run("--ini serwer.ini --raport podsumowanie --format xlsx"), 2);
+    EXPECT_EQ(err_.rfind("historia: format xlsx wymaga --plik", 0), 0u) << err_;
+}

@@ -3,6 +3,7 @@
 
 #include <QApplication>
 #include <QMessageBox>
+#include <clocale>
 #include <cstdlib>
 #include <iostream>
 #include <memory>
@@ -67,6 +68,10 @@ int main(int argc, char** argv) {
     // Qt sees the program's name only: the arguments are this program's own.
     int qtArgc = 1;
     QApplication app(qtArgc, argv);
+    // Qt takes the environment's locale for the C library too; the core writes numbers
+    // with a point (coordinates, exports, the XLSX cells) and takes the separator it
+    // shows from options.decimalSeparator.
+    std::setlocale(LC_NUMERIC, "C");
     InstallPolishTranslations();
     std::unique_ptr<TfrmMain> frmMain;
     try {
