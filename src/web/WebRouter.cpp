@@ -124,8 +124,10 @@ std::optional<int> Digits(std::string_view text, std::size_t at, std::size_t cou
     return value;
 }
 
-// The query's value of a key (the first one), decoded.
-std::optional<std::string> QueryValue(std::string_view query, std::string_view key) {
+// Calls each(value) with every part of the query that names the key, its value still
+// encoded (nothing when the part has no '='), until each returns false.
+template <typename Each>
+void ForEachQueryValue(std::string_view query, std::string_view key, Each each) {
     while (!query.empty()) {
         const std::size_t amp = query.find('&');
         const std::string_view part = query.substr(0, amp);
@@ -133,27 +135,34 @@ std::optional<std::string> QueryValue(std::string_view query, std::string_view k
         const std::size_t eq = part.find('=');
         const std::optional<std::string> name = PercentDecode(part.substr(0, eq), true);
         if (!name || *name != key) continue;
-        if (eq == std::string_view::npos) return std::string();
-        return PercentDecode(part.substr(eq + 1), true);
+        if (!each(eq == std::string_view::npos ? std::optional<std::string_view>() : part.substr(eq + 1))) return;
     }
-    return std::nullopt;
+}
+
+// The query's value of a key (the first one), decoded.
+std::optional<std::string> QueryValue(std::string_view query, std::string_view key) {
+    std::optional<std::string> value;
+    bool found = false;
+    ForEachQueryValue(query, key, [&](std::optional<std::string_view> encoded) {
+        found = true;
+        value = encoded ? PercentDecode(*encoded, true) : std::string();
+        return false;
+    });
+    return found ? value : std::nullopt;
 }
 
 // Every value of a key, decoded; nothing when one cannot be decoded.
 std::optional<std::vector<std::string>> QueryValues(std::string_view query, std::string_view key) {
     std::vector<std::string> values;
-    while (!query.empty()) {
-        const std::size_t amp = query.find('&');
-        const std::string_view part = query.substr(0, amp);
-        query = amp == std::string_view::npos ? std::string_view() : query.substr(amp + 1);
-        const std::size_t eq = part.find('=');
-        const std::optional<std::string> name = PercentDecode(part.substr(0, eq), true);
-        if (!name || *name != key) continue;
-        if (eq == std::string_view::npos) continue;
-        auto value = PercentDecode(part.substr(eq + 1), true);
-        if (!value) return std::nullopt;
+    bool bad = false;
+    ForEachQueryValue(query, key, [&](std::optional<std::string_view> encoded) {
+        if (!encoded) return true;
+        auto value = PercentDecode(*encoded, true);
+        if (!value) return !(bad = true);
         values.push_back(std::move(*value));
-    }
+        return true;
+    });
+    if (bad) return std::nullopt;
     return values;
 }
 

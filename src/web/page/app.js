@@ -810,6 +810,9 @@
         if (stan.wybrany) wczytajTrase(true);
     });
 
+    // What the reports view (raporty.js) takes from the map page.
+    window.mapaFloty = { dzisiaj };
+
     odswiez();
     setInterval(odswiez, ODSWIEZANIE_MS);
     odswiezZdarzenia();

@@ -9,15 +9,7 @@
     const parametry = new URLSearchParams(window.location.search);
     let zadanie = 0;
 
-    function dzisiaj() {
-        try {
-            return new Intl.DateTimeFormat('sv-SE', { timeZone: 'Europe/Warsaw' }).format(new Date());
-        } catch (e) {
-            const d = new Date();
-            return d.getFullYear() + '-' + String(d.getMonth() + 1).padStart(2, '0') + '-' +
-                String(d.getDate()).padStart(2, '0');
-        }
-    }
+    const dzisiaj = () => window.mapaFloty.dzisiaj();
 
     // The query of the chosen report, without its format.
     function zapytanie() {
