@@ -307,6 +307,18 @@ NotificationSettings ReadNotificationSettings(const IniFile& ini, const WebSetti
     return n;
 }
 
+ZoneSet ReadZoneFile(const std::string& dataDirectory, std::string* failure) {
+    std::ifstream in{dataDirectory + "/strefy.geojson", std::ios::binary};
+    if (!in) return {};
+    const std::string text((std::istreambuf_iterator<char>(in)), {});
+    try {
+        return ZoneSet::FromGeoJson(text);
+    } catch (const std::exception& e) {
+        *failure = e.what();
+        return {};
+    }
+}
+
 ReportSettings ReadReportSettings(const IniFile& ini) {
     const std::string r = "Raporty";
     ReportSettings s;

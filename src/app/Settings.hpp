@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "events/EventSettings.hpp"
+#include "events/Zones.hpp"
 #include "reports/ReportSettings.hpp"
 #include "notifications/NotificationRule.hpp"
 #include "web/WebSettings.hpp"
@@ -61,6 +62,11 @@ struct Settings {
     NotificationSettings notifications;  // sections [Powiadomienie NAZWA], [Poczta] and [Powiadomienia]
     ReportSettings reports;              // section [Raporty]: how trips and stops are told apart
 };
+
+// The zones of the data directory's strefy.geojson, for the reports' places; none
+// without the file. A file that cannot be used gives none too, with its reason
+// (Windows-1250) in *failure.
+ZoneSet ReadZoneFile(const std::string& dataDirectory, std::string* failure);
 
 // The reports' settings: [Raporty]. TrasaMinKm takes a point or a comma.
 ReportSettings ReadReportSettings(const IniFile& ini);

@@ -1,19 +1,22 @@
 // screenshots: pictures of what the dispatcher sees, for anyone who wants to look
 // without a fleet: the main window with a few vehicles in the grid (the server
 // running, a few units having called in, two of them too fast for the alarm list), the first page of the summary report, and
-// the second page of a report long enough to run over (more units having called in), and
-// a vehicle's history of today.
+// the second page of a report long enough to run over (more units having called in),
+// a vehicle's history of today, the reports dialog with today's trips of a few vehicles
+// and the first page of the printout of their fleet summary.
 //
 //   screenshots <output directory>
 //
 // Meant to run under a real display server (tools/screenshots.sh uses Xvfb). The
 // window works in a scratch directory of its own; nothing of an installation is used.
 #include <QApplication>
+#include <QComboBox>
 #include <QDir>
 #include <QHeaderView>
 #include <QImage>
 #include <QLabel>
 #include <QPixmap>
+#include <QPushButton>
 #include <QScrollBar>
 #include <QTableView>
 #include <QTest>
@@ -27,12 +30,14 @@
 
 #include "app/window/HistoryDialog.hpp"
 #include "app/window/PolishTranslations.hpp"
+#include "app/window/ReportsDialog.hpp"
 #include "app/window/TfrmMain.hpp"
 #include "app/window/VehicleGridModel.hpp"
 #include "common/Win1250.hpp"
 #include "history/HistoryStore.hpp"
 #include "link/PositionRecord.hpp"
 #include "report/RaportZbiorczy.hpp"
+#include "report/ReportTablePrintout.hpp"
 #include "unitsim/PositionRecordBuilder.hpp"
 #include "unitsim/SimulatedUnit.hpp"
 #include "vehicles/VehicleFile.hpp"
@@ -179,53 +184,113 @@ bool GridScreenshots(const std::filesystem::path& work, const std::filesystem::p
     return ok;
 }
 
-// Today's drive of one vehicle from Warsaw eastwards, every 10 minutes from 06:00 to
-// 15:00 local time, with a stop at noon and a few minutes without a fix.
+// Today's drive of each vehicle from Warsaw eastwards (the second one further north, and
+// so on), every 10 minutes from 06:00 to 15:00 local time, with a stop at noon and a few
+// minutes without a fix, and the events of it: the engine's starts and stops, speeding
+// over 80 km/h and the losses of the fix.
 class TodaysDrive : public HistoryStore {
 public:
-    explicit TodaysDrive(std::string registration) {
+    explicit TodaysDrive(const std::vector<std::string>& registrations) {
         const DateTime morning = VehicleGridModel::FixClockNow().Date().PlusHours(6);
-        for (int i = 0; i <= 54; ++i) {
-            HistoryRecord r;
-            r.registration = registration;
-            r.fixTimeUtc = LocalToFixTime(morning.PlusMs(i * 10 * DateTime::kMsPerMinute)).Ms() / 1000;
-            r.receivedUtc = *r.fixTimeUtc + 20;
-            const bool stop = i >= 34 && i < 40;
-            r.latitude = 52.2297 + 0.0031 * i;
-            r.longitude = 21.0122 + 0.0107 * (stop ? 34 : i);
-            r.speedKmh = stop ? 0.0 : 35.0 + (i * 37 % 50);
-            r.engineOn = !stop;
-            r.gps = i % 17 == 5 ? "BRAK" : "OK";
-            r.fuel = "Sonda-" + std::to_string(80 - i / 2) + " %";
-            r.driver = "0A1B2C";
-            r.odometerKm = 84500 + i * 7;
-            rows_.push_back(r);
+        for (std::size_t k = 0; k < registrations.size(); ++k) {
+            const std::string& registration = registrations[k];
+            for (int i = 0; i <= 54; ++i) {
+                HistoryRecord r;
+                r.registration = registration;
+                r.fixTimeUtc = LocalToFixTime(morning.PlusMs(i * 10 * DateTime::kMsPerMinute)).Ms() / 1000;
+                r.receivedUtc = *r.fixTimeUtc + 20;
+                const bool stop = i >= 34 && i < 40;
+                r.latitude = 52.2297 + 0.0031 * i + 0.25 * static_cast<double>(k);
+                r.longitude = 21.0122 + (0.0107 + 0.001 * static_cast<double>(k)) * (stop ? 34 : i);
+                r.speedKmh = stop ? 0.0 : 35.0 + ((i + 7 * static_cast<int>(k)) * 37 % 50);
+                r.engineOn = !stop;
+                r.gps = (i + static_cast<int>(k)) % 17 == 5 ? "BRAK" : "OK";
+                r.fuel = "Sonda-" + std::to_string(80 - (i + static_cast<int>(k)) / 2) + " %";
+                r.driver = k % 2 ? "0D4E5F" : "0A1B2C";
+                r.odometerKm = 84500 + i * 7;
+                const auto event = [&](EventType type, std::optional<double> value = std::nullopt) {
+                    Event e;
+                    e.type = type;
+                    e.registration = registration;
+                    e.startUtc = *r.fixTimeUtc;
+                    e.value = value;
+                    e.id = EventId(type, registration, e.startUtc, "");
+                    events_.push_back(e);
+                };
+                if (i == 0 || i == 40) event(EventType::Zaplon);
+                if (i == 34) event(EventType::WylaczenieSilnika);
+                if (*r.speedKmh >= 80) event(EventType::PrzekroczeniePredkosci, r.speedKmh);
+                if (r.gps != "OK") event(EventType::UtrataGps);
+                rows_.push_back(r);
+            }
         }
     }
     void Append(const std::vector<HistoryRecord>&) override {}
     std::vector<HistoryRecord> Query(const HistoryQuery& query) override {
         std::vector<HistoryRecord> found;
         for (const HistoryRecord& r : rows_)
-            if (*r.fixTimeUtc >= query.fromUtc && *r.fixTimeUtc < query.toUtc) found.push_back(r);
+            if (*r.fixTimeUtc >= query.fromUtc && *r.fixTimeUtc < query.toUtc &&
+                (!query.registration || *query.registration == r.registration))
+                found.push_back(r);
         return found;
     }
     int Prune(int, std::int64_t) override { return 0; }
     void AppendEvents(const std::vector<Event>&) override {}
-    std::vector<Event> QueryEvents(const EventQuery&) override { return {}; }
+    std::vector<Event> QueryEvents(const EventQuery& query) override {
+        std::vector<Event> found;
+        for (const Event& e : events_)
+            if (e.startUtc >= query.fromUtc && e.startUtc < query.toUtc &&
+                (!query.registration || *query.registration == e.registration) && (!query.type || *query.type == e.type))
+                found.push_back(e);
+        return found;
+    }
     void RemoveEvents(const EventQuery&) override {}
 
 private:
     std::vector<HistoryRecord> rows_;
+    std::vector<Event> events_;
 };
 
 bool HistoryScreenshot(const std::filesystem::path& out) {
-    TodaysDrive store("WA12345");
+    TodaysDrive store({"WA12345"});
     HistoryDialog dialog(store, "WA12345");
     dialog.show();
     QTest::qWait(200);
     if (auto* positions = dialog.findChild<QTableView*>(QStringLiteral("tbPozycje"))) positions->selectRow(3);
     QTest::qWait(100);
     return dialog.grab().save(QString::fromStdString((out / "history-dialog.png").string()));
+}
+
+// The reports dialog with today's trips of five vehicles (the depot a zone), and the
+// first page of their fleet summary as printed.
+bool ReportScreenshots(const std::filesystem::path& out) {
+    const std::vector<std::string> fleet = {"WA12345", "GDA7781", "KR5K221", "PO9911", "GD1234"};
+    TodaysDrive store(fleet);
+    ReportContext context;
+    context.tankLitres = [](const std::string& registration) {
+        return registration == "KR5K221" ? std::nullopt : std::optional<double>(300);
+    };
+    ZoneSet zones = ZoneSet::FromGeoJson(R"({"type": "FeatureCollection", "features": [{"type": "Feature",
+        "properties": {"nazwa": "Baza Żerań", "promien": 800},
+        "geometry": {"type": "Point", "coordinates": [21.0122, 52.2297]}}]})");
+    ReportsDialog dialog(store, fleet, context, std::move(zones), nullptr, ',');
+    dialog.show();
+    QTest::qWait(200);
+    auto* kind = dialog.findChild<QComboBox*>(QStringLiteral("cbRodzaj"));
+    auto* show = dialog.findChild<QPushButton*>(QStringLiteral("btPokaz"));
+    if (!kind || !show) return false;
+
+    kind->setCurrentIndex(kind->findText(QStringLiteral("Podsumowanie floty")));
+    show->click();
+    const ReportTablePrintout* summary = dialog.Printout();
+    bool ok = summary && summary->RenderPage(0, 100).save(QString::fromStdString((out / "report-page.png").string()));
+
+    kind->setCurrentIndex(kind->findText(QStringLiteral("Trasy")));
+    show->click();
+    QTest::qWait(200);
+    ok = dialog.grab().save(QString::fromStdString((out / "reports-dialog.png").string())) && ok;
+    dialog.hide();
+    return ok;
 }
 
 }  // namespace
@@ -297,6 +362,7 @@ int main(int argc, char** argv) {
     }
     if (!GridScreenshots(work, out)) status = 1;
     if (!HistoryScreenshot(out)) status = 1;
+    if (!ReportScreenshots(out)) status = 1;
     std::error_code ec;
     std::filesystem::current_path("/", ec);
     std::filesystem::remove_all(work, ec);

@@ -97,20 +97,6 @@ int Events(const HistoryCommand& command, const IniFile& ini, const std::string&
     return 0;
 }
 
-// The zones of the data directory, for the places' names; none without a usable file
-// (said on the standard error).
-ZoneSet ReadZones(const std::string& dataDirectory) {
-    std::ifstream in{dataDirectory + "/strefy.geojson", std::ios::binary};
-    if (!in) return {};
-    const std::string text((std::istreambuf_iterator<char>(in)), {});
-    try {
-        return ZoneSet::FromGeoJson(text);
-    } catch (const std::exception& e) {
-        std::cerr << "historia: strefy pominięte: " << Cp1250ToUtf8(e.what()) << std::endl;
-        return {};
-    }
-}
-
 // --raport: the report of the span, written as JSON, CSV or XLSX.
 int Report(const HistoryCommand& command, const IniFile& ini, const std::string& dataDirectory,
            const std::string& historyDirectory) {
@@ -121,7 +107,9 @@ int Report(const HistoryCommand& command, const IniFile& ini, const std::string&
     request.fromUtc = span.fromUtc;
     request.toUtc = span.toUtc;
     request.perDay = command.perDay;
-    const ZoneSet zones = ReadZones(dataDirectory);
+    std::string zoneFailure;
+    const ZoneSet zones = ReadZoneFile(dataDirectory, &zoneFailure);
+    if (!zoneFailure.empty()) std::cerr << "historia: strefy pominięte: " << Cp1250ToUtf8(zoneFailure) << std::endl;
     const EventSettings events = ReadEventSettings(ini);
     ReportContext context;
     context.settings = ReadReportSettings(ini);

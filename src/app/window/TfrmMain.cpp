@@ -29,6 +29,7 @@
 #include "app/window/AlarmPane.hpp"
 #include "app/Settings.hpp"
 #include "app/window/HistoryDialog.hpp"
+#include "app/window/ReportsDialog.hpp"
 #include "app/window/TfrmOdpytajJeden.hpp"
 #include "app/window/TfrmOdpytajWszystkie.hpp"
 #include "app/window/UiText.hpp"
@@ -37,6 +38,7 @@
 #include "app/window/VehicleGridView.hpp"
 #include "common/ServerError.hpp"
 #include "download/ArchiveWriter.hpp"
+#include "events/Zones.hpp"
 #include "history/SqliteHistoryStore.hpp"
 #include "report/RaportZbiorczy.hpp"
 #include "vehicles/ReadSchedule.hpp"
@@ -196,6 +198,8 @@ TfrmMain::TfrmMain(Options options) : options_(std::move(options)), cleanup_("."
     SelectReadHourIndex(settings.readHourIndex);
     edPort_->setText(UiText(settings.port));
     dataDirectory_ = settings.dataDirectory;
+    reportSettings_ = settings.reports;
+    eventSettings_ = std::make_shared<const EventSettings>(settings.events);
     if (settings.events.enabled) {
         paAlarmy_ = new AlarmPane(settings.events.alarms, centralWidget());
         eventsRow_->addWidget(paAlarmy_, 1);
@@ -214,6 +218,9 @@ TfrmMain::TfrmMain(Options options) : options_(std::move(options)), cleanup_("."
     setup.display = status_.get();
     server_ = std::make_unique<PositioningServer>(setup);
     web_ = WebServiceFromSettings(*server_, settings);
+    // Without a history kept there is nothing to look back at.
+    btHistoria_->setEnabled(server_->History() != nullptr);
+    btRaporty_->setEnabled(server_->History() != nullptr);
     HandlerContext& context = server_->Context();
 
     // The switches take effect at once where the handler reads them.
@@ -318,6 +325,10 @@ void TfrmMain::BuildControls() {
     readNow->addWidget(btOdczytajTeraz_);
     readNow->addWidget(btOdczytajWybrane_);
     readNow->addWidget(btHistoria_);
+    btRaporty_ = new QPushButton(QStringLiteral("Raporty"), central);
+    btRaporty_->setObjectName("btRaporty");
+    btRaporty_->setToolTip(QString::fromUtf8("Trasy, postoje i podsumowania floty z zapisanej historii"));
+    readNow->addWidget(btRaporty_);
     btMapa_ = new QPushButton(QStringLiteral("Mapa"), central);
     btMapa_->setObjectName("btMapaFloty");
     btMapa_->setToolTip(QString::fromUtf8("Mapa floty w przeglądarce"));
@@ -407,6 +418,7 @@ void TfrmMain::BuildControls() {
     connect(btOdczytajWybrane_, &QPushButton::clicked, this, &TfrmMain::btOdczytajWybraneClick);
     connect(btRaport_, &QPushButton::clicked, this, &TfrmMain::btRaportClick);
     connect(btHistoria_, &QPushButton::clicked, this, &TfrmMain::btHistoriaClick);
+    connect(btRaporty_, &QPushButton::clicked, this, &TfrmMain::btRaportyClick);
     connect(btMapa_, &QPushButton::clicked, this, &TfrmMain::btMapaClick);
     for (QTableView* view : {static_cast<QTableView*>(DBGridEH1_), DBGridEH1_->FrozenView()})
         connect(view, &QTableView::doubleClicked, this, [this](const QModelIndex& index) { OpenHistory(index.row()); });
@@ -622,6 +634,32 @@ void TfrmMain::OpenHistory(int gridRow) {
         return;
     }
     HistoryDialog dialog(*store, name, this, options_.decimalSeparator);
+    dialog.exec();
+}
+
+void TfrmMain::btRaportyClick() {
+    std::unique_ptr<SqliteHistoryStore> store;
+    try {
+        store = std::make_unique<SqliteHistoryStore>(HistoryDirectory(dataDirectory_));
+    } catch (const std::exception& e) {
+        ShowError(QString::fromUtf8("Nie można otworzyć historii pozycji: %1").arg(UiMessage(e.what())));
+        return;
+    }
+    std::vector<std::string> names;
+    for (const VehicleRow& row : gridModel_->Table().Rows())
+        if (row.NAZWA && !row.NAZWA->empty()) names.push_back(*row.NAZWA);
+    ReportContext context;
+    context.settings = reportSettings_;
+    context.tankLitres = [events = eventSettings_](const std::string& registration) {
+        return events->For(registration).tankLitres;
+    };
+    std::string zonesFailure;
+    ZoneSet zones = ReadZoneFile(dataDirectory_, &zonesFailure);
+    if (!zonesFailure.empty())
+        edZdarzenia_->appendPlainText(QString::fromUtf8("Strefy pominięte w raportach (miejsca jako współrzędne): ") +
+                                      UiText(zonesFailure));
+    ReportsDialog dialog(*store, std::move(names), std::move(context), std::move(zones), this,
+                         options_.decimalSeparator);
     dialog.exec();
 }
 

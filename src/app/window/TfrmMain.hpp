@@ -6,7 +6,9 @@
 #include <string>
 #include <thread>
 
+#include "events/EventSettings.hpp"
 #include "logs/OldFileCleanup.hpp"
+#include "reports/ReportSettings.hpp"
 #include "server/PositioningServer.hpp"
 #include "web/WebService.hpp"
 
@@ -32,8 +34,8 @@ class TfrmOdpytajWszystkie;
 
 // The operator window "Serwer pozycjonowania": starts and stops the server, holds the
 // settings while the program runs (port, erase and read switches, read hour), shows the
-// status labels and the vehicle grid, forces reads, opens the summary report and the
-// selected vehicle's history.
+// status labels and the vehicle grid, forces reads, opens the summary report, the
+// selected vehicle's history and the reports of the history.
 class TfrmMain : public QMainWindow {
     Q_OBJECT
 public:
@@ -87,6 +89,8 @@ private:
     // "Historia" and a double-click on a grid row: the history of that row's vehicle.
     void btHistoriaClick();
     void OpenHistory(int gridRow);
+    // "Raporty": trips, stops and summaries of the history, of the grid's vehicles.
+    void btRaportyClick();
     // "Mapa": the fleet map page of the server's [Www] service in the default browser.
     void btMapaClick();
     void btZakonczClick();
@@ -103,6 +107,8 @@ private:
     bool autoStart_ = false;
     bool shown_ = false;
     std::string dataDirectory_;
+    ReportSettings reportSettings_;                       // [Raporty]
+    std::shared_ptr<const EventSettings> eventSettings_;  // the vehicles' tanks (Zbiornik)
 
     std::unique_ptr<WindowStatus> status_;  // outlives the server, whose threads use it
     std::unique_ptr<PositioningServer> server_;
@@ -124,6 +130,7 @@ private:
     QPushButton* btOdczytajTeraz_ = nullptr;
     QPushButton* btOdczytajWybrane_ = nullptr;
     QPushButton* btHistoria_ = nullptr;
+    QPushButton* btRaporty_ = nullptr;
     QPushButton* btMapa_ = nullptr;
     QUrl mapUrl_;  // the fleet map page; empty when [Www] has no port
     VehicleGridView* DBGridEH1_ = nullptr;
