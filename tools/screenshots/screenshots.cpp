@@ -283,7 +283,8 @@ bool ReportScreenshots(const std::filesystem::path& out) {
     kind->setCurrentIndex(kind->findText(QStringLiteral("Podsumowanie floty")));
     show->click();
     const ReportTablePrintout* summary = dialog.Printout();
-    bool ok = summary && summary->RenderPage(0, 100).save(QString::fromStdString((out / "report-table-page.png").string()));
+    bool ok = summary &&
+              summary->RenderPage(0, 100).save(QString::fromStdString((out / "report-table-page.png").string()));
 
     kind->setCurrentIndex(kind->findText(QStringLiteral("Trasy")));
     show->click();
