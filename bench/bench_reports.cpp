@@ -125,8 +125,8 @@ int main(int argc, char** argv) {
     if (baseline) {
         reader = &queryOnly;
         trips(ReportKind::Trasy, "baseline: trips through Query");
-        std::printf("%-40s %8.2f s (once; %zu rows)\n", "baseline: fleet summary through Query", timed(month, &rows),
-                    rows);
+        const double seconds = timed(month, &rows);
+        std::printf("%-40s %8.2f s (once; %zu rows)\n", "baseline: fleet summary through Query", seconds, rows);
     }
     return 0;
 }
