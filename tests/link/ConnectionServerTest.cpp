@@ -234,7 +234,7 @@ TEST(ConnectionServer, UnitsOneAfterAnotherStartNoThreadsAndHaveKeepAlive) {
 // waits hold no thread, each is closed once its wait is over (and counts as open until
 // then), a run that ended by an error is not run again, and Stop waits for the closings.
 TEST(ConnectionServer, HandedOverClosingsHoldNoThreadAndEndEachConnectionAfterItsWait) {
-    std::atomic<int> runs{0}, closed{0};
+    std::atomic<int> runs{0}, handed{0}, closed{0};
     ConnectionServer server({nullptr, [&](UnitConnection& c) {
                                  runs++;
                                  const Bytes b = c.ReadExact(1);
@@ -242,6 +242,7 @@ TEST(ConnectionServer, HandedOverClosingsHoldNoThreadAndEndEachConnectionAfterIt
                                      closed++;
                                      u.Disconnect();
                                  }));
+                                 handed++;
                                  if (b == "e") throw ServerError("failed");
                              }});
     server.Start("0");
@@ -267,7 +268,8 @@ TEST(ConnectionServer, HandedOverClosingsHoldNoThreadAndEndEachConnectionAfterIt
 
     SimulatedUnit late("127.0.0.1", server.Port());
     late.SendRaw("x");
-    for (int i = 0; i < 1000 && runs.load() < 6; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    // Once its run has handed the closing over (a Stop before that ends the run's read).
+    for (int i = 0; i < 1000 && handed.load() < 6; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(2));
     server.Stop();  // returns once the late unit's closing has run
     EXPECT_EQ(closed.load(), 6);
     EXPECT_EQ(server.OpenConnectionCount(), 0);
