@@ -7,6 +7,7 @@
 #include <memory>
 #include <vector>
 
+#include "report/PagedOutput.hpp"
 #include "common/DateTime.hpp"
 #include "report/ReportLists.hpp"
 #include "vehicles/VehicleRow.hpp"
@@ -83,6 +84,7 @@ public:
 private:
     struct Layout;
     void DrawPage(QPainter& painter, int page, double pxPerMmX, double pxPerMmY) const;
+    PageDrawer Drawer() const;  // DrawPage of this report
     std::shared_ptr<const Layout> layout_;
 };
 

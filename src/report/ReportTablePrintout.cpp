@@ -21,6 +21,7 @@
 
 #include "common/PolishTime.hpp"
 #include "common/Win1250.hpp"
+#include "report/PagedOutput.hpp"
 #include "report/RaportZbiorczy.hpp"
 #include "reports/ReportFormats.hpp"
 
@@ -375,55 +376,19 @@ void ReportTablePrintout::DrawPage(QPainter& painter, int page, double pxPerMmX,
 }
 
 bool ReportTablePrintout::Paint(QPagedPaintDevice& device) const {
-    // A device that refuses the layout (a printer with wider minimum margins) is still
-    // painted, from the corner of whatever printable area it has.
-    device.setPageLayout(RaportZbiorczy::PageLayout());
-    QPainter painter;
-    if (!painter.begin(&device)) return false;
-    painter.setRenderHint(QPainter::TextAntialiasing);
-    const double pxPerMmX = device.logicalDpiX() / 25.4;
-    const double pxPerMmY = device.logicalDpiY() / 25.4;
-    for (int page = 0; page < PageCount(); ++page) {
-        if (page > 0 && !device.newPage()) {
-            painter.end();
-            return false;
-        }
-        DrawPage(painter, page, pxPerMmX, pxPerMmY);
-    }
-    return painter.end();
+    return PaintPages(device, PageCount(), Drawer());
 }
 
 bool ReportTablePrintout::ExportPdf(const QString& path, QString* failure) const {
-    QSaveFile file(path);
-    bool painted = false;
-    if (file.open(QIODevice::WriteOnly)) {
-        QPdfWriter writer(&file);
-        writer.setTitle(Title());
-        painted = Paint(writer);
-    }
-    // A write error is kept by the file, so the commit below fails with it.
-    if (painted && file.commit()) return true;
-    if (failure)
-        *failure = file.error() != QFileDevice::NoError ? file.errorString()
-                                                        : QStringLiteral("nie udało się utworzyć dokumentu PDF");
-    return false;
+    return WritePdf(path, Title(), PageCount(), Drawer(), failure);
 }
 
-QImage ReportTablePrintout::RenderPage(int page, int dpi) const {
-    if (page < 0 || page >= PageCount() || dpi <= 0) return QImage();
-    const double pxPerMm = dpi / 25.4;
-    QImage image(qRound(RaportZbiorczy::kPageWidthMm * pxPerMm), qRound(RaportZbiorczy::kPageHeightMm * pxPerMm),
-                 QImage::Format_RGB32);
-    const int dotsPerMeter = qRound(dpi / 0.0254);
-    image.setDotsPerMeterX(dotsPerMeter);
-    image.setDotsPerMeterY(dotsPerMeter);
-    image.fill(Qt::white);
-    QPainter painter(&image);
-    painter.setRenderHints(QPainter::Antialiasing | QPainter::TextAntialiasing);
-    painter.translate(RaportZbiorczy::kMarginMm * pxPerMm, RaportZbiorczy::kMarginMm * pxPerMm);
-    DrawPage(painter, page, pxPerMm, pxPerMm);
-    painter.end();
-    return image;
+QImage ReportTablePrintout::RenderPage(int page, int dpi) const { return RenderPageImage(page, PageCount(), dpi, Drawer()); }
+
+PageDrawer ReportTablePrintout::Drawer() const {
+    return [this](QPainter& painter, int page, double pxPerMmX, double pxPerMmY) {
+        DrawPage(painter, page, pxPerMmX, pxPerMmY);
+    };
 }
 
 void PreviewPrintout(const ReportTablePrintout& printout, QWidget* parent) {

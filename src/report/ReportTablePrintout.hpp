@@ -3,6 +3,7 @@
 #include <QString>
 #include <memory>
 
+#include "report/PagedOutput.hpp"
 #include "reports/ReportTable.hpp"
 
 class QPagedPaintDevice;
@@ -49,6 +50,7 @@ public:
 private:
     struct Layout;
     void DrawPage(QPainter& painter, int page, double pxPerMmX, double pxPerMmY) const;
+    PageDrawer Drawer() const;  // DrawPage of this report
     std::shared_ptr<const Layout> layout_;
 };
 
