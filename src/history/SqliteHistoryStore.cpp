@@ -330,6 +330,17 @@ std::vector<std::pair<std::pair<int, int>, std::string>> MonthFiles(const std::s
     return files;
 }
 
+// Whether the file has the table: a file made by a run killed before its first write
+// has none, and holds no rows.
+bool HasTable(sqlite3* db, const char* name, const std::string& path) {
+    Statement probe(db, "SELECT 1 FROM sqlite_master WHERE type='table' AND name=?1");
+    if (probe.Code() != SQLITE_OK) Fail(db, probe.Code(), path);
+    sqlite3_bind_text(probe.Get(), 1, name, -1, SQLITE_STATIC);
+    const int code = sqlite3_step(probe.Get());
+    if (code != SQLITE_ROW && code != SQLITE_DONE) Fail(db, code, path);
+    return code == SQLITE_ROW;
+}
+
 std::int64_t MonthStartUtc(int year, int month) {
     return DateTime::FromParts({year, month, 1, 0, 0, 0, 0}).Ms() / DateTime::kMsPerSecond;
 }
@@ -408,6 +419,7 @@ std::vector<HistoryRecord> SqliteHistoryStore::Query(const HistoryQuery& query) 
         int code = sqlite3_open_v2(path.c_str(), &database.db, SQLITE_OPEN_READONLY, nullptr);
         if (code != SQLITE_OK) Fail(database.db, code, path);
         sqlite3_busy_timeout(database.db, 5000);
+        if (!HasTable(database.db, "pozycje", path)) continue;
         Statement select(database.db, sql.c_str());
         if (select.Code() != SQLITE_OK) Fail(database.db, select.Code(), path);
         sqlite3_bind_int64(select.Get(), 1, query.fromUtc);
@@ -537,13 +549,14 @@ void SqliteHistoryStore::ScanTrack(const TrackQuery& query, TrackVisitor& visito
 
     for (const auto& [month, path] : MonthFiles(directory_)) {
         if (month < low || month > high) continue;
-        files.push_back(path);
         const std::int64_t monthStart = MonthStartUtc(month.first, month.second);
         const auto next = AddMonths(month.first, month.second, 1);
         const std::int64_t monthEnd = MonthStartUtc(next.first, next.second);
         const std::int64_t covered = std::min(monthEnd, query.toUtc) - std::max(monthStart, query.fromUtc);
         const bool whole = query.registrations.empty() && covered * 10 >= monthEnd - monthStart;
         ReadFile file(path, whole);
+        if (!HasTable(file.database.db, "pozycje", path)) continue;
+        files.push_back(path);
         if (whole) {
             file.Points(range, query, nullptr, give);
             continue;

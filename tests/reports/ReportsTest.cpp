@@ -262,6 +262,9 @@ TEST_F(Reports, AScanGivesEachVehicleInTimeOrderWholeFileOrByIndexAndRestartsOne
     std::swap(b.rows[1].fixTimeUtc, b.rows[3].fixTimeUtc);  // received out of order
     store_.Append(a.rows);
     store_.Append(b.rows);
+    // A month file made by a run killed before its first write: no table, no rows.
+    std::ofstream(dir_.Path() / "historia" / "pozycje-2026-11.db");
+    EXPECT_TRUE(store_.Query({std::nullopt, kDec8 - 20 * 86400, kDec8 + 86400}).size() == 10u);
     const std::vector<std::int64_t> inOrder = {At(0), At(1), At(2), At(3), At(4)};
     for (const auto& [from, to] : {std::pair{kDec8 - 20 * 86400, kDec8 + 10 * 86400},  // the month file read whole
                                    std::pair{kDec8, kDec8 + 86400}}) {                // through the index
