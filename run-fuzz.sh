@@ -32,7 +32,7 @@ done
 # clang with its fuzzer and sanitizer runtimes, and what the build itself needs.
 tools/install-packages.sh clang libclang-rt-14-dev cmake ninja-build pkg-config libgtest-dev libcpp-httplib-dev libcctz-dev tzdata \
   libboost-dev nlohmann-json3-dev libjs-leaflet libjs-leaflet.markercluster libcurl4-openssl-dev libsqlite3-dev libssl-dev \
-  libxlsxwriter-dev
+  libxlsxwriter-dev libsodium-dev
 
 # The core is instrumented for coverage and built with both sanitizers; the standard
 # library's own bounds checks catch reads past a string's end that stay inside its buffer.

@@ -17,7 +17,7 @@ tools/install-packages.sh lintian systemd
 flags=(-DCMAKE_SKIP_INSTALL_ALL_DEPENDENCY=ON)  # cpack installs only the packaged targets
 [ -f "$dir/CMakeCache.txt" ] || flags+=(-DCMAKE_BUILD_TYPE=RelWithDebInfo -DSERWER_WERROR="${SERWER_WERROR:-OFF}")
 cmake -S . -B "$dir" -G Ninja "${flags[@]}" >/dev/null
-targets=(serwerd historia symulator package_changelog test_e2e)
+targets=(serwerd historia konta symulator package_changelog test_e2e)
 grep -q '^SERWER_BUILD_WINDOW:BOOL=ON' "$dir/CMakeCache.txt" && targets+=(serwer)
 cmake --build "$dir" -j"$(nproc)" --target "${targets[@]}"
 

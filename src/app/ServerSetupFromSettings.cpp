@@ -35,6 +35,7 @@ std::unique_ptr<WebService> WebServiceFromSettings(PositioningServer& server, co
     if (!settings.www.Enabled()) return nullptr;
     WebSettings www = settings.www;
     www.reports = settings.reports;
+    www.accountsFile = settings.dataDirectory + "/konta.db";
     return std::make_unique<WebService>(server, www);
 }
 

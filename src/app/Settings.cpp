@@ -215,6 +215,8 @@ Settings ReadSettings(const IniFile& ini, const std::string& firstArgument) {
     s.www.address = TrimBlanks(ini.ReadString("Www", "Adres", ""));
     if (s.www.address.empty()) s.www.address = WebSettings{}.address;
     s.www.password = ini.ReadString("Www", "Haslo", "");
+    s.www.certificate = TrimBlanks(ini.ReadString("Www", "Certyfikat", ""));
+    s.www.key = TrimBlanks(ini.ReadString("Www", "Klucz", ""));
     s.www.tileUrl = TrimBlanks(ini.ReadString("Www", "Mapa", ""));
     if (s.www.tileUrl.empty()) s.www.tileUrl = WebSettings{}.tileUrl;
     s.www.attribution = TrimBlanks(ini.ReadString("Www", "MapaAtrybucja", ""));

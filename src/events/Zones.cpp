@@ -205,4 +205,27 @@ double DistanceKm(double lat1, double lon1, double lat2, double lon2) {
     return bg::distance(Geo(lon1, lat1), Geo(lon2, lat2), bg::strategy::distance::haversine<double>(kEarthRadiusKm));
 }
 
+std::string ZonesGeoJsonFor(const std::string& geoJson, const std::vector<std::string>& registrations) {
+    nlohmann::json out = {{"type", "FeatureCollection"}, {"features", nlohmann::json::array()}};
+    const nlohmann::json doc = nlohmann::json::parse(geoJson, nullptr, false);
+    if (!doc.is_object() || !doc.contains("features") || !doc["features"].is_array()) return out.dump();
+    std::vector<std::string> names;  // as the file spells them
+    for (const std::string& r : registrations) names.push_back(Cp1250ToUtf8(r));
+    for (nlohmann::json feature : doc["features"]) {
+        if (!feature.is_object()) continue;
+        auto properties = feature.find("properties");
+        if (properties != feature.end() && properties->is_object() && properties->contains("pojazdy") &&
+            (*properties)["pojazdy"].is_array() && !(*properties)["pojazdy"].empty()) {
+            nlohmann::json kept = nlohmann::json::array();
+            for (const auto& v : (*properties)["pojazdy"])
+                if (v.is_string() && std::find(names.begin(), names.end(), v.get<std::string>()) != names.end())
+                    kept.push_back(v);
+            if (kept.empty()) continue;
+            (*properties)["pojazdy"] = std::move(kept);
+        }
+        out["features"].push_back(std::move(feature));
+    }
+    return out.dump();
+}
+
 }  // namespace serwer

@@ -55,6 +55,12 @@ private:
     std::unique_ptr<Impl> impl_;
 };
 
+// The features of a zone file (UTF-8 GeoJSON, as GeoJson() gives it) that apply to any of
+// the vehicles (Windows-1250), those naming none applying to all; each one's "pojazdy"
+// keeps only those vehicles, so that nobody learns of the others. An empty collection
+// for a text that is not a collection.
+std::string ZonesGeoJsonFor(const std::string& geoJson, const std::vector<std::string>& registrations);
+
 // The great-circle distance in kilometres (haversine, mean Earth radius).
 double DistanceKm(double lat1, double lon1, double lat2, double lon2);
 

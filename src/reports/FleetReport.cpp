@@ -304,12 +304,13 @@ ReportTable MakeReport(HistoryStore& store, const ReportRequest& asked, const Re
     eventQuery.toUtc = request.toUtc;
     if (request.registrations.size() == 1) eventQuery.registration = request.registrations.front();
     if (!Summarizes(request.kind)) eventQuery.type = EventType::Tankowanie;
-    if (request.kind != ReportKind::Postoje)
+    const bool none = request.listIsWhole && request.registrations.empty();
+    if (request.kind != ReportKind::Postoje && !none)
         for (Event& e : store.QueryEvents(eventQuery))
             if (wanted(e.registration)) events[e.registration].push_back(std::move(e));
 
     Collector collector(request, context, events);
-    store.ScanTrack(TrackQuery{request.registrations, request.fromUtc, request.toUtc}, collector);
+    if (!none) store.ScanTrack(TrackQuery{request.registrations, request.fromUtc, request.toUtc}, collector);
     const auto vehicles = collector.Finish();
     switch (request.kind) {
         case ReportKind::Trasy:

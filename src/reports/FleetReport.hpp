@@ -19,6 +19,9 @@ struct ReportRequest {
     std::vector<std::string> registrations;  // Windows-1250; empty: every vehicle
     std::int64_t fromUtc = 0, toUtc = 0;     // [from, to)
     bool perDay = false;                     // the summaries: a row per day too
+    // The list names every vehicle wanted even when it is empty (of a viewer who sees
+    // none): then the report has no rows.
+    bool listIsWhole = false;
 };
 
 // What a report goes by besides the history.

@@ -12,6 +12,7 @@
 #include "common/DateTime.hpp"
 #include "common/PolishTime.hpp"
 #include "common/Win1250.hpp"
+#include "events/Zones.hpp"
 #include "history/DaySummary.hpp"
 #include "history/TrackExport.hpp"
 #include "link/PositionRecord.hpp"
@@ -19,6 +20,7 @@
 #include "reports/XlsxReport.hpp"
 #include "vehicles/DisplayTable.hpp"
 #include "web/Json.hpp"
+#include "web/LoginPage.hpp"
 
 namespace serwer {
 
@@ -37,6 +39,42 @@ WebResponse Error(int status, std::string_view utf8) {
     JsonWriter json;
     json.BeginObject().Key("blad").String(utf8).EndObject();
     return JsonResponse(status, json.Take());
+}
+
+WebResponse HtmlResponse(int status, std::string html) {
+    return {status, "text/html; charset=utf-8", Shared(std::move(html)), {}};
+}
+
+WebResponse Redirect(std::string location) {
+    WebResponse r{303, "text/plain; charset=utf-8", Shared(""), {}};
+    r.headers.emplace_back("Location", std::move(location));
+    return r;
+}
+
+constexpr const char* kPlainLoginRefusal =
+    "Logowanie przez nieszyfrowane połączenie HTTP jest wyłączone: usługa jest dostępna z innych komputerów, "
+    "a hasło można by podsłuchać. Ustaw Certyfikat i Klucz w sekcji [Www] pliku serwer.ini, aby włączyć HTTPS.";
+
+WebResponse PlainLoginRefusal() { return Error(403, kPlainLoginRefusal); }
+
+WebResponse Unauthorized(bool offerBasic) {
+    WebResponse r = Error(401, "Wymagane zalogowanie");
+    if (offerBasic)
+        r.headers.emplace_back("WWW-Authenticate", "Basic realm=\"Serwer pozycjonowania\", charset=\"UTF-8\"");
+    return r;
+}
+
+std::string LockedText(std::int64_t retryAfterS) {
+    const std::int64_t minutes = (retryAfterS + 59) / 60;
+    return "Zbyt wiele nieudanych prób logowania. Spróbuj ponownie za " + std::to_string(minutes) + " min.";
+}
+
+WebResponse NoSuchVehicle() { return Error(404, "Nie ma takiego pojazdu"); }
+
+WebResponse TooManyAttempts(std::int64_t retryAfterS) {
+    WebResponse r = Error(429, LockedText(retryAfterS));
+    r.headers.emplace_back("Retry-After", std::to_string(retryAfterS));
+    return r;
 }
 
 JsonWriter& Text(JsonWriter& json, const std::optional<std::string>& cp1250) {
@@ -307,20 +345,30 @@ bool ConstantTimeEquals(std::string_view a, std::string_view b) {
     return diff == 0;
 }
 
-std::optional<std::string> BasicAuthPassword(std::string_view header) {
-    const std::string_view scheme = "Basic ";
-    if (header.size() < scheme.size()) return std::nullopt;
+namespace {
+
+// The header's value after its scheme ("Basic", "Bearer"; any case), blanks trimmed.
+std::optional<std::string_view> AfterScheme(std::string_view header, std::string_view scheme) {
+    if (header.size() <= scheme.size() || header[scheme.size()] != ' ') return std::nullopt;
     for (std::size_t i = 0; i < scheme.size(); ++i)
         if (std::tolower(static_cast<unsigned char>(header[i])) != std::tolower(static_cast<unsigned char>(scheme[i])))
             return std::nullopt;
     std::string_view code = header.substr(scheme.size());
     while (!code.empty() && code.front() == ' ') code.remove_prefix(1);
     while (!code.empty() && code.back() == ' ') code.remove_suffix(1);
+    return code;
+}
+
+}  // namespace
+
+std::optional<std::pair<std::string, std::string>> BasicAuthCredentials(std::string_view header) {
+    const std::optional<std::string_view> code = AfterScheme(header, "Basic");
+    if (!code) return std::nullopt;
     std::string decoded;
     unsigned bits = 0;
     int count = 0;
     std::size_t padding = 0;
-    for (const char c : code) {
+    for (const char c : *code) {
         int v;
         if (c >= 'A' && c <= 'Z')
             v = c - 'A';
@@ -348,7 +396,41 @@ std::optional<std::string> BasicAuthPassword(std::string_view header) {
     if (padding > 2) return std::nullopt;
     const std::size_t colon = decoded.find(':');
     if (colon == std::string::npos) return std::nullopt;
-    return decoded.substr(colon + 1);
+    return std::make_pair(decoded.substr(0, colon), decoded.substr(colon + 1));
+}
+
+std::optional<std::string> BasicAuthPassword(std::string_view header) {
+    auto credentials = BasicAuthCredentials(header);
+    if (!credentials) return std::nullopt;
+    return std::move(credentials->second);
+}
+
+std::optional<std::string> BearerToken(std::string_view header) {
+    const std::optional<std::string_view> token = AfterScheme(header, "Bearer");
+    if (!token || token->empty()) return std::nullopt;
+    return std::string(*token);
+}
+
+std::optional<std::string> CookieValue(std::string_view header, std::string_view name) {
+    while (!header.empty()) {
+        const std::size_t semicolon = header.find(';');
+        std::string_view pair = header.substr(0, semicolon);
+        header = semicolon == std::string_view::npos ? std::string_view() : header.substr(semicolon + 1);
+        while (!pair.empty() && (pair.front() == ' ' || pair.front() == '\t')) pair.remove_prefix(1);
+        const std::size_t eq = pair.find('=');
+        if (eq == std::string_view::npos || pair.substr(0, eq) != name) continue;
+        std::string_view value = pair.substr(eq + 1);
+        while (!value.empty() && (value.back() == ' ' || value.back() == '\t')) value.remove_suffix(1);
+        if (value.size() >= 2 && value.front() == '"' && value.back() == '"') value = value.substr(1, value.size() - 2);
+        return std::string(value);
+    }
+    return std::nullopt;
+}
+
+std::optional<std::pair<std::string, std::string>> LoginForm(std::string_view body) {
+    const std::optional<std::string> name = QueryValue(body, "nazwa"), password = QueryValue(body, "haslo");
+    if (!name || !password) return std::nullopt;
+    return std::make_pair(*name, *password);
 }
 
 std::string VehicleJson(const VehicleRow& row, std::int64_t nowUtcMs) {
@@ -371,7 +453,32 @@ WebResponse WebRouter::Handle(const WebRequest& request) const {
 }
 
 WebResponse WebRouter::Route(const WebRequest& request) const {
-    if (!settings_.password.empty()) {
+    const std::string_view path = request.path;
+    const bool reading = request.method == "GET" || request.method == "HEAD";
+    const std::int64_t nowMs = sources_.nowUtcMs ? sources_.nowUtcMs() : 0;
+    AccountService* accounts = sources_.accounts;
+    const bool accountsKept = accounts && accounts->HasAccounts(nowMs);
+    if (accounts && reading) {
+        // What the login page and the share links need before anyone is known: the page's
+        // own files (no vehicle in them) and the share links, which carry their own token.
+        if (path.starts_with("/static/")) return Asset(path);
+        const std::string_view sharePage = "/udostepnione/", shareApi = "/api/udostepnione/";
+        if (path.starts_with(sharePage) && path.size() > sharePage.size()) return Asset("/udostepnione.html");
+        if (path.starts_with(shareApi)) return SharedVehicle(path.substr(shareApi.size()));
+    }
+    if (path == "/logowanie" || path == "/wyloguj") {
+        if (!accountsKept) return Redirect("/");
+        if (path == "/wyloguj" && reading) return Logout(request);
+        if (path == "/logowanie" && (reading || request.method == "POST")) return Login(request);
+    }
+    if (!accountsKept && settings_.password.empty() && settings_.openAddress)
+        return Error(403, "Usługa jest dostępna z innych komputerów, a nie ma kont ani hasła: załóż konto (konta dodaj)");
+    std::optional<Viewer> viewer;
+    if (accountsKept) {
+        auto who = Identify(request);
+        if (WebResponse* refusal = std::get_if<WebResponse>(&who)) return std::move(*refusal);
+        viewer = std::move(std::get<Viewer>(who));
+    } else if (!settings_.password.empty()) {
         // The password is compared as the browser sends it (UTF-8).
         const std::optional<std::string> given =
             request.authorization ? BasicAuthPassword(*request.authorization) : std::nullopt;
@@ -381,30 +488,163 @@ WebResponse WebRouter::Route(const WebRequest& request) const {
             return r;
         }
     }
-    if (request.method != "GET" && request.method != "HEAD") {
+    if (!reading) {
         WebResponse r = Error(405, "Dozwolone tylko GET i HEAD");
         r.headers.emplace_back("Allow", "GET, HEAD");
         return r;
     }
-    const std::string_view path = request.path;
+    // A dispatcher's view; none: everything (an administrator, or no accounts at all).
+    const Viewer* only = viewer && !viewer->SeesAll() ? &*viewer : nullptr;
     if (path == "/") return Asset("/index.html");
     if (path.starts_with("/static/")) return Asset(path);
-    if (path == "/api/pojazdy") return Vehicles(request.query);
-    if (path == "/api/zdrowie") return Health();
+    if (path == "/api/konto") return Account(viewer ? &*viewer : nullptr);
+    if (path == "/api/pojazdy") return Vehicles(request.query, only);
     if (path == "/api/mapa") return Map();
-    if (path == "/api/zdarzenia") return Events(request.query);
-    if (path == "/api/strefy") return Zones();
-    if (path.starts_with("/api/raporty/")) return Report(path.substr(std::string_view("/api/raporty/").size()), request.query);
-    if (path == "/metrics") {
+    if (path == "/api/zdarzenia") return Events(request.query, only);
+    if (path == "/api/strefy") return Zones(only);
+    if (path.starts_with("/api/raporty/"))
+        return Report(path.substr(std::string_view("/api/raporty/").size()), request.query, only);
+    if (path == "/api/zdrowie" || path == "/metrics") {
+        // The server's state is not a customer's: an administrator's, or a script's token.
+        if (viewer && !viewer->SeesAll() && !viewer->byToken) return Error(403, "Tylko dla administratora");
+        if (path == "/api/zdrowie") return Health();
         if (!sources_.metrics) return Error(503, "Metryki niedostępne");
         return {200, "text/plain; version=0.0.4; charset=utf-8", Shared(sources_.metrics()), {}};
     }
     const std::string_view prefix = "/api/pojazdy/", suffix = "/historia";
     if (path.starts_with(prefix) && path.ends_with(suffix) && path.size() > prefix.size() + suffix.size()) {
         const std::string_view segment = path.substr(prefix.size(), path.size() - prefix.size() - suffix.size());
-        if (segment.find('/') == std::string_view::npos) return History(segment, request.query);
+        if (segment.find('/') == std::string_view::npos) return History(segment, request.query, only);
     }
     return Error(404, "Nie ma takiej strony");
+}
+
+std::variant<Viewer, WebResponse> WebRouter::Identify(const WebRequest& request) const {
+    AccountService& accounts = *sources_.accounts;
+    const std::int64_t nowMs = sources_.nowUtcMs ? sources_.nowUtcMs() : 0;
+    const std::optional<std::string> session =
+        request.cookie ? CookieValue(*request.cookie, kSessionCookie) : std::nullopt;
+    if (session)
+        if (std::optional<Viewer> viewer = accounts.FromSession(*session, nowMs)) return std::move(*viewer);
+    if (request.authorization) {
+        if (settings_.refusePlainLogins && !request.secure) return PlainLoginRefusal();
+        if (const auto token = BearerToken(*request.authorization)) {
+            if (std::optional<Viewer> viewer = accounts.FromToken(*token)) return std::move(*viewer);
+            return Unauthorized(false);
+        }
+        if (const auto credentials = BasicAuthCredentials(*request.authorization)) {
+            const LoginResult result =
+                accounts.Login(credentials->first, credentials->second, request.address, nowMs, false);
+            if (result.outcome == LoginOutcome::Locked) return TooManyAttempts(result.retryAfterS);
+            if (result.viewer) return *result.viewer;
+        }
+        return Unauthorized(true);
+    }
+    // A browser goes to the login page; a script is told how to sign in. A page's own
+    // requests are never offered the browser's password window: its script goes to the
+    // login page instead.
+    if (request.path == "/") return Redirect("/logowanie");
+    return Unauthorized(!session && (!request.fetchMode || *request.fetchMode == "navigate"));
+}
+
+WebResponse WebRouter::Login(const WebRequest& request) const {
+    if (request.method != "POST") return HtmlResponse(200, LoginPageHtml("", ""));
+    if (settings_.refusePlainLogins && !request.secure)
+        return HtmlResponse(403, LoginPageHtml(kPlainLoginRefusal, ""));
+    const auto form = LoginForm(request.body);
+    if (!form) return HtmlResponse(400, LoginPageHtml("Podaj nazwę konta i hasło.", ""));
+    const std::int64_t nowMs = sources_.nowUtcMs ? sources_.nowUtcMs() : 0;
+    const LoginResult result = sources_.accounts->Login(form->first, form->second, request.address, nowMs, true);
+    if (result.outcome == LoginOutcome::Locked) {
+        WebResponse r = HtmlResponse(429, LoginPageHtml(LockedText(result.retryAfterS), form->first));
+        r.headers.emplace_back("Retry-After", std::to_string(result.retryAfterS));
+        return r;
+    }
+    if (result.outcome != LoginOutcome::Accepted)
+        return HtmlResponse(401, LoginPageHtml("Błędna nazwa konta lub hasło.", form->first));
+    WebResponse r = Redirect("/");
+    r.headers.emplace_back("Set-Cookie", std::string(kSessionCookie) + "=" + result.session +
+                                             "; Path=/; HttpOnly; SameSite=Strict" + (request.secure ? "; Secure" : ""));
+    return r;
+}
+
+WebResponse WebRouter::Logout(const WebRequest& request) const {
+    if (request.cookie)
+        if (const auto session = CookieValue(*request.cookie, kSessionCookie))
+            sources_.accounts->Logout(*session, request.address);
+    WebResponse r = Redirect("/logowanie");
+    r.headers.emplace_back("Set-Cookie", std::string(kSessionCookie) + "=; Path=/; Max-Age=0; HttpOnly; SameSite=Strict" +
+                                             (request.secure ? "; Secure" : ""));
+    return r;
+}
+
+WebResponse WebRouter::Account(const Viewer* viewer) const {
+    JsonWriter json;
+    json.BeginObject().Key("konta").Bool(viewer != nullptr);
+    if (viewer) {
+        json.Key("nazwa").String(Cp1250ToUtf8(viewer->account.name));
+        json.Key("rola").String(RoleName(viewer->account.role));
+    }
+    json.EndObject();
+    return JsonResponse(200, json.Take());
+}
+
+WebResponse WebRouter::SharedVehicle(std::string_view token) const {
+    const std::int64_t nowMs = sources_.nowUtcMs ? sources_.nowUtcMs() : 0;
+    const std::int64_t now = nowMs / DateTime::kMsPerSecond;
+    const std::optional<Share> share = sources_.accounts->FromShare(token, now);
+    if (!share) return Error(404, "Link wygasł lub został cofnięty");
+    JsonWriter json;
+    json.BeginObject();
+    json.Key("nazwa").String(Cp1250ToUtf8(share->registration));
+    json.Key("wazny_do").String(PolishIsoTime(share->expiresUtc));
+    json.Key("pojazd");
+    const std::shared_ptr<const VehicleRows> rows = sources_.vehicles ? sources_.vehicles() : nullptr;
+    const VehicleRow* found = nullptr;
+    if (rows)
+        for (const VehicleRow& row : rows->rows)
+            if (row.NAZWA && *row.NAZWA == share->registration) found = &row;
+    if (found)
+        WriteVehicle(json, *found, TableNow(nowMs));
+    else
+        json.Null();
+    // Today's track, as far as the history holds it.
+    json.Key("trasa").BeginArray();
+    if (sources_.history) {
+        const DateTime today = PolishNow(nowMs).Date();
+        try {
+            for (const HistoryRecord& r : sources_.history(HistoryQuery{share->registration, UtcSecondOfPolish(today),
+                                                                        UtcSecondOfPolish(today.PlusDays(1))}))
+                if (r.HasCoordinates()) json.BeginArray().Number(r.latitude).Number(r.longitude).EndArray();
+        } catch (const std::exception&) {
+            // The position alone is still worth showing.
+        }
+    }
+    json.EndArray().EndObject();
+    return JsonResponse(200, json.Take());
+}
+
+bool WebRouter::Visible(const Viewer* viewer, const std::string& registration) const {
+    if (!viewer) return true;
+    if (std::find(viewer->account.vehicles.begin(), viewer->account.vehicles.end(), registration) !=
+        viewer->account.vehicles.end())
+        return true;
+    const std::shared_ptr<const VehicleRows> rows = sources_.vehicles ? sources_.vehicles() : nullptr;
+    if (rows)
+        for (const VehicleRow& row : rows->rows)
+            if (row.NAZWA && *row.NAZWA == registration && viewer->Sees(registration, row.LICENCJA.value_or("")))
+                return true;
+    return false;
+}
+
+std::vector<std::string> WebRouter::VisibleRegistrations(const Viewer& viewer) const {
+    std::vector<std::string> seen = viewer.account.vehicles;
+    if (const std::shared_ptr<const VehicleRows> rows = sources_.vehicles ? sources_.vehicles() : nullptr)
+        for (const VehicleRow& row : rows->rows)
+            if (row.NAZWA && viewer.Sees(*row.NAZWA, row.LICENCJA.value_or(""))) seen.push_back(*row.NAZWA);
+    std::sort(seen.begin(), seen.end());
+    seen.erase(std::unique(seen.begin(), seen.end()), seen.end());
+    return seen;
 }
 
 WebResponse WebRouter::Asset(std::string_view path) const {
@@ -414,7 +654,7 @@ WebResponse WebRouter::Asset(std::string_view path) const {
     return Error(404, "Nie ma takiej strony");
 }
 
-WebResponse WebRouter::Vehicles(std::string_view query) const {
+WebResponse WebRouter::Vehicles(std::string_view query, const Viewer* viewer) const {
     std::optional<std::uint64_t> since;
     if (const auto text = QueryValue(query, "od_wersji"); text && !text->empty()) {
         std::uint64_t value = 0;
@@ -433,8 +673,8 @@ WebResponse WebRouter::Vehicles(std::string_view query) const {
         std::lock_guard<std::mutex> lock(cacheMutex_);
         if (!cache_.rows || cache_.second != second) cache_ = {second, sources_.vehicles(), nullptr};
         rows = cache_.rows;
-        if (!since) {
-            if (!cache_.body) cache_.body = Shared(VehiclesBody(*rows, nullptr, nowMs));
+        if (!since && !viewer) {
+            if (!cache_.body) cache_.body = Shared(VehiclesBody(*rows, nullptr, nowMs, nullptr));
             return {200, kJson, cache_.body, {}};
         }
     }
@@ -442,12 +682,12 @@ WebResponse WebRouter::Vehicles(std::string_view query) const {
     // version is not of this table's copies (older than a vehicle that went away, from
     // before a restart, or not yet made).
     const std::optional<std::vector<std::size_t>> changed =
-        *since >= versionBase_ ? rows->ChangedSince(*since - versionBase_) : std::nullopt;
-    return JsonResponse(200, VehiclesBody(*rows, changed ? &*changed : nullptr, nowMs));
+        since && *since >= versionBase_ ? rows->ChangedSince(*since - versionBase_) : std::nullopt;
+    return JsonResponse(200, VehiclesBody(*rows, changed ? &*changed : nullptr, nowMs, viewer));
 }
 
 std::string WebRouter::VehiclesBody(const VehicleRows& rows, const std::vector<std::size_t>* only,
-                                    std::int64_t nowMs) const {
+                                    std::int64_t nowMs, const Viewer* viewer) const {
     const DateTime nowLocal = TableNow(nowMs);
     JsonWriter json;
     json.Reserve(128 + (only ? only->size() : rows.rows.size()) * 520);
@@ -455,18 +695,24 @@ std::string WebRouter::VehiclesBody(const VehicleRows& rows, const std::vector<s
     json.Key("wersja").Integer(static_cast<std::int64_t>(versionBase_ + rows.change));
     json.Key("pelna").Bool(only == nullptr);
     json.Key("pojazdy").BeginArray();
+    const auto write = [&](const VehicleRow& row) {
+        if (!viewer || (row.NAZWA && viewer->Sees(*row.NAZWA, row.LICENCJA.value_or(""))))
+            WriteVehicle(json, row, nowLocal);
+    };
     if (only)
-        for (const std::size_t i : *only) WriteVehicle(json, rows.rows[i], nowLocal);
+        for (const std::size_t i : *only) write(rows.rows[i]);
     else
-        for (const VehicleRow& row : rows.rows) WriteVehicle(json, row, nowLocal);
+        for (const VehicleRow& row : rows.rows) write(row);
     json.EndArray().EndObject();
     return json.Take();
 }
 
-WebResponse WebRouter::History(std::string_view encodedRegistration, std::string_view query) const {
+WebResponse WebRouter::History(std::string_view encodedRegistration, std::string_view query,
+                               const Viewer* viewer) const {
     const std::optional<std::string> decoded = PercentDecode(encodedRegistration, false);
     const std::optional<std::string> registration = decoded ? RegistrationFromPath(*decoded) : std::nullopt;
     if (!registration) return Error(400, "Błędny numer rejestracyjny");
+    if (!Visible(viewer, *registration)) return NoSuchVehicle();
 
     const std::optional<std::string> formatName = QueryValue(query, "format");
     std::optional<TrackType> type;
@@ -512,7 +758,7 @@ std::variant<std::pair<std::int64_t, std::int64_t>, WebResponse> WebRouter::Span
     return std::make_pair(*from, *to);
 }
 
-WebResponse WebRouter::Report(std::string_view name, std::string_view query) const {
+WebResponse WebRouter::Report(std::string_view name, std::string_view query, const Viewer* viewer) const {
     ReportRequest request;
     const auto kind = ReportKindFromName(name);
     if (!kind) return Error(404, "Nie ma takiego raportu (trasy, postoje, podsumowanie, kierowcy)");
@@ -541,6 +787,13 @@ WebResponse WebRouter::Report(std::string_view name, std::string_view query) con
         }
     }
     if (request.registrations.size() > kMaxReportVehicles) return Error(400, "Za dużo pojazdów naraz");
+    if (viewer) {
+        // A dispatcher's report: of the named vehicles when each is its own, else of all its own.
+        for (const std::string& registration : request.registrations)
+            if (!Visible(viewer, registration)) return NoSuchVehicle();
+        if (request.registrations.empty()) request.registrations = VisibleRegistrations(*viewer);
+        request.listIsWhole = true;
+    }
     const auto perDay = QueryValue(query, "dzien");
     request.perDay = perDay && (*perDay == "1" || *perDay == "tak");
     const auto span = Span(query);
@@ -584,13 +837,14 @@ WebResponse WebRouter::Report(std::string_view name, std::string_view query) con
     return answer;
 }
 
-WebResponse WebRouter::Events(std::string_view query) const {
+WebResponse WebRouter::Events(std::string_view query, const Viewer* viewer) const {
     const std::optional<std::string> formatName = QueryValue(query, "format");
     if (formatName && *formatName != "json" && *formatName != "csv") return Error(400, "Nieznany format (json, csv)");
     EventQuery q;
     if (const auto vehicle = QueryValue(query, "pojazd"); vehicle && !vehicle->empty()) {
         q.registration = RegistrationFromPath(*vehicle);
         if (!q.registration) return Error(400, "Błędny numer rejestracyjny");
+        if (!Visible(viewer, *q.registration)) return NoSuchVehicle();
     }
     if (const auto type = QueryValue(query, "typ"); type && !type->empty()) {
         q.type = EventTypeFromName(*type);
@@ -603,7 +857,21 @@ WebResponse WebRouter::Events(std::string_view query) const {
     q.limit = kMaxEvents + 1;  // one more tells that there were more
     std::vector<Event> events;
     try {
-        events = sources_.events(q);
+        if (viewer && !q.registration) {
+            // A dispatcher's: the earliest of its own vehicles' together.
+            for (const std::string& registration : VisibleRegistrations(*viewer)) {
+                EventQuery one = q;
+                one.registration = registration;
+                std::vector<Event> more = sources_.events(one);
+                events.insert(events.end(), std::make_move_iterator(more.begin()), std::make_move_iterator(more.end()));
+            }
+            std::stable_sort(events.begin(), events.end(), [](const Event& a, const Event& b) {
+                return std::tie(a.startUtc, a.id) < std::tie(b.startUtc, b.id);
+            });
+            if (events.size() > q.limit) events.resize(q.limit);
+        } else {
+            events = sources_.events(q);
+        }
     } catch (const std::exception& e) {
         return Error(500, "Nie można odczytać zdarzeń: " + Cp1250ToUtf8(e.what()));
     }
@@ -618,9 +886,10 @@ WebResponse WebRouter::Events(std::string_view query) const {
     return response;
 }
 
-WebResponse WebRouter::Zones() const {
+WebResponse WebRouter::Zones(const Viewer* viewer) const {
     if (!sources_.zones) return Error(503, "Zdarzenia nie są wykrywane");
-    return {200, "application/geo+json", Shared(sources_.zones()), {}};
+    if (!viewer) return {200, "application/geo+json", Shared(sources_.zones()), {}};
+    return {200, "application/geo+json", Shared(ZonesGeoJsonFor(sources_.zones(), VisibleRegistrations(*viewer))), {}};
 }
 
 WebResponse WebRouter::Health() const {

@@ -10,6 +10,7 @@
 #include <variant>
 #include <vector>
 
+#include "accounts/AccountService.hpp"
 #include "common/PolishTime.hpp"
 #include "history/HistoryStore.hpp"
 #include "notifications/NotificationService.hpp"
@@ -25,6 +26,11 @@ struct WebRequest {
     std::string path;                          // the target's path, still percent-encoded
     std::string query;                         // after the '?', still encoded
     std::optional<std::string> authorization;  // the Authorization header
+    std::optional<std::string> cookie = {};    // the Cookie header
+    std::string body = {};                     // a POST's body (the login form)
+    std::string address = {};                  // the client's numeric address
+    std::optional<std::string> fetchMode = {};  // Sec-Fetch-Mode: a browser's ("cors", "navigate", …)
+    bool secure = false;                       // came over TLS
 };
 
 struct WebResponse {
@@ -62,16 +68,26 @@ struct WebSources {
     std::function<std::string()> metrics;  // Prometheus text
     std::function<std::int64_t()> nowUtcMs;
     std::function<const std::vector<WebAsset>&()> assets;
+    // The accounts (konta.db), their sessions and the share links; none: [Www] Haslo alone.
+    AccountService* accounts = nullptr;
 };
 
 struct WebRouterSettings {
-    std::string password;  // empty: no authentication (Windows-1250, as in serwer.ini)
+    std::string password;  // without accounts; empty: no authentication (Windows-1250, as in serwer.ini)
+    // Other machines reach the service over plain HTTP: no password or token is taken.
+    bool refusePlainLogins = false;
+    // Other machines reach the service: without accounts and a password it answers nobody
+    // (the last account removed while it runs).
+    bool openAddress = false;
     std::string tileUrl = "https://tile.openstreetmap.org/{z}/{x}/{y}.png";
     std::string attribution = "\xA9 OpenStreetMap contributors";  // Windows-1250
 };
 
 // The web API without any I/O: a request in, a response out. Only GET and HEAD are
-// answered (others 405); nothing it does changes the server. Safe to call from many
+// answered (others 405), and the login form's POST; nothing it does changes the server.
+// With accounts every request but the login page, the page's files and share links
+// needs a session, an API token or HTTP Basic, and a dispatcher is shown only its own
+// vehicles: another's is answered as one that does not exist. Safe to call from many
 // threads at once.
 class WebRouter {
 public:
@@ -90,16 +106,30 @@ public:
     static constexpr std::size_t kMaxReportVehicles = 1000;
     static constexpr std::int64_t kMaxHistorySpanSeconds = kMaxHistoryDays * 24 * 3600 + 3600;
 
+    // The name of the session cookie.
+    static constexpr const char* kSessionCookie = "sesja";
+
 private:
     WebResponse Route(const WebRequest& request) const;
-    WebResponse Vehicles(std::string_view query) const;
-    // The list's JSON: the rows `only` names, or all of them.
-    std::string VehiclesBody(const VehicleRows& rows, const std::vector<std::size_t>* only, std::int64_t nowMs) const;
-    WebResponse History(std::string_view encodedRegistration, std::string_view query) const;
+    // The viewer of a request when accounts are kept, or the answer refusing it.
+    std::variant<Viewer, WebResponse> Identify(const WebRequest& request) const;
+    WebResponse Login(const WebRequest& request) const;
+    WebResponse Logout(const WebRequest& request) const;
+    WebResponse Account(const Viewer* viewer) const;
+    WebResponse SharedVehicle(std::string_view token) const;
+    // Whether the viewer (none: everyone) sees the vehicle, by the table's owner code.
+    bool Visible(const Viewer* viewer, const std::string& registration) const;
+    // Every vehicle a dispatcher sees: the table's of its owner codes and those named.
+    std::vector<std::string> VisibleRegistrations(const Viewer& viewer) const;
+    WebResponse Vehicles(std::string_view query, const Viewer* viewer) const;
+    // The list's JSON: the rows `only` names, or all of them, of those the viewer sees.
+    std::string VehiclesBody(const VehicleRows& rows, const std::vector<std::size_t>* only, std::int64_t nowMs,
+                             const Viewer* viewer) const;
+    WebResponse History(std::string_view encodedRegistration, std::string_view query, const Viewer* viewer) const;
     WebResponse Health() const;
-    WebResponse Events(std::string_view query) const;
-    WebResponse Zones() const;
-    WebResponse Report(std::string_view name, std::string_view query) const;
+    WebResponse Events(std::string_view query, const Viewer* viewer) const;
+    WebResponse Zones(const Viewer* viewer) const;
+    WebResponse Report(std::string_view name, std::string_view query, const Viewer* viewer) const;
     // The od/do span of a query: defaults and limits as for the history; an error
     // response when it is not valid.
     std::variant<std::pair<std::int64_t, std::int64_t>, WebResponse> Span(std::string_view query) const;
@@ -135,8 +165,16 @@ std::optional<std::string> RegistrationFromPath(std::string_view utf8);
 std::optional<std::int64_t> ParseRequestTime(std::string_view text, bool endOfDay);
 // Equal texts, compared in a time that does not depend on where they differ.
 bool ConstantTimeEquals(std::string_view a, std::string_view b);
+// The user name and password of an "Authorization: Basic ..." header.
+std::optional<std::pair<std::string, std::string>> BasicAuthCredentials(std::string_view header);
 // The password of an "Authorization: Basic ..." header (any user name).
 std::optional<std::string> BasicAuthPassword(std::string_view header);
+// The token of an "Authorization: Bearer ..." header.
+std::optional<std::string> BearerToken(std::string_view header);
+// The value of a cookie in a Cookie header (the first of that name).
+std::optional<std::string> CookieValue(std::string_view header, std::string_view name);
+// The name and password of the login form (application/x-www-form-urlencoded, UTF-8).
+std::optional<std::pair<std::string, std::string>> LoginForm(std::string_view body);
 // One row of /api/pojazdy as a JSON object, at nowUtcMs.
 std::string VehicleJson(const VehicleRow& row, std::int64_t nowUtcMs);
 

@@ -25,6 +25,8 @@
 #include "common/Win1250.hpp"
 #include "web/Gzip.hpp"
 #include "web/RequestHead.hpp"
+#include "web/TlsTransport.hpp"
+#include "web/Transport.hpp"
 
 namespace serwer {
 
@@ -69,11 +71,13 @@ std::string AddressText(const sockaddr_storage& addr, int* port) {
 // most the read timeout and never past the request's time limit, and a request may not
 // send more than its byte limit; every write waits at most the write timeout and never
 // past the answer's time limit. A limit reached is a failed read or write, after which
-// httplib gives up the connection.
+// httplib gives up the connection. The bytes go through the connection's Transport:
+// bytes it already holds are readable without the socket, and a wait is for what its
+// last call asked (a TLS read may have to write first, and a write to read).
 class LimitedStream : public httplib::Stream {
 public:
-    LimitedStream(int fd, const WebLimits& limits, std::string input)
-        : fd_(fd), limits_(limits), input_(std::move(input)) {
+    LimitedStream(Transport& transport, const WebLimits& limits, std::string input)
+        : transport_(transport), fd_(transport.Fd()), limits_(limits), input_(std::move(input)) {
         const auto now = Clock::now();
         readUntil_ = now + limits_.requestTimeLimit;
         writeUntil_ = now + limits_.responseTimeLimit;
@@ -85,7 +89,9 @@ public:
         return input_.substr(std::min(inputAt_, input_.size())) + std::string(buffer_ + begin_, end_ - begin_);
     }
 
-    bool is_readable() const override { return HasBuffered() || WaitFor(fd_, POLLIN, ReadWaitMs()); }
+    bool is_readable() const override {
+        return HasBuffered() || transport_.HasPending() || WaitFor(fd_, POLLIN, ReadWaitMs());
+    }
     bool is_writable() const override { return WaitFor(fd_, POLLOUT, WriteWaitMs()); }
 
     ssize_t read(char* ptr, size_t size) override {
@@ -96,11 +102,18 @@ public:
             return static_cast<ssize_t>(n);
         }
         if (begin_ == end_) {
-            if (requestBytes_ >= limits_.maxRequestBytes || Clock::now() >= readUntil_) return -1;
-            if (!WaitFor(fd_, POLLIN, ReadWaitMs())) return -1;
-            const std::size_t room = std::min(sizeof buffer_, limits_.maxRequestBytes - requestBytes_);
-            const ssize_t n = ::recv(fd_, buffer_, room, 0);
-            if (n <= 0) return n < 0 ? -1 : 0;
+            short wait = transport_.HasPending() ? 0 : POLLIN;
+            ssize_t n = 0;
+            for (;;) {
+                if (requestBytes_ >= limits_.maxRequestBytes || Clock::now() >= readUntil_) return -1;
+                if (wait != 0 && !WaitFor(fd_, wait, ReadWaitMs())) return -1;
+                const std::size_t room = std::min(sizeof buffer_, limits_.maxRequestBytes - requestBytes_);
+                n = transport_.Receive(buffer_, room);
+                if (n >= 0) break;
+                if (n == Transport::kFailed) return -1;
+                wait = n == Transport::kWantsWrite ? POLLOUT : POLLIN;
+            }
+            if (n == 0) return 0;
             requestBytes_ += static_cast<std::size_t>(n);
             begin_ = 0;
             end_ = static_cast<std::size_t>(n);
@@ -113,14 +126,18 @@ public:
 
     ssize_t write(const char* ptr, size_t size) override {
         std::size_t done = 0;
+        short wait = POLLOUT;
         while (done < size) {
-            if (Clock::now() >= writeUntil_ || !WaitFor(fd_, POLLOUT, WriteWaitMs()))
+            if (Clock::now() >= writeUntil_ || !WaitFor(fd_, wait, WriteWaitMs()))
                 return done ? static_cast<ssize_t>(done) : -1;
-            const ssize_t n = ::send(fd_, ptr + done, size - done, MSG_NOSIGNAL | MSG_DONTWAIT);
+            // After a wait, the same bytes again: TLS takes nothing else.
+            const ssize_t n = transport_.Send(ptr + done, size - done);
+            if (n == Transport::kFailed) return done ? static_cast<ssize_t>(done) : -1;
             if (n < 0) {
-                if (errno == EAGAIN || errno == EINTR) continue;
-                return done ? static_cast<ssize_t>(done) : -1;
+                wait = n == Transport::kWantsRead ? POLLIN : POLLOUT;
+                continue;
             }
+            wait = POLLOUT;
             done += static_cast<std::size_t>(n);
         }
         return static_cast<ssize_t>(done);
@@ -142,6 +159,7 @@ private:
         ip = get(fd_, reinterpret_cast<sockaddr*>(&addr), &len) == 0 ? AddressText(addr, &port) : std::string();
     }
 
+    Transport& transport_;
     int fd_;
     const WebLimits& limits_;
     std::string input_;
@@ -181,7 +199,9 @@ std::string RefusalAnswer(int status) {
 // sent, and what the client still sends is read and dropped for a moment, so that
 // closing with unread bytes does not reset the connection before the client has read
 // the answer.
-void DrainBeforeClose(int fd) {
+void DrainBeforeClose(Transport& transport) {
+    const int fd = transport.Fd();
+    transport.Finish();
     ::shutdown(fd, SHUT_WR);
     const auto until = Clock::now() + std::chrono::seconds(1);
     char sink[16384];
@@ -195,12 +215,17 @@ void DrainBeforeClose(int fd) {
 
 // Set by the request handler: a request httplib could not read never reaches it.
 thread_local bool reachedRouter = false;
+// Whether the connection being served came over TLS: for the request handler.
+thread_local bool servingSecure = false;
 
 // A client's connection between its requests. While it waits for a request's head it
 // holds no worker: the service's accepting thread reads what arrives, and hands the
 // connection to a worker once the head is whole (or refused).
 struct Connection {
     int fd = -1;
+    // On fd, plain or TLS, and what it waits for: a TLS handshake may have to write.
+    std::unique_ptr<Transport> transport;
+    short wants = POLLIN;
     std::string address;  // the client's, for the limit per address
     int served = 0;       // requests answered
     std::string received;  // read and not yet taken by a request
@@ -215,11 +240,33 @@ bool IsLoopbackAddress(std::string_view address) {
     return address == "127.0.0.1" || address == "::1" || address == "localhost" || address == "[::1]";
 }
 
-std::optional<std::string> WebStartRefusal(const WebSettings& settings) {
-    if (IsLoopbackAddress(settings.address) || !settings.password.empty()) return std::nullopt;
+std::optional<std::string> WebStartRefusal(const WebSettings& settings, bool accountsKept) {
+    if (IsLoopbackAddress(settings.address) || !settings.password.empty() || accountsKept) return std::nullopt;
     return Cp1250("Usługa WWW nie została uruchomiona: adres ") + settings.address +
-           Cp1250(" jest dostępny z innych komputerów, a w sekcji [Www] pliku serwer.ini nie ustawiono hasła (Haslo).");
+           Cp1250(" jest dostępny z innych komputerów, a nie założono kont (konta dodaj) ani nie ustawiono hasła "
+                  "w sekcji [Www] pliku serwer.ini (Haslo).");
 }
+
+namespace {
+
+// The accounts of the settings, or none; a file that cannot be opened is why the service
+// does not start (it would be open to everyone).
+std::unique_ptr<AccountService> OpenAccounts(const WebSettings& settings, std::optional<std::string>& failure) {
+    if (settings.accountsFile.empty()) return nullptr;
+    try {
+        return std::make_unique<AccountService>(std::make_unique<AccountStore>(settings.accountsFile));
+    } catch (const std::exception& e) {
+        failure = Cp1250("Usługa WWW nie została uruchomiona: ") + e.what();
+        return nullptr;
+    }
+}
+
+std::int64_t NowUtcMs() {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::system_clock::now().time_since_epoch())
+        .count();
+}
+
+}  // namespace
 
 struct WebService::Impl {
     Impl(PositioningServer& s, WebSettings w, WebLimits l)
@@ -227,13 +274,19 @@ struct WebService::Impl {
           settings(std::move(w)),
           limits(l),
           snapshot(s.Table()),
-          router(WebRouterSettings{settings.password, settings.tileUrl, settings.attribution}, Sources()) {
+          accounts(OpenAccounts(settings, accountsFailure)),
+          router(WebRouterSettings{settings.password, !IsLoopbackAddress(settings.address) && !settings.Tls(),
+                                   !IsLoopbackAddress(settings.address), settings.tileUrl, settings.attribution},
+                 Sources()) {
         engine.set_payload_max_length(limits.maxRequestBytes);
         engine.set_keep_alive_max_count(static_cast<std::size_t>(std::max(1, limits.keepAliveMax)));
         engine.set_pre_routing_handler([this](const httplib::Request& req, httplib::Response& res) {
+            // A POST (the login form) is answered once httplib has read its body.
+            if (req.method == "POST") return httplib::Server::HandlerResponse::Unhandled;
             Answer(req, res);
             return httplib::Server::HandlerResponse::Handled;
         });
+        engine.Post(".*", [this](const httplib::Request& req, httplib::Response& res) { Answer(req, res); });
         engine.set_logger(
             [this](const httplib::Request&, const httplib::Response& res) { counters.CountStatus(res.status); });
     }
@@ -275,11 +328,8 @@ struct WebService::Impl {
             m.vehicles = snapshot.Rows()->rows.size();
             return MetricsText(m);
         };
-        sources.nowUtcMs = [] {
-            return std::chrono::duration_cast<std::chrono::milliseconds>(
-                       std::chrono::system_clock::now().time_since_epoch())
-                .count();
-        };
+        sources.nowUtcMs = NowUtcMs;
+        sources.accounts = accounts.get();
         sources.assets = []() -> const std::vector<WebAsset>& { return PageAssets(); };
         return sources;
     }
@@ -310,10 +360,15 @@ struct WebService::Impl {
         reachedRouter = true;
         WebRequest request;
         request.method = req.method;
+        request.secure = servingSecure;
         const std::size_t q = req.target.find('?');
         request.path = req.target.substr(0, q);
         if (q != std::string::npos) request.query = req.target.substr(q + 1);
         if (req.has_header("Authorization")) request.authorization = req.get_header_value("Authorization");
+        if (req.has_header("Cookie")) request.cookie = req.get_header_value("Cookie");
+        if (req.has_header("Sec-Fetch-Mode")) request.fetchMode = req.get_header_value("Sec-Fetch-Mode");
+        request.body = req.body;
+        request.address = req.remote_addr;
 
         const WebResponse answer = router.Handle(request);
         res.status = answer.status;
@@ -330,6 +385,11 @@ struct WebService::Impl {
             }
         }
         const std::size_t size = body ? body->size() : 0;
+        if (size == 0) {
+            // httplib would ask an empty provider for bytes for ever.
+            res.set_content("", answer.contentType);
+            return;
+        }
         res.set_content_provider(size, answer.contentType,
                                  [body](std::size_t offset, std::size_t length, httplib::DataSink& sink) {
                                      // Never past the body, whatever httplib asks for.
@@ -400,13 +460,14 @@ struct WebService::Impl {
         for (;;) {
             polled.assign({{listenFd, POLLIN, 0}, {wake[0], POLLIN, 0}});
             auto next = Clock::now() + std::chrono::seconds(1);
+            bool pending = false;  // bytes TLS has already read: no wait for the socket
             for (const Connection& c : waiting) {
-                polled.push_back({c.fd, POLLIN, 0});
+                polled.push_back({c.fd, c.wants, 0});
                 next = std::min(next, c.until);
+                pending = pending || c.transport->HasPending();
             }
-            if (::poll(polled.data(), polled.size(), MillisecondsLeft(next, std::chrono::seconds(1))) < 0 &&
-                errno != EINTR)
-                break;
+            const int waitMs = pending ? 0 : MillisecondsLeft(next, std::chrono::seconds(1));
+            if (::poll(polled.data(), polled.size(), waitMs) < 0 && errno != EINTR) break;
             if (stopping.load()) break;
             char drained[64];
             while (::read(wake[0], drained, sizeof drained) > 0) {
@@ -416,7 +477,7 @@ struct WebService::Impl {
             still.reserve(waiting.size());
             for (std::size_t i = 0; i < waiting.size(); ++i) {
                 Connection& c = waiting[i];
-                const short events = polled[i + 2].revents;
+                const short events = polled[i + 2].revents | (c.transport->HasPending() ? POLLIN : 0);
                 if (events != 0 && !Receive(c, now)) {
                     Close(c);
                 } else if (c.head.state != RequestHead::State::Incomplete) {
@@ -444,10 +505,16 @@ struct WebService::Impl {
         const std::size_t room = limits.maxRequestBytes - std::min(before, limits.maxRequestBytes);
         if (room == 0) return false;
         c.received.resize(before + room);
-        const ssize_t n = ::recv(c.fd, c.received.data() + before, room, MSG_DONTWAIT);
+        const ssize_t n = c.transport->Receive(c.received.data() + before, room);
         c.received.resize(before + static_cast<std::size_t>(std::max<ssize_t>(n, 0)));
-        if (n < 0) return errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR;
-        if (n == 0) return false;
+        // A TLS handshake in progress brings no byte of the request: the time limit
+        // from the connection's start stands.
+        if (n == Transport::kWantsRead || n == Transport::kWantsWrite) {
+            c.wants = n == Transport::kWantsWrite ? POLLOUT : POLLIN;
+            return true;
+        }
+        if (n <= 0) return false;
+        c.wants = POLLIN;
         // The head within its time limit from its first byte, and no silence in it longer
         // than the read timeout.
         if (before == 0) c.firstByte = now;
@@ -483,8 +550,14 @@ struct WebService::Impl {
             if (c.fd < 0) {
                 counters.refusedConnections.fetch_add(1, std::memory_order_relaxed);
                 counters.CountStatus(503);
-                ::send(fd, kBusyAnswer, sizeof kBusyAnswer - 1, MSG_NOSIGNAL | MSG_DONTWAIT);
+                // A TLS client could not read the answer before its handshake.
+                if (!tls) ::send(fd, kBusyAnswer, sizeof kBusyAnswer - 1, MSG_NOSIGNAL | MSG_DONTWAIT);
                 ::close(fd);
+                continue;
+            }
+            c.transport = tls ? tls->Accept(fd) : std::make_unique<PlainTransport>(fd);
+            if (!c.transport) {
+                Close(c);
                 continue;
             }
             // Headers and body go in separate writes: without this every answer after
@@ -519,6 +592,8 @@ struct WebService::Impl {
 
     void Close(Connection& c) {
         if (c.fd < 0) return;
+        if (c.transport) c.transport->Finish();
+        c.transport.reset();
         ::shutdown(c.fd, SHUT_RDWR);
         ::close(c.fd);
         c.fd = -1;
@@ -557,17 +632,18 @@ struct WebService::Impl {
         while (!stopping.load()) {
             if (c.head.state == RequestHead::State::Refused) {
                 const std::string answer = RefusalAnswer(c.head.status);
-                LimitedStream(c.fd, limits, {}).write(answer.data(), answer.size());
+                LimitedStream(*c.transport, limits, {}).write(answer.data(), answer.size());
                 counters.CountStatus(c.head.status);
-                DrainBeforeClose(c.fd);
+                DrainBeforeClose(*c.transport);
                 return false;
             }
-            LimitedStream stream(c.fd, limits, c.head.forwarded + c.received.substr(c.head.used));
+            LimitedStream stream(*c.transport, limits, c.head.forwarded + c.received.substr(c.head.used));
             // A body is never read for the answer: the connection ends after it, so the
             // body's bytes cannot be taken for the next request.
             const bool last = c.served + 1 >= limits.keepAliveMax || c.head.hasBody;
             bool closed = false;
             reachedRouter = false;
+            servingSecure = c.transport->Secure();
             const bool ok = engine.Serve(stream, last, closed);
             ++c.served;
             // After a request that could not be read (too long, too slow, malformed) the
@@ -585,7 +661,13 @@ struct WebService::Impl {
 
     void Start() {
         if (running) return;
-        if (const auto refusal = WebStartRefusal(settings)) throw ServerError(*refusal);
+        if (accountsFailure) throw ServerError(*accountsFailure);
+        if (const auto refusal = WebStartRefusal(settings, accounts && accounts->HasAccounts(NowUtcMs())))
+            throw ServerError(*refusal);
+        // The certificate and key as they are now: a renewed certificate is read at
+        // the next start.
+        tls.reset();
+        if (settings.Tls()) tls = std::make_unique<TlsContext>(settings.certificate, settings.key);
         Listen();
         if (::pipe2(wake, O_CLOEXEC | O_NONBLOCK) != 0) {
             ::close(listenFd);
@@ -636,12 +718,15 @@ struct WebService::Impl {
     WebSettings settings;
     WebLimits limits;
     VehicleSnapshot snapshot;
+    std::optional<std::string> accountsFailure;  // why konta.db could not be opened
+    std::unique_ptr<AccountService> accounts;    // before the router, which uses it
     WebCounters counters;
     static constexpr int kMaxReportsAtOnce = 2;
     std::atomic<int> reportsRunning{0};
     WebRouter router;
     HttpEngine engine;
 
+    std::unique_ptr<TlsContext> tls;  // HTTPS: when [Www] names a certificate and key
     int listenFd = -1;
     int wake[2] = {-1, -1};
     std::uint16_t boundPort = 0;

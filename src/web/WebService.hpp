@@ -31,8 +31,8 @@ struct WebLimits {
 bool IsLoopbackAddress(std::string_view address);
 
 // Why the service must not start with these settings (Windows-1250), or nothing: an
-// address other machines reach needs a password.
-std::optional<std::string> WebStartRefusal(const WebSettings& settings);
+// address other machines reach needs accounts or a password.
+std::optional<std::string> WebStartRefusal(const WebSettings& settings, bool accountsKept);
 
 // The HTTP service beside the positioning server: a listening socket and its accepting
 // thread, a small pool of workers of its own, and a watch over every connection's
@@ -47,7 +47,9 @@ public:
 
     // Listens on the address and port of the settings. Fails with ServerError (a Polish
     // text in Windows-1250) when WebStartRefusal refuses, the port is not a number from
-    // 0 to 65535, or the address cannot be listened on. Does nothing while running.
+    // 0 to 65535, or the address cannot be listened on. With a certificate and key
+    // ([Www] Certyfikat, Klucz) it serves HTTPS only, read from the files here: a
+    // TlsContext that cannot be made fails it too. Does nothing while running.
     void Start();
     // Closes the listening socket and every connection; returns when every thread ended.
     void Stop();

@@ -34,6 +34,8 @@
 #include <thread>
 #include <vector>
 
+#include "accounts/AccountStore.hpp"
+#include "accounts/Secrets.hpp"
 #include "app/ProcessLimits.hpp"
 #include "common/Win1250.hpp"
 #include "e2e/ServerdChild.hpp"
@@ -1151,8 +1153,78 @@ TEST_F(HostileWebClients, AnOpenAddressWithoutPasswordLeavesTheServiceOff) {
     EXPECT_EQ(serwerd_.Printed().find("www on port"), std::string::npos);
     const std::string refusal =
         "serwerd: Usługa WWW nie została uruchomiona: adres 0.0.0.0 jest dostępny z innych "
-        "komputerów, a w sekcji [Www] pliku serwer.ini nie ustawiono hasła (Haslo).\n";
+        "komputerów, a nie założono kont (konta dodaj) ani nie ustawiono hasła w sekcji [Www] pliku serwer.ini "
+        "(Haslo).\n";
     EXPECT_EQ(ReadFile(work_ / "stderr.txt"), refusal);
     EXPECT_NE(ReadFile(work_ / "err.txt").find(Cp1250("Usługa WWW nie została uruchomiona")), std::string::npos);
     ExpectServerStillSound("web_refused", "WA20005");
+}
+
+namespace {
+
+// Accounts in the data directory before serwerd starts: anna and bolek, password "tajne".
+void AddAccounts(const fs::path& dataDirectory) {
+    fs::create_directories(dataDirectory);
+    AccountStore store((dataDirectory / "konta.db").string());
+    store.Add({"anna", Role::Dispatcher, {"001A2B3C4D5E6F70"}, {}}, HashPassword("tajne"));
+    store.Add({"bolek", Role::Administrator, {}, {}}, HashPassword("tajne"));
+}
+
+std::string BasicGet(int port, const std::string& target, const std::string& credentials) {
+    return HttpExchange(port, "GET " + target + " HTTP/1.1\r\nHost: x\r\nAuthorization: Basic " + credentials +
+                                  "\r\nConnection: close\r\n\r\n");
+}
+
+}  // namespace
+
+TEST_F(HostileWebClients, GuessingAPasswordIsHeldBackAndEveryAttemptLogged) {
+    AddAccounts(root_ / "dane");
+    StartWithWeb();
+    // 2,000 guesses in a row as fast as they are answered: only the first five are tried.
+    const auto start = Clock::now();
+    int tried = 0, refused = 0;
+    for (int i = 0; i < 2000; ++i) {
+        const std::string answer = BasicGet(webPort_, "/api/pojazdy", "YW5uYTp6bGU=");  // anna:zle
+        if (answer.starts_with("HTTP/1.1 401")) ++tried;
+        if (answer.starts_with("HTTP/1.1 429") && answer.find("\r\nRetry-After: ") != std::string::npos) ++refused;
+    }
+    const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
+    std::printf("2000 guesses in %.2f s: %d tried, %d refused\n", seconds, tried, refused);
+    EXPECT_EQ(tried, 5);
+    EXPECT_EQ(refused, 1995);
+    // The right password is refused while the account is locked; another account goes.
+    EXPECT_TRUE(BasicGet(webPort_, "/api/pojazdy", "YW5uYTp0YWpuZQ==").starts_with("HTTP/1.1 429"));  // anna:tajne
+    EXPECT_TRUE(BasicGet(webPort_, "/api/zdrowie", "Ym9sZWs6dGFqbmU=").starts_with("HTTP/1.1 200"));  // bolek:tajne
+    // The login form: a session and a redirect with an empty body, answered whole at once.
+    const std::string form = "nazwa=bolek&haslo=tajne";
+    const auto posted = Clock::now();
+    const HttpAnswer login = SplitAnswer(HttpExchange(
+        webPort_, "POST /logowanie HTTP/1.1\r\nHost: x\r\nContent-Type: application/x-www-form-urlencoded\r\n"
+                  "Content-Length: " + std::to_string(form.size()) + "\r\nConnection: close\r\n\r\n" + form));
+    EXPECT_EQ(login.status, "HTTP/1.1 303 See Other");
+    EXPECT_NE(login.head.find("\r\nSet-Cookie: sesja="), std::string::npos);
+    EXPECT_NE(login.head.find("\r\nLocation: /\r\n"), std::string::npos);
+    EXPECT_LT(Clock::now() - posted, 3s);
+
+    const std::string log = ReadFile(work_ / "dostep.txt");
+    EXPECT_EQ(CountOf(log, Cp1250("anna; 127.0.0.1; błędne hasło\r\n")), 5);
+    // Refusals a minute apart at most: one line for the 1,996 of this minute.
+    EXPECT_EQ(CountOf(log, "anna; 127.0.0.1; zablokowane\r\n"), 1);
+    EXPECT_EQ(log.find("tajne"), std::string::npos);
+    EXPECT_EQ(log.find("zle"), std::string::npos);
+    ExpectServerStillSound("brute_force", "WA20006");
+}
+
+TEST_F(HostileWebClients, OnAnOpenAddressPlainHttpTakesNoPassword) {
+    AddAccounts(root_ / "dane");
+    StartWithWeb("Port=0\nAdres=0.0.0.0\n");
+    const std::string form = "nazwa=anna&haslo=tajne";
+    const HttpAnswer login = SplitAnswer(HttpExchange(
+        webPort_, "POST /logowanie HTTP/1.1\r\nHost: x\r\nContent-Type: application/x-www-form-urlencoded\r\n"
+                  "Content-Length: " + std::to_string(form.size()) + "\r\nConnection: close\r\n\r\n" + form));
+    EXPECT_EQ(login.status, "HTTP/1.1 403 Forbidden");
+    EXPECT_NE(login.body.find("Logowanie przez nieszyfrowane połączenie HTTP jest wyłączone"), std::string::npos);
+    EXPECT_EQ(login.head.find("Set-Cookie"), std::string::npos);
+    EXPECT_TRUE(BasicGet(webPort_, "/api/pojazdy", "YW5uYTp0YWpuZQ==").starts_with("HTTP/1.1 403"));
+    EXPECT_TRUE(HttpGet(webPort_, "/logowanie").starts_with("HTTP/1.1 200"));
 }

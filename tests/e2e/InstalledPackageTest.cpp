@@ -63,7 +63,7 @@ protected:
 }  // namespace
 
 TEST_F(InstalledPackage, HoldsTheServerWithoutTheWindowAndAnswersItsCommandLine) {
-    for (const char* file : {"usr/bin/serwerd", "usr/bin/historia", "usr/bin/symulator", "etc/serwer/serwer.ini",
+    for (const char* file : {"usr/bin/serwerd", "usr/bin/historia", "usr/bin/konta", "usr/bin/symulator", "etc/serwer/serwer.ini",
                              "etc/logrotate.d/serwer", "lib/systemd/system/serwerd.service"})
         EXPECT_TRUE(fs::is_regular_file(root_ / file)) << file;
     EXPECT_FALSE(fs::exists(root_ / "usr/bin/serwer"));  // the window is in serwer-okno

@@ -19,6 +19,8 @@
 #include <thread>
 #include <vector>
 
+#include "accounts/AccountStore.hpp"
+#include "accounts/Secrets.hpp"
 #include "e2e/ServerdChild.hpp"
 #include "history/SqliteHistoryStore.hpp"
 #include "link/PositionRecord.hpp"
@@ -324,5 +326,54 @@ TEST_F(MapPageBrowser, TheReportsViewDrawsTheTripsOfTheStoredPositions) {
         const fs::path view = fs::absolute(pictures) / "map-page-reports.png";
         Chromium(page, "--screenshot=" + view.string(), "1366,768");
         EXPECT_TRUE(fs::exists(view)) << view;
+    }
+}
+
+TEST_F(MapPageBrowser, EachDispatcherLogsInSeesOnlyItsOwnFleetAndLogsOut) {
+    ASSERT_TRUE(fs::exists(kChromium)) << "Debian's chromium is needed: tools/install-packages.sh chromium";
+    {
+        AccountStore store((dir_ / "konta.db").string());
+        store.Add({"anna", Role::Dispatcher, {"AAA"}, {}}, HashPassword("tajne"));
+        store.Add({"bolek", Role::Dispatcher, {"BBB"}, {}}, HashPassword("inne"));
+    }
+    std::vector<VehicleRow> rows(3);
+    const char* names[] = {"WA00001", "WA00002", "KR00003"};
+    for (std::size_t i = 0; i < rows.size(); ++i) {
+        rows[i].NAZWA = names[i];
+        rows[i].LICENCJA = i < 2 ? "AAA" : "BBB";
+        rows[i].OPIS = "2026.12.09-12:30";
+        rows[i].SZEROKOSC = "52.20000" + std::to_string(i) + "0N";
+        rows[i].DLUGOSC = "21.0000000E";
+        rows[i].GPS = "OK";
+    }
+    ASSERT_NO_FATAL_FAILURE(StartWithTable(rows));
+    struct Login {
+        const char* name;
+        const char* password;
+        const char* fleet;
+    };
+    for (const Login& login : {Login{"anna", "tajne", "WA00001,WA00002"}, Login{"bolek", "inne", "KR00003"}}) {
+        const std::string fill = std::string("document.getElementById('nazwa').value = '") + login.name +
+                                 "'; document.getElementById('haslo').value = '" + login.password +
+                                 "'; document.querySelector('form').submit(); 'wyslano'";
+        const std::string command =
+            "timeout 60 python3 " SERWER_SOURCE_DIR "/tests/e2e/browser_session.py " + std::string(kChromium) +
+            " 'http://127.0.0.1:" + std::to_string(webPort_) + "/' \"location.pathname\" \"" + fill +
+            "\" \"@until location.pathname === '/' && document.querySelector('#lista li[data-nazwa]') !== null\" "
+            "\"location.pathname\" "
+            "\"[...document.querySelectorAll('#lista li[data-nazwa]')].map((e) => e.dataset.nazwa).sort().join()\" "
+            "\"document.getElementById('konto-nazwa').textContent\" "
+            "\"document.getElementById('wyloguj').click(); 'wylogowano'\" "
+            "\"@until location.pathname === '/logowanie' && document.readyState === 'complete'\" \"location.pathname\" "
+            "\"fetch('/api/pojazdy').then((r) => r.status)\" 2>&1";
+        FILE* out = ::popen(command.c_str(), "r");
+        ASSERT_NE(out, nullptr);
+        std::string printed;
+        char chunk[4096];
+        for (std::size_t n; (n = std::fread(chunk, 1, sizeof chunk, out)) > 0;) printed.append(chunk, n);
+        ::pclose(out);
+        const std::string sorted = std::string(login.fleet);
+        EXPECT_EQ(printed, "\"/logowanie\"\n\"wyslano\"\n\"/\"\n\"" + sorted + "\"\n\"" + login.name +
+                               "\"\n\"wylogowano\"\n\"/logowanie\"\n401\n");
     }
 }

@@ -57,3 +57,16 @@ TEST(Zones, BadFilesAreRefusedWithTheReason) {
               "geometry":{"type":"Polygon","coordinates":[[[200,52],[21,53],[22,52],[200,52]]]}}]})"),
               "strefy.geojson: obiekt 1: współrzędne poza zakresem");
 }
+
+TEST(Zones, AViewersZonesAreThoseOfItsVehiclesOrOfAllAndNameNoOtherVehicle) {
+    const std::string file =
+        R"({"type":"FeatureCollection","features":[)"
+        R"({"type":"Feature","properties":{"nazwa":"Baza","pojazdy":["WA1","KR9"]},"geometry":{"type":"Point","coordinates":[21,52]}},)"
+        R"({"type":"Feature","properties":{"nazwa":"Kraków","pojazdy":["KR9"]},"geometry":{"type":"Point","coordinates":[20,50]}},)"
+        R"({"type":"Feature","properties":{"nazwa":"Wszyscy"},"geometry":{"type":"Point","coordinates":[19,51]}}]})";
+    EXPECT_EQ(ZonesGeoJsonFor(file, {"WA1", "WA2"}),
+              R"({"features":[{"geometry":{"coordinates":[21,52],"type":"Point"},"properties":{"nazwa":"Baza",)"
+              R"("pojazdy":["WA1"]},"type":"Feature"},{"geometry":{"coordinates":[19,51],"type":"Point"},)"
+              R"("properties":{"nazwa":"Wszyscy"},"type":"Feature"}],"type":"FeatureCollection"})");
+    EXPECT_EQ(ZonesGeoJsonFor("nie json", {"WA1"}), R"({"features":[],"type":"FeatureCollection"})");
+}

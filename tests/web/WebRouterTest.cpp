@@ -2,7 +2,11 @@
 // a known row, the history's time span, and the metrics text.
 #include <gtest/gtest.h>
 
+#include <map>
+
+#include "accounts/Secrets.hpp"
 #include "common/Win1250.hpp"
+#include "support/TestDirectory.hpp"
 #include "vehicles/DisplayTable.hpp"
 #include "vehicles/TableLock.hpp"
 #include "web/WebMetrics.hpp"
@@ -73,13 +77,16 @@ protected:
         s.metrics = [] { return std::string("serwer_vehicles 1\n"); };
         s.nowUtcMs = [this] { return now_; };
         s.assets = [this]() -> const std::vector<WebAsset>& { return assets_; };
-        return WebRouter(WebRouterSettings{password}, s);
+        s.accounts = accounts_.get();
+        return WebRouter(WebRouterSettings{password, refusePlain_, refusePlain_}, s);
     }
     static WebResponse Get(const WebRouter& r, const std::string& path, const std::string& query = "",
                            const std::string& method = "GET") {
         return r.Handle({method, path, query, std::nullopt});
     }
 
+    std::unique_ptr<AccountService> accounts_;
+    bool refusePlain_ = false;
     std::shared_ptr<VehicleRows> rows_ = std::make_shared<VehicleRows>(VehicleRows{{KnownRow()}, 7, {7}, 0});
     std::vector<HistoryQuery> queries_;
     std::vector<EventQuery> eventQueries_;
@@ -402,3 +409,170 @@ TEST(WebMetricsTest, NamesAndValues) {
 }
 
 }  // namespace
+
+namespace {
+
+// Two customers (owner codes AAA and BBB) with a dispatcher each, and an administrator.
+class WebAccountsTest : public WebRouterTest {
+protected:
+    void SetUp() override {
+        auto store = std::make_unique<AccountStore>((directory_.Path() / "konta.db").string());
+        const std::string hash = HashPassword("tajne");
+        store->Add({"admin", Role::Administrator, {}, {}}, hash);
+        store->Add({"anna", Role::Dispatcher, {"AAA"}, {}}, hash);
+        store->Add({"bolek", Role::Dispatcher, {"BBB"}, {"WA1"}}, hash);
+        accounts_ = std::make_unique<AccountService>(std::move(store), (directory_.Path() / "dostep.txt").string());
+        VehicleRow a1, a2, b1;
+        a1.NAZWA = "WA1";
+        a1.LICENCJA = "AAA";
+        a2.NAZWA = "WA2";
+        a2.LICENCJA = "AAA";
+        b1.NAZWA = "KR9";
+        b1.LICENCJA = "BBB";
+        rows_ = std::make_shared<VehicleRows>(VehicleRows{{a1, a2, b1}, 7, {7, 7, 7}, 0});
+    }
+    // A request with a session cookie of the account (logged in through the form).
+    WebResponse As(const WebRouter& r, const std::string& account, const std::string& path,
+                   const std::string& query = "") {
+        std::string& cookie = cookies_[account];
+        if (cookie.empty()) {
+            WebRequest login{"POST", "/logowanie", "", std::nullopt};
+            login.body = "nazwa=" + account + "&haslo=tajne";
+            login.address = "10.0.0.1";
+            const WebResponse answer = r.Handle(login);
+            EXPECT_EQ(answer.status, 303);
+            for (const auto& [name, value] : answer.headers)
+                if (name == "Set-Cookie") cookie = value.substr(0, value.find(';'));
+        }
+        WebRequest q{"GET", path, query, std::nullopt};
+        q.cookie = cookie;
+        return r.Handle(q);
+    }
+    TestDirectory directory_;
+    std::map<std::string, std::string> cookies_;
+};
+
+}  // namespace
+
+TEST_F(WebAccountsTest, ADispatcherSeesOnlyItsOwnVehiclesAndAnotherCustomersIsAsOneThatDoesNotExist) {
+    const WebRouter r = Router();
+    const std::string anna = As(r, "anna", "/api/pojazdy").Body().data();
+    EXPECT_EQ(Count(anna, "\"nazwa\":"), 2);
+    EXPECT_EQ(Count(anna, "\"nazwa\":\"KR9\""), 0);
+    // bolek: the owner code BBB and WA1 named for him.
+    const std::string bolek = As(r, "bolek", "/api/pojazdy", "od_wersji=0").Body().data();
+    EXPECT_EQ(Count(bolek, "\"nazwa\":\"KR9\"") + Count(bolek, "\"nazwa\":\"WA1\""), 2);
+    EXPECT_EQ(Count(bolek, "\"nazwa\":\"WA2\""), 0);
+    EXPECT_EQ(Count(As(r, "admin", "/api/pojazdy").Body().data(), "\"nazwa\":"), 3);
+
+    const WebResponse other = As(r, "anna", "/api/pojazdy/KR9/historia");
+    const WebResponse missing = As(r, "anna", "/api/pojazdy/XX0/historia");
+    EXPECT_EQ(other.status, 404);
+    EXPECT_EQ(other.Body(), missing.Body());
+    EXPECT_EQ(As(r, "anna", "/api/pojazdy/WA2/historia").status, 200);
+    EXPECT_EQ(As(r, "anna", "/api/zdarzenia", "pojazd=KR9").status, 404);
+    EXPECT_EQ(As(r, "anna", "/api/raporty/trasy", "pojazd=WA1,KR9").status, 404);
+    EXPECT_EQ(As(r, "admin", "/api/pojazdy/KR9/historia").status, 200);
+
+    // Without a vehicle named: a dispatcher's own, one by one; a report of exactly those.
+    events_ = {};
+    eventQueries_.clear();
+    ASSERT_EQ(As(r, "anna", "/api/zdarzenia").status, 200);
+    ASSERT_EQ(eventQueries_.size(), 2u);
+    EXPECT_EQ(*eventQueries_[0].registration, "WA1");
+    EXPECT_EQ(*eventQueries_[1].registration, "WA2");
+    ASSERT_EQ(As(r, "bolek", "/api/raporty/podsumowanie").status, 200);
+    EXPECT_EQ(reportRequests_.back().registrations, (std::vector<std::string>{"KR9", "WA1"}));
+    EXPECT_TRUE(reportRequests_.back().listIsWhole);
+
+    EXPECT_EQ(As(r, "anna", "/api/zdrowie").status, 403);
+    EXPECT_EQ(As(r, "anna", "/metrics").status, 403);
+    EXPECT_EQ(As(r, "admin", "/metrics").status, 200);
+    EXPECT_EQ(As(r, "anna", "/api/konto").Body(), R"({"konta":true,"nazwa":"anna","rola":"dyspozytor"})");
+}
+
+TEST_F(WebAccountsTest, LoginsSessionsTokensAndLocks) {
+    const WebRouter r = Router();
+    // Nobody logged in: the page sends the browser to the login page, the API asks.
+    EXPECT_EQ(Get(r, "/").status, 303);
+    EXPECT_EQ(Get(r, "/api/pojazdy").status, 401);
+    EXPECT_EQ(Get(r, "/logowanie").status, 200);
+
+    WebRequest login{"POST", "/logowanie", "", std::nullopt};
+    login.body = "nazwa=anna&haslo=tajne";
+    const WebResponse ok = r.Handle(login);
+    ASSERT_EQ(ok.status, 303);
+    std::string setCookie;
+    for (const auto& [name, value] : ok.headers)
+        if (name == "Set-Cookie") setCookie = value;
+    ASSERT_EQ(setCookie.size(), std::string("sesja=; Path=/; HttpOnly; SameSite=Strict").size() + 64) << setCookie;
+    EXPECT_TRUE(setCookie.ends_with("; Path=/; HttpOnly; SameSite=Strict"));
+    login.secure = true;
+    for (const auto& [name, value] : r.Handle(login).headers) {
+        if (name == "Set-Cookie") {
+            EXPECT_TRUE(value.ends_with("; Secure")) << value;
+        }
+    }
+
+    WebRequest withSession{"GET", "/api/pojazdy", "", std::nullopt};
+    withSession.cookie = "x=1; " + setCookie.substr(0, setCookie.find(';'));
+    EXPECT_EQ(r.Handle(withSession).status, 200);
+    WebRequest logout = withSession;
+    logout.path = "/wyloguj";
+    EXPECT_EQ(r.Handle(logout).status, 303);
+    EXPECT_EQ(r.Handle(withSession).status, 401);
+
+    // Scripts: Basic with the account's name and password, or its token.
+    EXPECT_EQ(r.Handle({"GET", "/api/pojazdy", "", "Basic YW5uYTp0YWpuZQ=="}).status, 200);  // anna:tajne
+    const std::string token = *accounts_->Store().AddToken("anna");
+    EXPECT_EQ(r.Handle({"GET", "/api/zdrowie", "", "Bearer " + token}).status, 200);
+    EXPECT_EQ(r.Handle({"GET", "/api/zdrowie", "", "Bearer " + RandomToken()}).status, 401);
+
+    // Five wrong passwords: the right one is refused too, with the time to wait.
+    login.body = "nazwa=anna&haslo=zle";
+    for (int i = 0; i < 5; ++i) EXPECT_EQ(r.Handle(login).status, 401);
+    login.body = "nazwa=anna&haslo=tajne";
+    const WebResponse locked = r.Handle(login);
+    EXPECT_EQ(locked.status, 429);
+    EXPECT_EQ(locked.headers.back(), (std::pair<std::string, std::string>("Retry-After", "60")));
+    EXPECT_EQ(r.Handle({"GET", "/api/mapa", "", "Basic YW5uYTp0YWpuZQ=="}).status, 429);
+
+    // Reached from other machines over plain HTTP: no password or token is taken.
+    refusePlain_ = true;
+    const WebRouter plain = Router();
+    login.body = "nazwa=bolek&haslo=tajne";
+    login.secure = false;
+    EXPECT_EQ(plain.Handle(login).status, 403);
+    EXPECT_EQ(plain.Handle({"GET", "/api/zdrowie", "", "Bearer " + token}).status, 403);
+    login.secure = true;
+    EXPECT_EQ(plain.Handle(login).status, 303);
+
+    // The last account removed while the service is open to other machines: nobody is let in.
+    for (const char* name : {"admin", "anna", "bolek"}) accounts_->Store().Remove(name);
+    now_ += 1000;  // the count of accounts is read again
+    EXPECT_EQ(plain.Handle({"GET", "/api/pojazdy", "", std::nullopt}).status, 403);
+}
+
+TEST_F(WebAccountsTest, AShareLinkShowsOneVehicleUntilItIsWithdrawn) {
+    const WebRouter r = Router();
+    found_ = {};
+    const std::string token = accounts_->Store().AddShare("WA2", kNowUtcMs / 1000 + 3600);
+    const WebResponse shared = Get(r, "/api/udostepnione/" + token);
+    ASSERT_EQ(shared.status, 200);
+    EXPECT_TRUE(shared.Body().starts_with(R"({"nazwa":"WA2","wazny_do":"2026-12-09T14:00:00+01:00","pojazd":{"nazwa":"WA2")"))
+        << shared.Body();
+    EXPECT_EQ(queries_.back().registration, "WA2");
+    EXPECT_EQ(Get(r, "/api/pojazdy/WA2/historia").status, 401);  // nothing more
+    EXPECT_EQ(accounts_->Store().WithdrawShares(token), 1);
+    EXPECT_EQ(Get(r, "/api/udostepnione/" + token).status, 404);
+}
+
+TEST(WebRouterHeaders, CookiesFormsAndSchemes) {
+    EXPECT_EQ(CookieValue("a=1; sesja=abc; sesja=zzz", "sesja"), "abc");
+    EXPECT_EQ(CookieValue("xsesja=abc", "sesja"), std::nullopt);
+    EXPECT_EQ(LoginForm("haslo=p%C3%B3%26+x&nazwa=anna"), (std::pair<std::string, std::string>("anna", "p\xC3\xB3& x")));
+    EXPECT_EQ(LoginForm("nazwa=anna"), std::nullopt);
+    EXPECT_EQ(BearerToken("bearer  abc "), "abc");
+    EXPECT_EQ(BearerToken("Bearerabc"), std::nullopt);
+    EXPECT_EQ(BasicAuthCredentials("Basic YTpiOmM="), (std::pair<std::string, std::string>("a", "b:c")));
+}

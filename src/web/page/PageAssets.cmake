@@ -23,6 +23,8 @@ set(page_assets
   "/index.html|text/html|${page_dir}/index.html"
   "/static/app.js|text/javascript|${page_dir}/app.js"
   "/static/raporty.js|text/javascript|${page_dir}/raporty.js"
+  "/udostepnione.html|text/html|${page_dir}/udostepnione.html"
+  "/static/udostepnione.js|text/javascript|${page_dir}/udostepnione.js"
   "/static/style.css|text/css|${page_dir}/style.css"
   "/static/leaflet/leaflet.js|text/javascript|${leaflet_js}"
   "/static/leaflet/leaflet.css|text/css|${SERWER_LEAFLET_DIR}/leaflet.css"

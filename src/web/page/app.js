@@ -149,6 +149,8 @@
     // The JSON of an answer; for an error, the server's own words ("blad") when it sent them.
     function odpowiedzJson(r) {
         if (r.ok) return r.json();
+        // The session ended (8 hours without use, or Wyloguj elsewhere): log in again.
+        if (r.status === 401) window.location.assign('/logowanie');
         return r.json().catch(() => ({})).then((b) => {
             throw new Error(b.blad || 'HTTP ' + r.status);
         });
@@ -158,6 +160,16 @@
     function powodBledu(e) {
         return e instanceof TypeError ? 'Brak połączenia z serwerem' : 'Serwer odpowiedział: ' + e.message;
     }
+
+    // The account logged in, with Wyloguj, when the server keeps accounts.
+    fetch('/api/konto', { cache: 'no-store' })
+        .then((o) => (o.ok ? o.json() : {}))
+        .then((konto) => {
+            if (!konto.konta) return;
+            el('konto-nazwa').textContent = konto.nazwa + (konto.rola === 'administrator' ? ' (administrator)' : '');
+            el('konto').hidden = false;
+        })
+        .catch(() => {});
 
     // ---- the map ------------------------------------------------------------------------
 
