@@ -11,6 +11,7 @@
 #include "accounts/Secrets.hpp"
 #include "app/AccountsCommand.hpp"
 #include "common/Win1250.hpp"
+#include "support/ProgramRun.hpp"
 #include "support/TestDirectory.hpp"
 
 using namespace serwer;
@@ -75,13 +76,11 @@ protected:
 
     // Runs konta with the arguments and the input; its outputs land in out_ and err_.
     int Run(const std::string& arguments, const std::string& input = "") {
-        std::ofstream(dir_.Path() / "in.txt", std::ios::binary) << input;
-        const std::string command = "cd '" + dir_.Path().string() + "' && '" SERWER_BIN_DIR "/konta' --ini serwer.ini " +
-                                    arguments + " <in.txt >out.txt 2>err.txt";
-        const int status = std::system(command.c_str());
-        out_ = ReadFile(dir_.Path() / "out.txt");
-        err_ = ReadFile(dir_.Path() / "err.txt");
-        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+        const ProgramRun run =
+            RunProgramIn(dir_.Path(), "'" SERWER_BIN_DIR "/konta' --ini serwer.ini " + arguments, input);
+        out_ = run.out;
+        err_ = run.err;
+        return run.code;
     }
 
     TestDirectory dir_;

@@ -9,6 +9,7 @@
 #include <string>
 
 #include "history/SqliteHistoryStore.hpp"
+#include "support/ProgramRun.hpp"
 #include "support/TestDirectory.hpp"
 #include "unitsim/PositionRecordBuilder.hpp"
 
@@ -34,12 +35,10 @@ protected:
 
     // Runs historia with the arguments; its outputs land in out_ and err_.
     int Run(const std::string& arguments) {
-        const std::string command = "cd '" + dir_.Path().string() + "' && LC_ALL=C '" SERWER_BIN_DIR "/historia' " +
-                                    arguments + " >out.txt 2>err.txt";
-        const int status = std::system(command.c_str());
-        out_ = ReadFile(dir_.Path() / "out.txt");
-        err_ = ReadFile(dir_.Path() / "err.txt");
-        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+        const ProgramRun run = RunProgramIn(dir_.Path(), "LC_ALL=C '" SERWER_BIN_DIR "/historia' " + arguments);
+        out_ = run.out;
+        err_ = run.err;
+        return run.code;
     }
 
     TestDirectory dir_;
