@@ -30,7 +30,7 @@ while [ $# -gt 0 ]; do
 done
 
 # clang with its fuzzer and sanitizer runtimes, and what the build itself needs.
-tools/install-packages.sh clang libclang-rt-14-dev cmake ninja-build pkg-config libgtest-dev libcpp-httplib-dev libcctz-dev tzdata \
+tools/install-packages.sh clang libclang-rt-14-dev libpq-dev cmake ninja-build pkg-config libgtest-dev libcpp-httplib-dev libcctz-dev tzdata \
   libboost-dev nlohmann-json3-dev libjs-leaflet libjs-leaflet.markercluster libcurl4-openssl-dev libsqlite3-dev libssl-dev \
   libxlsxwriter-dev libsodium-dev
 

@@ -9,7 +9,7 @@ cd "$(dirname "$0")"
 PACKAGES=(cmake ninja-build g++ pkg-config libgtest-dev libzip-dev libsqlite3-dev qt6-base-dev qt6-translations-l10n libgl-dev
           poppler-utils gdal-bin libjs-leaflet libjs-leaflet.markercluster chromium libsystemd-dev logrotate
           libcpp-httplib-dev libcctz-dev tzdata libboost-dev nlohmann-json3-dev libcurl4-openssl-dev python3-aiosmtpd
-          libxlsxwriter-dev python3-openpyxl libsodium-dev libssl-dev)
+          libxlsxwriter-dev python3-openpyxl libpq-dev postgresql-15 libsodium-dev libssl-dev)
 tools/install-packages.sh "${PACKAGES[@]}"
 
 [ "${1:-}" = "--deps-only" ] && exit 0
