@@ -461,7 +461,7 @@ WebResponse WebRouter::Route(const WebRequest& request) const {
     if (accounts && reading) {
         // What the login page and the share links need before anyone is known: the page's
         // own files (no vehicle in them) and the share links, which carry their own token.
-        if (path.starts_with("/static/")) return Asset(path);
+        if (accountsKept && path.starts_with("/static/")) return Asset(path);
         const std::string_view sharePage = "/udostepnione/", shareApi = "/api/udostepnione/";
         if (path.starts_with(sharePage) && path.size() > sharePage.size()) return Asset("/udostepnione.html");
         if (path.starts_with(shareApi)) return SharedVehicle(path.substr(shareApi.size()));
