@@ -22,6 +22,8 @@ constexpr std::size_t kMaxBasicEntries = 10000;
 constexpr std::int64_t kBasicCacheMs = 5 * 60 * 1000;
 constexpr std::int64_t kCountCacheMs = 1000;
 constexpr std::size_t kLoggedNameBytes = 64;
+// The most of a typed name the brute-force records keep.
+constexpr std::size_t kGuardKeyBytes = 256;
 
 // A text for the access log: cut to its limit, with control bytes and the separator ';'
 // made '?', so that no name typed into the login form can forge or break a line.
@@ -87,7 +89,7 @@ struct AccountService::Impl {
             std::lock_guard lock(refusalMutex);
             if (refusals.size() >= kMaxRefusalRecords)
                 std::erase_if(refusals, [&](const auto& r) { return nowMs - r.second.loggedMs >= kRefusalLogEveryMs; });
-            Refusals& r = refusals[std::string(typedName) + '\0' + address];
+            Refusals& r = refusals[std::string(typedName.substr(0, kGuardKeyBytes)) + '\0' + address];
             if (r.loggedMs != 0 && nowMs - r.loggedMs < kRefusalLogEveryMs) {
                 ++r.unlogged;
                 return;
@@ -203,7 +205,9 @@ bool AccountService::HasAccounts(std::int64_t nowMs) const {
 LoginResult AccountService::Login(std::string_view name, std::string_view password, const std::string& address,
                                   std::int64_t nowMs, bool startSession) {
     const std::optional<std::string> account = Cp1250Exact(name);
-    const std::string key = account.value_or(std::string(name));
+    // The lock's key: the name as typed, cut short, so that long made-up names cannot
+    // make the guard's records large.
+    const std::string key = account.value_or(std::string(name)).substr(0, kGuardKeyBytes);
     LoginResult result;
     {
         std::lock_guard lock(impl_->guardMutex);

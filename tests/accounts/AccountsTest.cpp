@@ -271,6 +271,12 @@ TEST_F(AccountLogins, RefusalsWhileLockedAreLoggedOnceAMinuteWithHowManyWentUnlo
     EXPECT_EQ(messages[7], Cp1250("Łukasz; 10.0.0.1; zablokowane (i 2 odrzuconych prób od poprzedniego wpisu)"));
 }
 
+TEST_F(AccountLogins, LongMadeUpNamesShareTheLockOfTheirFirst256Bytes) {
+    const std::string stem(256, 'x');
+    for (int i = 0; i < 5; ++i) service_.Login(stem + std::to_string(i) + std::string(30000, 'y'), "zle", "10.0.0.9", 0, true);
+    EXPECT_EQ(service_.Login(stem + "z", "zle", "10.0.0.9", 0, true).outcome, LoginOutcome::Locked);
+}
+
 TEST_F(AccountLogins, BasicLoginRemembersItsPasswordOnlyWhileTheHashStays) {
     const LoginResult basic = service_.Login("Łukasz", "tajne", "10.0.0.1", 0, false);
     EXPECT_EQ(basic.outcome, LoginOutcome::Accepted);
