@@ -1,7 +1,6 @@
 #pragma once
 #include <cstdint>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <vector>
 
@@ -15,6 +14,11 @@ namespace serwer {
 // (pozycje_YYYY_MM, zdarzenia_YYYY_MM) are created before its first write, and pruning
 // drops whole months, like the month files of SqliteHistoryStore, whose rows, order and
 // replacement of events by id this store keeps.
+//
+// Beside them, table ostatnie_pozycje keeps every vehicle's last position, updated in
+// the transaction of each write, so that servers sharing the database see each other's
+// fleets. The tables are made and upgraded by the store (its row "historia" in
+// wersja_schematu).
 //
 // One connection, used by one call at a time. A call that finds the connection lost
 // resets it once and tries again; a commit whose outcome is unknown is not repeated.
@@ -35,19 +39,13 @@ public:
     void RemoveEvents(const EventQuery& query) override;
     int Prune(int keepDays, std::int64_t nowUtc) override;
 
-    // The version of the tables this program writes (wersja_schematu.wersja).
-    static constexpr int kSchemaVersion = 1;
+    // Every vehicle's last position written (by any server), ordered by registration.
+    std::vector<HistoryRecord> LastPositions();
 
-    struct Connection;  // the connection and the partitions known to exist
+    struct State;  // the connection and the partitions known to exist
 
 private:
-    // Runs the operation on the connection, under the mutex, resetting a lost
-    // connection once (see the class's comment).
-    template <typename Operation>
-    auto Run(Operation&& operation);
-
-    std::mutex mutex_;
-    std::unique_ptr<Connection> connection_;
+    std::unique_ptr<State> state_;
 };
 
 }  // namespace serwer

@@ -9,6 +9,7 @@
 #include "common/ServerError.hpp"
 #include "common/Win1250.hpp"
 #include "history/PostgresHistoryStore.hpp"
+#include "support/TestPostgres.hpp"
 #include "unitsim/PositionRecordBuilder.hpp"
 
 using namespace serwer;
@@ -31,42 +32,27 @@ Event MakeEvent(std::uint64_t id, EventType type, const std::string& registratio
     return e;
 }
 
-// Each test in a schema of its own in the database SERWER_TEST_POSTGRES names, dropped
-// after it; the store's connection carries the schema's name as its application name.
 class PostgresHistoryStoreTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        const char* uri = std::getenv("SERWER_TEST_POSTGRES");
-        if (!uri || !*uri)
-            GTEST_SKIP() << "SERWER_TEST_POSTGRES is unset: start a PostgreSQL server and set it to its URI, e.g. "
-                            "postgresql:///postgres?host=/tmp/pgt&port=55432&user=postgres";
-        admin_.reset(PQconnectdb(uri));
-        ASSERT_EQ(PQstatus(admin_.get()), CONNECTION_OK) << PQerrorMessage(admin_.get());
-        Sql("SET client_min_messages = warning");
-        schema_ = "historia_test_" + std::to_string(std::random_device()());
-        Sql("CREATE SCHEMA " + schema_);
-        const std::string base = uri;
-        storeUri_ = base + (base.find('?') == std::string::npos ? "?" : "&") + "options=-csearch_path%3D" + schema_ +
-                    "&application_name=" + schema_;
+        SKIP_WITHOUT_POSTGRES();
+        db_ = std::make_unique<TestPostgres>("historia_test");
+        schema_ = db_->Schema();
+        storeUri_ = db_->Uri();
         store_ = std::make_unique<PostgresHistoryStore>(storeUri_);
     }
     void TearDown() override {
         store_.reset();
-        if (admin_ && !schema_.empty()) Sql("DROP SCHEMA " + schema_ + " CASCADE");
+        db_.reset();
     }
-    std::string Sql(const std::string& sql) {
-        std::unique_ptr<PGresult, decltype(&PQclear)> r(PQexec(admin_.get(), sql.c_str()), &PQclear);
-        EXPECT_TRUE(PQresultStatus(r.get()) == PGRES_COMMAND_OK || PQresultStatus(r.get()) == PGRES_TUPLES_OK)
-            << sql << ": " << PQerrorMessage(admin_.get());
-        return PQntuples(r.get()) > 0 ? PQgetvalue(r.get(), 0, 0) : "";
-    }
+    std::string Sql(const std::string& sql) { return db_->Sql(sql); }
     std::string Partitions() {
         return Sql("SELECT string_agg(c.relname, ',' ORDER BY c.relname) FROM pg_inherits i JOIN pg_class c ON c.oid ="
                    " i.inhrelid JOIN pg_namespace n ON n.oid = c.relnamespace WHERE c.relkind = 'r' AND n.nspname = '" +
                    schema_ + "'");
     }
 
-    std::unique_ptr<PGconn, decltype(&PQfinish)> admin_{nullptr, &PQfinish};
+    std::unique_ptr<TestPostgres> db_;
     std::string schema_, storeUri_;
     std::unique_ptr<PostgresHistoryStore> store_;
 };
