@@ -20,6 +20,7 @@ ServerSetup ServerSetupFromSettings(const Settings& settings, char decimalSepara
     setup.eraseEnabled = settings.erase;
     setup.readHourIndex = settings.readHourIndex;
     setup.historyDays = settings.historyDays;
+    setup.database = settings.database;
     if (settings.events.enabled) setup.events = settings.events;
     if (settings.events.enabled) setup.notifications = settings.notifications;
     setup.tableSaveInterval = std::chrono::milliseconds(settings.tableSaveIntervalMs);
@@ -36,6 +37,7 @@ std::unique_ptr<WebService> WebServiceFromSettings(PositioningServer& server, co
     WebSettings www = settings.www;
     www.reports = settings.reports;
     www.accountsFile = settings.dataDirectory + "/konta.db";
+    www.accountsDatabase = settings.database;
     return std::make_unique<WebService>(server, www);
 }
 

@@ -211,6 +211,7 @@ Settings ReadSettings(const IniFile& ini, const std::string& firstArgument) {
                          << 20;
     s.diskReserve = static_cast<std::uint64_t>(std::clamp(ini.ReadInteger(kSection, "RezerwaDyskuMB", 1024), 0L, 1L << 30))
                     << 20;
+    s.database = TrimBlanks(ini.ReadString("Historia", "Baza", ""));
     s.www.port = TrimBlanks(ini.ReadString("Www", "Port", ""));
     s.www.address = TrimBlanks(ini.ReadString("Www", "Adres", ""));
     if (s.www.address.empty()) s.www.address = WebSettings{}.address;

@@ -39,6 +39,9 @@ struct ServerSetup {
     StatusDisplay* display = nullptr;
     bool keepHistory = true;  // every stored position also goes to <data directory>/historia
     int historyDays = 365;    // HistoriaDni: how long the history is kept; 0 keeps everything
+    // [Historia] Baza: the PostgreSQL database (a libpq URI) of the history, the events, the
+    // notifications' outbox and the accounts; empty: SQLite files in the data directory.
+    std::string database;
     // ZapisTabeliMs: the least time between the starts of two saves of Aktualne.txt
     // (TableLock::SetSaveInterval); the history's writes follow the saves.
     std::chrono::milliseconds tableSaveInterval{1000};

@@ -17,6 +17,7 @@ struct WebSettings {
     int connectionsPerAddress = 16;  // PolaczeniaZAdresu: open connections from one client address
     ReportSettings reports;          // [Raporty]: how the API's reports tell trips and stops apart
     std::string accountsFile;        // konta.db in the data directory; empty: no accounts
+    std::string accountsDatabase;    // [Historia] Baza: the accounts in PostgreSQL instead of accountsFile
 
     bool Enabled() const { return !port.empty(); }
     bool Tls() const { return !certificate.empty() || !key.empty(); }
