@@ -21,6 +21,7 @@ ServerSetup ServerSetupFromSettings(const Settings& settings, char decimalSepara
     setup.readHourIndex = settings.readHourIndex;
     setup.historyDays = settings.historyDays;
     setup.database = settings.database;
+    setup.serverName = settings.serverName;
     if (settings.events.enabled) setup.events = settings.events;
     if (settings.events.enabled) setup.notifications = settings.notifications;
     setup.tableSaveInterval = std::chrono::milliseconds(settings.tableSaveIntervalMs);

@@ -191,6 +191,10 @@ std::vector<std::string> ParseAllowList(const std::string& pojazdy) {
     return items;
 }
 
+namespace {
+std::string HostName();
+}  // namespace
+
 Settings ReadSettings(const IniFile& ini, const std::string& firstArgument) {
     Settings s;
     s.allowList = ParseAllowList(ini.ReadString(kSection, "Pojazdy", ""));
@@ -226,6 +230,8 @@ Settings ReadSettings(const IniFile& ini, const std::string& firstArgument) {
         std::clamp(ini.ReadInteger("Www", "PolaczeniaZAdresu", WebSettings{}.connectionsPerAddress), 1L, 64L));
     s.port = ini.ReadString(kSection, "Port", "4500");
     s.dataDirectory = ini.ReadString(kSection, "Katalog", ".");
+    s.serverName = TrimBlanks(ini.ReadString("Historia", "Serwer", ""));
+    if (s.serverName.empty()) s.serverName = HostName() + ":" + TrimBlanks(s.port);
     s.events = ReadEventSettings(ini);
     s.notifications = ReadNotificationSettings(ini, s.www);
     s.reports = ReadReportSettings(ini);

@@ -56,6 +56,7 @@ struct Settings {
     std::string dataDirectory = ".";     // Katalog, relative to the working directory
     int historyDays = 365;               // HistoriaDni: days of position history kept, 0 all
     std::string database;                // [Historia] Baza: a PostgreSQL URI; empty: SQLite files here
+    std::string serverName;              // [Historia] Serwer: this server among those sharing Baza (host:port)
     int tableSaveIntervalMs = 1000;      // ZapisTabeliMs: least time between saves of Aktualne.txt
     int tableEarlySaveChanges = 500;     // ZapisTabeliPozycje: positions waiting that start a save sooner
     WebSettings www;                     // section [Www]: the HTTP service

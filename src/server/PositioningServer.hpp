@@ -42,6 +42,8 @@ struct ServerSetup {
     // [Historia] Baza: the PostgreSQL database (a libpq URI) of the history, the events, the
     // notifications' outbox and the accounts; empty: SQLite files in the data directory.
     std::string database;
+    // [Historia] Serwer: this server among those sharing the database (what is its own there).
+    std::string serverName;
     // ZapisTabeliMs: the least time between the starts of two saves of Aktualne.txt
     // (TableLock::SetSaveInterval); the history's writes follow the saves.
     std::chrono::milliseconds tableSaveInterval{1000};
