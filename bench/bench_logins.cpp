@@ -35,8 +35,7 @@ Run Guess(const std::string& iniBody, bool accounts, double seconds) {
     char pattern[] = "/tmp/bench-logins-XXXXXX";
     const std::filesystem::path dir = ::mkdtemp(pattern);
     if (accounts) {
-        AccountStore store((dir / "konta.db").string());
-        store.Add({"anna", Role::Dispatcher, {"AAA"}, {}}, HashPassword("tajne"));
+        OpenAccountStore((dir / "konta.db").string(), "")->Add({"anna", Role::Dispatcher, {"AAA"}, {}}, HashPassword("tajne"));
     }
     int port = 0;
     const pid_t pid = StartServerd(dir, iniBody, port);

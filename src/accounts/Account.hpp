@@ -14,7 +14,7 @@ enum class Role { Administrator, Dispatcher };
 const char* RoleName(Role role);
 std::optional<Role> RoleFromName(std::string_view name);
 
-// An account of konta.db (texts in Windows-1250).
+// An account of the AccountStore (texts in Windows-1250).
 struct Account {
     std::string name;
     Role role = Role::Dispatcher;

@@ -36,7 +36,7 @@ public:
     explicit AccountService(std::unique_ptr<AccountStore> store, std::string accessLogFile = "dostep.txt");
     ~AccountService();
 
-    // Whether konta.db holds any account (read at most once a second).
+    // Whether the store holds any account (read at most once a second).
     bool HasAccounts(std::int64_t nowMs) const;
 
     // A login with a name and password (UTF-8 as typed; the store's names are Windows-1250)

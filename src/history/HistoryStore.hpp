@@ -57,6 +57,10 @@ public:
     // Removes the events that started in the range (before they are computed again).
     virtual void RemoveEvents(const EventQuery& query) = 0;
 
+    // Every vehicle's last position written, by registration, when the store keeps them
+    // (a database that several servers share); nothing otherwise.
+    virtual std::optional<std::vector<HistoryRecord>> LastPositions() { return std::nullopt; }
+
     // Drops what is older than keepDays days before nowUtc, in whole units of storage
     // (a row may stay somewhat longer, never shorter). keepDays 0 keeps everything.
     // Returns how many units were dropped.

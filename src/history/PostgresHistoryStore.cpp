@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstring>
 #include <set>
+#include <tuple>
 #include <unordered_map>
 #include <utility>
 
@@ -37,7 +38,8 @@ constexpr const char* kSchema =
     " szerokosc double precision, dlugosc double precision, predkosc double precision, paliwo bytea NOT NULL,"
     " silnik boolean NOT NULL, gps text NOT NULL, kierowca bytea NOT NULL, we1 boolean NOT NULL,"
     " we2 boolean NOT NULL, we3 boolean NOT NULL, przebieg bigint, nowa_forma boolean NOT NULL,"
-    " rekord bytea NOT NULL);";
+    " rekord bytea NOT NULL);"
+    "CREATE TABLE IF NOT EXISTS bufor_zapisany(serwer text PRIMARY KEY, nr bigint NOT NULL);";
 
 constexpr const char* kColumns =
     "pojazd, licencja, czas_fix, odebrano, szerokosc, dlugosc, predkosc, paliwo, silnik, gps, kierowca,"
@@ -187,6 +189,53 @@ void UpdateLastPositions(Connection& c, const std::vector<HistoryRecord>& rows) 
     }
 }
 
+// The rows and the vehicles' last positions, in the transaction running.
+void WriteRows(Connection& c, const std::vector<HistoryRecord>& rows, const std::set<std::string>& known,
+               std::vector<std::string>& created) {
+    if (rows.empty()) return;
+    std::set<Month> months;
+    for (const HistoryRecord& r : rows) months.insert(MonthOf(r.receivedUtc));
+    EnsurePartitions(c, "pozycje", months, known, created);
+    for (std::size_t begin = 0; begin < rows.size(); begin += kRowsPerInsert) {
+        Params p;
+        std::string sql = std::string("INSERT INTO pozycje(") + kColumns + ") VALUES ";
+        for (std::size_t i = begin; i < rows.size() && i < begin + kRowsPerInsert; ++i)
+            sql += (i > begin ? "," : "") + RowValues(p, rows[i]);
+        p.Exec(c, sql, Cp1250("nie można zapisać pozycji"));
+    }
+    UpdateLastPositions(c, rows);
+}
+
+// The events, each replacing the one kept with its id, in the transaction running.
+void WriteEvents(Connection& c, const std::vector<Event>& events, const std::set<std::string>& known,
+                 std::vector<std::string>& created) {
+    if (events.empty()) return;
+    // Of events with one id the last replaces the others, as the later call would.
+    std::unordered_map<std::uint64_t, std::size_t> last;
+    for (std::size_t i = 0; i < events.size(); ++i) last[events[i].id] = i;
+    std::vector<const Event*> kept;
+    std::string ids = "{";
+    for (std::size_t i = 0; i < events.size(); ++i) {
+        if (last[events[i].id] != i) continue;
+        ids += (kept.empty() ? "" : ",") + std::to_string(static_cast<std::int64_t>(events[i].id));
+        kept.push_back(&events[i]);
+    }
+    ids += "}";
+    std::set<Month> months;
+    for (const Event* e : kept) months.insert(MonthOf(e->startUtc));
+    EnsurePartitions(c, "zdarzenia", months, known, created);
+    Params remove;
+    remove.Exec(c, "DELETE FROM zdarzenia WHERE id = ANY(" + remove.Text(ids) + "::bigint[])",
+                Cp1250("nie można zastąpić zdarzeń"));
+    for (std::size_t begin = 0; begin < kept.size(); begin += kRowsPerInsert) {
+        Params p;
+        std::string sql = std::string("INSERT INTO zdarzenia(") + kEventColumns + ") VALUES ";
+        for (std::size_t i = begin; i < kept.size() && i < begin + kRowsPerInsert; ++i)
+            sql += (i > begin ? "," : "") + EventValues(p, *kept[i]);
+        p.Exec(c, sql, Cp1250("nie można zapisać zdarzeń"));
+    }
+}
+
 std::vector<std::vector<std::string>> Upgrades() {
     std::vector<std::string> first;
     const std::string schema = kSchema;
@@ -215,31 +264,47 @@ void PostgresHistoryStore::Append(const std::vector<HistoryRecord>& rows) {
     if (rows.empty()) return;
     state_->session.Run([&](Connection& c) {
         Transaction transaction(c);
-        std::set<Month> months;
-        for (const HistoryRecord& r : rows) months.insert(MonthOf(r.receivedUtc));
         std::vector<std::string> created;
-        EnsurePartitions(c, "pozycje", months, state_->partitions, created);
-        for (std::size_t begin = 0; begin < rows.size(); begin += kRowsPerInsert) {
-            Params p;
-            std::string sql = std::string("INSERT INTO pozycje(") + kColumns + ") VALUES ";
-            for (std::size_t i = begin; i < rows.size() && i < begin + kRowsPerInsert; ++i)
-                sql += (i > begin ? "," : "") + RowValues(p, rows[i]);
-            p.Exec(c, sql, Cp1250("nie można zapisać pozycji"));
-        }
-        UpdateLastPositions(c, rows);
+        WriteRows(c, rows, state_->partitions, created);
         transaction.Commit();
         state_->partitions.insert(created.begin(), created.end());
     });
 }
 
-std::vector<HistoryRecord> PostgresHistoryStore::LastPositions() {
+void PostgresHistoryStore::AppendSpooled(const std::vector<HistoryRecord>& rows, const std::vector<Event>& events,
+                                         const std::string& server, std::int64_t upTo) {
+    state_->session.Run([&](Connection& c) {
+        Transaction transaction(c);
+        std::vector<std::string> created;
+        WriteRows(c, rows, state_->partitions, created);
+        WriteEvents(c, events, state_->partitions, created);
+        Params p;
+        p.Exec(c,
+               "INSERT INTO bufor_zapisany(serwer, nr) VALUES (" + p.Text(server) + ", " + p.Int(upTo) +
+                   ") ON CONFLICT (serwer) DO UPDATE SET nr = EXCLUDED.nr",
+               Cp1250("nie można zapisać stanu bufora"));
+        transaction.Commit();
+        state_->partitions.insert(created.begin(), created.end());
+    });
+}
+
+std::int64_t PostgresHistoryStore::SpooledUpTo(const std::string& server) {
+    return state_->session.Run([&](Connection& c) {
+        Params p;
+        const Result result = p.Exec(c, "SELECT nr FROM bufor_zapisany WHERE serwer = " + p.Text(server),
+                                     Cp1250("nie można odczytać stanu bufora"));
+        return PQntuples(result.get()) ? Int8(result.get(), 0, 0) : std::int64_t{0};
+    });
+}
+
+std::optional<std::vector<HistoryRecord>> PostgresHistoryStore::LastPositions() {
     return state_->session.Run([&](Connection& c) {
         const Result result = c.Exec(std::string("SELECT ") + kColumns + " FROM ostatnie_pozycje ORDER BY pojazd",
                                      Cp1250("nie można odczytać ostatnich pozycji"));
         std::vector<HistoryRecord> found;
         found.reserve(static_cast<std::size_t>(PQntuples(result.get())));
         for (int row = 0; row < PQntuples(result.get()); ++row) found.push_back(ReadRow(result.get(), row));
-        return found;
+        return std::optional<std::vector<HistoryRecord>>(std::move(found));
     });
 }
 
@@ -266,35 +331,131 @@ std::vector<HistoryRecord> PostgresHistoryStore::Query(const HistoryQuery& query
     });
 }
 
+namespace {
+
+// The columns a track point is made of, and those that order a vehicle's rows.
+constexpr const char* kTrackColumns =
+    "pojazd, czas_fix, odebrano, nr, szerokosc, dlugosc, predkosc, paliwo, silnik, gps, kierowca";
+constexpr int kRowsPerFetch = 10000;
+
+// A bytea field copied into `to`, whose buffer is kept from row to row.
+void AssignRaw(const PGresult* r, int row, int column, std::string& to) {
+    to.assign(PQgetvalue(r, row, column), static_cast<std::size_t>(PQgetlength(r, row, column)));
+}
+
+// The point of a row of kTrackColumns, as TrackPointOf makes it of the whole row.
+void ReadTrackPoint(const PGresult* r, int row, TrackPoint& p, std::string& scratch) {
+    AssignRaw(r, row, 0, p.registration);
+    p.timeUtc = Int8(r, row, 1);
+    const auto latitude = CoordinateWithin(Float8(r, row, 4), kMaxLatitude);
+    const auto longitude = CoordinateWithin(Float8(r, row, 5), kMaxLongitude);
+    const bool coordinates = latitude && longitude;
+    p.latitude = coordinates ? *latitude : 0;
+    p.longitude = coordinates ? *longitude : 0;
+    p.speedKmh = Float8(r, row, 6);
+    AssignRaw(r, row, 7, scratch);
+    p.fuelPercent = FuelPercentOfText(scratch);
+    p.engineOn = Boolean(r, row, 8);
+    AssignRaw(r, row, 9, scratch);
+    p.fix = coordinates && scratch == "OK";
+    AssignRaw(r, row, 10, p.driver);
+}
+
+// The rows of the select (its parameters in p) through a cursor of the transaction
+// running, to each(result, row) a fetch at a time: the memory held is one fetch's.
+template <typename Each>
+void ForEachRow(Connection& c, const Params& p, const std::string& select, Each&& each) {
+    p.Exec(c, "DECLARE punkty NO SCROLL CURSOR FOR " + select, Cp1250("nie można odczytać pozycji"));
+    const std::string fetch = "FETCH FORWARD " + std::to_string(kRowsPerFetch) + " FROM punkty";
+    for (;;) {
+        const Result chunk = Params().Exec(c, fetch, Cp1250("nie można odczytać pozycji"));
+        const int rows = PQntuples(chunk.get());
+        for (int row = 0; row < rows; ++row) each(chunk.get(), row);
+        if (rows < kRowsPerFetch) break;
+    }
+    c.Exec("CLOSE punkty", Cp1250("nie można zamknąć kursora pozycji"));
+}
+
+}  // namespace
+
+void PostgresHistoryStore::ScanTrack(const TrackQuery& query, TrackVisitor& visitor) {
+    if (query.toUtc <= query.fromUtc) return;
+    // The partitions of Query: from the month before the range to the one after it.
+    const std::int64_t low = MonthStartUtc(AddMonths(MonthOf(query.fromUtc), -1));
+    const std::int64_t high = MonthStartUtc(AddMonths(MonthOf(query.toUtc - 1), 2));
+    const auto select = [&](Params& p) {
+        return std::string("SELECT ") + kTrackColumns + " FROM pozycje WHERE odebrano >= " + p.Int(low) +
+               " AND odebrano < " + p.Int(high) + " AND czas_fix >= " + p.Int(query.fromUtc) +
+               " AND czas_fix < " + p.Int(query.toUtc);
+    };
+    // Each vehicle's order, as Query gives its rows.
+    const std::string byVehicle = " ORDER BY czas_fix, odebrano, nr";
+    std::set<std::string> given;  // the vehicles begun by an attempt that lost the connection
+
+    state_->session.Run([&](Connection& c) {
+        for (const std::string& registration : given) visitor.Restart(registration);
+        given.clear();
+        Transaction transaction(c);  // the cursor's; ended by rolling back, nothing was written
+        // Every row is fetched: the plan is for all of them, not for the first.
+        c.Exec("SET LOCAL cursor_tuple_fraction = 1", Cp1250("nie można odczytać pozycji"));
+        TrackPoint point;
+        std::string scratch;
+        const auto vehicle = [&](const std::string& registration) {
+            Params p;
+            const std::string sql = select(p) + " AND pojazd = " + p.Bytes(registration) + byVehicle;
+            ForEachRow(c, p, sql, [&](const PGresult* r, int row) {
+                ReadTrackPoint(r, row, point, scratch);
+                visitor.Point(point);
+            });
+        };
+        if (!query.registrations.empty()) {
+            for (const std::string& registration : query.registrations) {
+                given.insert(registration);
+                vehicle(registration);
+            }
+            return;
+        }
+
+        // Every vehicle: the rows in the order they lie in the partitions (from their
+        // first page, not where another scan is; not through the index, whose order
+        // costs a page read per row), without sorting. A vehicle whose rows lie out of
+        // its order is restarted and read again through the index.
+        struct Seen {
+            std::int64_t time = 0, received = 0, nr = 0;
+            bool restarted = false;
+        };
+        std::unordered_map<std::string, Seen> seen;
+        std::vector<std::string> restarted;
+        c.Exec("SET LOCAL synchronize_seqscans = off", Cp1250("nie można odczytać pozycji"));
+        c.Exec("SET LOCAL enable_indexscan = off", Cp1250("nie można odczytać pozycji"));
+        Params p;
+        ForEachRow(c, p, select(p), [&](const PGresult* r, int row) {
+            ReadTrackPoint(r, row, point, scratch);
+            const Seen now{point.timeUtc, Int8(r, row, 2), Int8(r, row, 3), false};
+            auto [it, fresh] = seen.try_emplace(point.registration, now);
+            if (fresh) given.insert(point.registration);
+            Seen& last = it->second;
+            if (last.restarted) return;
+            if (!fresh && std::tie(now.time, now.received, now.nr) < std::tie(last.time, last.received, last.nr)) {
+                last.restarted = true;
+                restarted.push_back(point.registration);
+                visitor.Restart(point.registration);
+                return;
+            }
+            last = now;
+            visitor.Point(point);
+        });
+        c.Exec("SET LOCAL enable_indexscan = on", Cp1250("nie można odczytać pozycji"));
+        for (const std::string& registration : restarted) vehicle(registration);
+    });
+}
+
 void PostgresHistoryStore::AppendEvents(const std::vector<Event>& events) {
     if (events.empty()) return;
-    // Of events with one id the last replaces the others, as the later call would.
-    std::unordered_map<std::uint64_t, std::size_t> last;
-    for (std::size_t i = 0; i < events.size(); ++i) last[events[i].id] = i;
-    std::vector<const Event*> kept;
-    std::string ids = "{";
-    for (std::size_t i = 0; i < events.size(); ++i) {
-        if (last[events[i].id] != i) continue;
-        ids += (kept.empty() ? "" : ",") + std::to_string(static_cast<std::int64_t>(events[i].id));
-        kept.push_back(&events[i]);
-    }
-    ids += "}";
     state_->session.Run([&](Connection& c) {
         Transaction transaction(c);
-        std::set<Month> months;
-        for (const Event* e : kept) months.insert(MonthOf(e->startUtc));
         std::vector<std::string> created;
-        EnsurePartitions(c, "zdarzenia", months, state_->partitions, created);
-        Params remove;
-        remove.Exec(c, "DELETE FROM zdarzenia WHERE id = ANY(" + remove.Text(ids) + "::bigint[])",
-                    Cp1250("nie można zastąpić zdarzeń"));
-        for (std::size_t begin = 0; begin < kept.size(); begin += kRowsPerInsert) {
-            Params p;
-            std::string sql = std::string("INSERT INTO zdarzenia(") + kEventColumns + ") VALUES ";
-            for (std::size_t i = begin; i < kept.size() && i < begin + kRowsPerInsert; ++i)
-                sql += (i > begin ? "," : "") + EventValues(p, *kept[i]);
-            p.Exec(c, sql, Cp1250("nie można zapisać zdarzeń"));
-        }
+        WriteEvents(c, events, state_->partitions, created);
         transaction.Commit();
         state_->partitions.insert(created.begin(), created.end());
     });
@@ -305,7 +466,7 @@ std::vector<Event> PostgresHistoryStore::QueryEvents(const EventQuery& query) {
     return state_->session.Run([&](Connection& c) {
         Params p;
         std::string sql = std::string("SELECT ") + kEventColumns + " FROM zdarzenia" + EventFilter(p, query) +
-                          " ORDER BY od, id";
+                          " ORDER BY od, id < 0, id";  // the id as an unsigned number
         if (query.limit > 0) sql += " LIMIT " + std::to_string(query.limit);
         const Result result = p.Exec(c, sql, Cp1250("nie można odczytać zdarzeń"));
         std::vector<Event> events;

@@ -34,13 +34,26 @@ public:
 
     void Append(const std::vector<HistoryRecord>& rows) override;
     std::vector<HistoryRecord> Query(const HistoryQuery& query) override;
+    // Only the columns the points need, through a cursor (a fetch at a time in memory).
+    // Named vehicles are read one by one through the index; every vehicle, in the order
+    // the rows lie in the partitions, a vehicle found out of its order restarted and
+    // read again through the index.
+    void ScanTrack(const TrackQuery& query, TrackVisitor& visitor) override;
     void AppendEvents(const std::vector<Event>& events) override;
     std::vector<Event> QueryEvents(const EventQuery& query) override;
     void RemoveEvents(const EventQuery& query) override;
     int Prune(int keepDays, std::int64_t nowUtc) override;
 
+    // Writes rows and events that waited in a server's spool, in one transaction with the
+    // number of the last spool entry they hold (bufor_zapisany), so that entries the
+    // database already has are never written twice.
+    void AppendSpooled(const std::vector<HistoryRecord>& rows, const std::vector<Event>& events,
+                       const std::string& server, std::int64_t upTo);
+    // The number of the server's last spool entry the database holds; 0 for none.
+    std::int64_t SpooledUpTo(const std::string& server);
+
     // Every vehicle's last position written (by any server), ordered by registration.
-    std::vector<HistoryRecord> LastPositions();
+    std::optional<std::vector<HistoryRecord>> LastPositions() override;
 
     struct State;  // the connection and the partitions known to exist
 

@@ -439,7 +439,8 @@ std::vector<HistoryRecord> SqliteHistoryStore::Query(const HistoryQuery& query) 
 
 namespace {
 
-constexpr const char* kTrackColumns = "pojazd, czas_fix, szerokosc, dlugosc, predkosc, paliwo, silnik, gps, kierowca";
+constexpr const char* kTrackColumns =
+    "pojazd, czas_fix, szerokosc, dlugosc, predkosc, paliwo, silnik, gps, kierowca, odebrano";
 
 // A text column copied into `to`, whose buffer is kept from row to row.
 void AssignBytes(sqlite3_stmt* stmt, int column, std::string& to) {
@@ -452,8 +453,9 @@ void ReadTrackPoint(sqlite3_stmt* stmt, TrackPoint& p, std::string& scratch) {
     p.timeUtc = sqlite3_column_int64(stmt, 1);
     const auto latitude = CoordinateWithin(ColumnReal(stmt, 2), kMaxLatitude);
     const auto longitude = CoordinateWithin(ColumnReal(stmt, 3), kMaxLongitude);
-    p.latitude = latitude.value_or(0);
-    p.longitude = longitude.value_or(0);
+    // A place only with both coordinates, as TrackPointOf makes it.
+    p.latitude = latitude && longitude ? *latitude : 0;
+    p.longitude = latitude && longitude ? *longitude : 0;
     AssignBytes(stmt, 7, scratch);
     p.fix = latitude && longitude && scratch == "OK";
     p.speedKmh = ColumnReal(stmt, 4);
@@ -478,7 +480,7 @@ struct ReadFile {
         if (whole) sqlite3_exec(database.db, "PRAGMA mmap_size=17179869184", nullptr, nullptr, nullptr);
     }
     // Runs the statement (?1, ?2: the range; ?3: a registration when given) and gives
-    // each point.
+    // each point, with the time its row was received.
     template <typename Each>
     void Points(const std::string& sql, const TrackQuery& query, const std::string* registration, Each&& each) {
         Statement select(database.db, sql.c_str());
@@ -491,7 +493,7 @@ struct ReadFile {
         int code;
         while ((code = sqlite3_step(select.Get())) == SQLITE_ROW) {
             ReadTrackPoint(select.Get(), point, scratch);
-            each(point);
+            each(point, sqlite3_column_int64(select.Get(), 9));
         }
         if (code != SQLITE_DONE) Fail(database.db, code, path);
     }
@@ -524,26 +526,28 @@ void SqliteHistoryStore::ScanTrack(const TrackQuery& query, TrackVisitor& visito
     const auto low = AddMonths(from.year, from.month, -1);
     const auto high = AddMonths(to.year, to.month, 1);
     const std::string range = std::string("SELECT ") + kTrackColumns + " FROM pozycje WHERE czas_fix >= ?1 AND czas_fix < ?2";
-    const std::string byVehicle = range + " AND pojazd = ?3 ORDER BY czas_fix, rowid";
+    const std::string byVehicle = range + " AND pojazd = ?3 ORDER BY czas_fix, odebrano, rowid";
     std::vector<std::string> files;
 
+    // A vehicle's order: the fix time, then the time received (then the order written).
     struct Seen {
-        std::int64_t last = 0;
+        std::int64_t last = 0, lastReceived = 0;
         bool restarted = false;
     };
     std::unordered_map<std::string, Seen> seen;
     std::vector<std::string> restarted;
-    const auto give = [&](TrackPoint& point) {
-        auto [it, fresh] = seen.try_emplace(point.registration, Seen{point.timeUtc, false});
+    const auto give = [&](TrackPoint& point, std::int64_t received) {
+        auto [it, fresh] = seen.try_emplace(point.registration, Seen{point.timeUtc, received, false});
         Seen& vehicle = it->second;
         if (vehicle.restarted) return;
-        if (!fresh && point.timeUtc < vehicle.last) {
+        if (!fresh && std::pair(point.timeUtc, received) < std::pair(vehicle.last, vehicle.lastReceived)) {
             vehicle.restarted = true;
             restarted.push_back(point.registration);
             visitor.Restart(point.registration);
             return;
         }
         vehicle.last = point.timeUtc;
+        vehicle.lastReceived = received;
         visitor.Point(point);
     };
 
@@ -567,12 +571,15 @@ void SqliteHistoryStore::ScanTrack(const TrackQuery& query, TrackVisitor& visito
 
     // The vehicles written out of order: each read whole through the index and sorted.
     for (const std::string& registration : restarted) {
-        std::vector<TrackPoint> points;
+        std::vector<std::pair<TrackPoint, std::int64_t>> points;  // with the time received
         for (const std::string& path : files)
-            ReadFile(path, false).Points(byVehicle, query, &registration, [&](TrackPoint& p) { points.push_back(p); });
-        std::stable_sort(points.begin(), points.end(),
-                         [](const TrackPoint& a, const TrackPoint& b) { return a.timeUtc < b.timeUtc; });
-        for (const TrackPoint& p : points) visitor.Point(p);
+            ReadFile(path, false).Points(byVehicle, query, &registration, [&](TrackPoint& p, std::int64_t received) {
+                points.emplace_back(p, received);
+            });
+        std::stable_sort(points.begin(), points.end(), [](const auto& a, const auto& b) {
+            return std::pair(a.first.timeUtc, a.second) < std::pair(b.first.timeUtc, b.second);
+        });
+        for (const auto& entry : points) visitor.Point(entry.first);
     }
 }
 
@@ -626,7 +633,8 @@ std::string EventFilter(const EventQuery& query) {
 std::vector<Event> SqliteHistoryStore::QueryEvents(const EventQuery& query) {
     std::vector<Event> events;
     std::string sql = std::string("SELECT ") + kEventColumns + " FROM zdarzenia" + EventFilter(query);
-    if (query.limit > 0) sql += " ORDER BY od, id LIMIT " + std::to_string(query.limit);
+    // The earliest, of equal starts the smaller id as an unsigned number, as they are sorted below.
+    if (query.limit > 0) sql += " ORDER BY od, id < 0, id LIMIT " + std::to_string(query.limit);
     ForEventMonths(directory_, query, false, sql, [&](sqlite3_stmt* select) {
         int code;
         while ((code = sqlite3_step(select)) == SQLITE_ROW)

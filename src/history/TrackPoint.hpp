@@ -19,6 +19,7 @@ struct TrackPoint {
     bool engineOn = false;
     std::optional<int> fuelPercent;  // the level the fuel text gives ("Sonda-42 %"), 0..100
     std::string driver;
+    bool operator==(const TrackPoint&) const = default;
 };
 
 // Which points a scan gives: those with a fix time in [fromUtc, toUtc), of the vehicles

@@ -24,13 +24,15 @@ std::size_t CountIndex(NotificationService::Channel channel, NotificationService
 
 }  // namespace
 
-NotificationService::NotificationService(NotificationSettings settings, const std::string& outboxPath,
-                                         char decimalSeparator, Reports reports, std::function<std::int64_t()> nowUtc)
+NotificationService::NotificationService(NotificationSettings settings, const OutboxPlace& outbox,
+                                         char decimalSeparator, Reports reports, std::function<std::int64_t()> nowUtc,
+                                         OwnVehicle ownVehicle)
     : settings_(std::move(settings)),
       decimalSeparator_(decimalSeparator),
       reports_(std::move(reports)),
       nowUtc_(std::move(nowUtc)),
-      outbox_(outboxPath) {}
+      ownVehicle_(std::move(ownVehicle)),
+      outbox_(OpenOutbox(outbox.sqlitePath, outbox.databaseUri, outbox.serverName)) {}
 
 NotificationService::~NotificationService() { Stop(); }
 
@@ -76,7 +78,7 @@ std::uint64_t NotificationService::Count(Channel channel, Outcome outcome) const
     return counts_[CountIndex(channel, outcome)].load();
 }
 
-std::size_t NotificationService::OutboxSize() { return outbox_.Size(); }
+std::size_t NotificationService::OutboxSize() { return outbox_->Size(); }
 
 NotificationFigures NotificationService::Figures() {
     NotificationFigures f;
@@ -94,7 +96,7 @@ NotificationFigures NotificationService::Figures() {
 }
 
 std::optional<std::int64_t> NotificationService::OldestWaitingSeconds() {
-    const std::optional<std::int64_t> oldest = outbox_.OldestCreatedUtc();
+    const std::optional<std::int64_t> oldest = outbox_->OldestCreatedUtc();
     if (!oldest) return std::nullopt;
     return std::max<std::int64_t>(0, nowUtc_() - *oldest);
 }
@@ -102,10 +104,10 @@ std::optional<std::int64_t> NotificationService::OldestWaitingSeconds() {
 void NotificationService::TakeLoop(HistoryStore* history) {
     try {
         const std::int64_t now = nowUtc_();
-        outbox_.ForgetTakenBefore(now - 2 * 24 * 3600);
-        if (const std::optional<std::int64_t> upTo = outbox_.TakenUpTo(); history && upTo)
+        outbox_->ForgetTakenBefore(now - 2 * 24 * 3600);
+        if (const std::optional<std::int64_t> upTo = outbox_->TakenUpTo(); history && upTo)
             for (const Event& e : history->QueryEvents({std::nullopt, std::nullopt, *upTo - kLookBackSeconds, now + 3600, 0}))
-                TakeEvent(e, true);
+                if (!ownVehicle_ || ownVehicle_(e.registration)) TakeEvent(e, true);
     } catch (const std::exception& e) {
         if (reports_.errorLog) reports_.errorLog(Cp1250("Powiadomienia: nie można odczytać zdarzeń sprzed startu: ") + e.what());
     }
@@ -117,7 +119,7 @@ void NotificationService::TakeLoop(HistoryStore* history) {
             forgotten = nowUtc_();
             lock.unlock();
             try {
-                outbox_.ForgetTakenBefore(forgotten - 2 * 24 * 3600);
+                outbox_->ForgetTakenBefore(forgotten - 2 * 24 * 3600);
             } catch (const std::exception&) {
                 // Tried again in an hour; the outbox's failures are reported by its writes.
             }
@@ -157,9 +159,9 @@ void NotificationService::TakeEvent(const Event& event, bool readAgain) {
     const std::int64_t now = nowUtc_();
     bool made = false;
     for (const NotificationRule& rule : settings_.rules) {
-        if (!rule.Takes(asStarted) || outbox_.Taken(event.id, rule.name)) continue;
+        if (!rule.Takes(asStarted) || outbox_->Taken(event.id, rule.name)) continue;
         const ThrottleKey key{rule.name, event.registration, event.type};
-        ThrottleState state = outbox_.Throttle(key);
+        ThrottleState state = outbox_->Throttle(key);
         const ThrottleDecision decision = Throttle(state, now, rule.intervalMinutes);
         std::vector<OutboxMessage> messages;
         if (decision.send) {
@@ -175,7 +177,7 @@ void NotificationService::TakeEvent(const Event& event, bool readAgain) {
             }
         }
         // A fix time from a unit's wrong clock never moves the restart's look back into the future.
-        outbox_.Take(event.id, key, state, messages, std::min(event.startUtc, now));
+        outbox_->Take(event.id, key, state, messages, std::min(event.startUtc, now));
         made = made || !messages.empty();
     }
     if (made) {
@@ -192,8 +194,8 @@ void NotificationService::SendLoop() {
         std::vector<OutboxMessage> due;
         std::optional<std::int64_t> next;
         try {
-            due = outbox_.Due(nowUtc_(), 20);
-            if (due.empty()) next = outbox_.NextDueUtc();
+            due = outbox_->Due(nowUtc_(), 20);
+            if (due.empty()) next = outbox_->NextDueUtc();
         } catch (const std::exception& e) {
             if (reports_.errorLog) reports_.errorLog(Cp1250("Powiadomienia: nie można odczytać kolejki: ") + e.what());
         }
@@ -216,17 +218,17 @@ void NotificationService::Deliver(const OutboxMessage& m) {
     const std::int64_t now = nowUtc_();
     try {
         if (result.accepted) {
-            outbox_.Remove(m.id);
+            outbox_->Remove(m.id);
             Counted(m.channel, Outcome::Sent);
         } else if (now - m.createdUtc >= kGiveUpAfterSeconds) {
-            outbox_.Remove(m.id);
+            outbox_->Remove(m.id);
             Counted(m.channel, Outcome::GivenUp);
             if (reports_.errorLog)
                 reports_.errorLog(Cp1250("Powiadomienia: porzucone po 24 godzinach prób: zdarzenie ") +
                                   std::to_string(m.eventId) + Cp1250(", reguła ") + m.rule + ", " + m.address + ": " +
                                   Cp1250(result.error));
         } else {
-            outbox_.Retry(m.id, m.failures + 1, now + RetryDelaySeconds(m.failures + 1));
+            outbox_->Retry(m.id, m.failures + 1, now + RetryDelaySeconds(m.failures + 1));
             Counted(m.channel, Outcome::Retried);
         }
     } catch (const std::exception& e) {

@@ -43,15 +43,28 @@ public:
     enum class Channel { Email, Webhook };
     enum class Outcome { Sent, Retried, GivenUp };
 
-    // Opens the outbox (throws ServerError when it cannot be).
-    NotificationService(NotificationSettings settings, const std::string& outboxPath, char decimalSeparator,
-                        Reports reports, std::function<std::int64_t()> nowUtc);
+    // Where the outbox is (OpenOutbox): the SQLite file, or this server's part of the
+    // outbox in the PostgreSQL database named.
+    struct OutboxPlace {
+        std::string sqlitePath;
+        std::string databaseUri;  // empty: the SQLite file
+        std::string serverName;
+    };
+    // Whether a vehicle is this server's own (by its registration).
+    using OwnVehicle = std::function<bool(const std::string& registration)>;
+
+    // Opens the outbox (throws ServerError when it cannot be). The events a restart reads
+    // again from the history are told only of the vehicles ownVehicle answers for (a
+    // shared history holds other servers' too); without it, of every vehicle.
+    NotificationService(NotificationSettings settings, const OutboxPlace& outbox, char decimalSeparator,
+                        Reports reports, std::function<std::int64_t()> nowUtc, OwnVehicle ownVehicle = {});
     ~NotificationService();
     NotificationService(const NotificationService&) = delete;
     NotificationService& operator=(const NotificationService&) = delete;
 
-    // Starts the threads. With a history, the events stored from an hour before the last
-    // one taken are offered first: those a kill left untaken are told, the others not again.
+    // Starts the threads. With a history, the events of its own vehicles stored from an
+    // hour before the last one taken are offered first: those a kill left untaken are
+    // told, the others not again.
     void Start(HistoryStore* history);
     void Stop();
 
@@ -80,7 +93,8 @@ private:
     char decimalSeparator_;
     Reports reports_;
     std::function<std::int64_t()> nowUtc_;
-    Outbox outbox_;
+    OwnVehicle ownVehicle_;
+    std::unique_ptr<Outbox> outbox_;
 
     std::mutex mutex_;
     std::condition_variable wakeTaker_, wakeSender_;

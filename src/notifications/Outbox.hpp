@@ -1,14 +1,12 @@
 #pragma once
 #include <cstdint>
-#include <mutex>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
 
 #include "events/EventType.hpp"
 #include "notifications/Throttle.hpp"
-
-struct sqlite3;
 
 namespace serwer {
 
@@ -31,44 +29,39 @@ struct ThrottleKey {
     EventType type;
 };
 
-// The notifications not yet accepted, in an SQLite file (powiadomienia.sqlite), written
-// with a full sync before they are sent: they survive restarts and a kill. Beside them,
-// which events each rule has taken (so an event read again is not told twice) and the
-// throttles' states. Safe to use from several threads. Fails with ServerError.
+// The notifications not yet accepted, kept durably before they are sent: they survive
+// restarts and a kill. Beside them, which events each rule has taken (so an event read
+// again is not told twice) and the throttles' states. Safe to use from several threads.
+// Fails with ServerError.
 class Outbox {
 public:
-    explicit Outbox(const std::string& path);
-    ~Outbox();
-    Outbox(const Outbox&) = delete;
-    Outbox& operator=(const Outbox&) = delete;
+    virtual ~Outbox() = default;
 
-    bool Taken(std::uint64_t eventId, const std::string& rule);
-    ThrottleState Throttle(const ThrottleKey& key);
+    virtual bool Taken(std::uint64_t eventId, const std::string& rule) = 0;
+    virtual ThrottleState Throttle(const ThrottleKey& key) = 0;
     // In one transaction: the event noted as taken by the rule, the throttle's new state
     // and the messages made (none when it was held back); eventStartUtc is the event's start.
-    void Take(std::uint64_t eventId, const ThrottleKey& key, const ThrottleState& state,
-              const std::vector<OutboxMessage>& messages, std::int64_t eventStartUtc);
+    virtual void Take(std::uint64_t eventId, const ThrottleKey& key, const ThrottleState& state,
+                      const std::vector<OutboxMessage>& messages, std::int64_t eventStartUtc) = 0;
 
     // The messages due at nowUtc, the earliest first.
-    std::vector<OutboxMessage> Due(std::int64_t nowUtc, std::size_t limit);
-    std::optional<std::int64_t> NextDueUtc();
-    void Remove(std::int64_t id);  // accepted, or given up
-    void Retry(std::int64_t id, int failures, std::int64_t nextUtc);
+    virtual std::vector<OutboxMessage> Due(std::int64_t nowUtc, std::size_t limit) = 0;
+    virtual std::optional<std::int64_t> NextDueUtc() = 0;
+    virtual void Remove(std::int64_t id) = 0;  // accepted, or given up
+    virtual void Retry(std::int64_t id, int failures, std::int64_t nextUtc) = 0;
 
-    std::size_t Size();
-    std::optional<std::int64_t> OldestCreatedUtc();
+    virtual std::size_t Size() = 0;
+    virtual std::optional<std::int64_t> OldestCreatedUtc() = 0;
 
     // The start time of the latest event taken (where a restart looks back from).
-    std::optional<std::int64_t> TakenUpTo();
+    virtual std::optional<std::int64_t> TakenUpTo() = 0;
     // Forgets which events were taken before utc (they are never read again).
-    void ForgetTakenBefore(std::int64_t utc);
-
-private:
-    void Exec(const char* sql);
-    std::optional<std::int64_t> Number(const char* sql);  // the one value a query gives; none for NULL
-    std::string path_;
-    std::mutex mutex_;
-    sqlite3* db_ = nullptr;
+    virtual void ForgetTakenBefore(std::int64_t utc) = 0;
 };
+
+// The outbox in the SQLite file at sqlitePath (SqliteOutbox) or, when databaseUri names
+// a PostgreSQL database, this server's part of the outbox there (PostgresOutbox).
+std::unique_ptr<Outbox> OpenOutbox(const std::string& sqlitePath, const std::string& databaseUri,
+                                   const std::string& serverName);
 
 }  // namespace serwer

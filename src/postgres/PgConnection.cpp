@@ -32,9 +32,12 @@ std::uint64_t BigEndian(const PGresult* r, int row, int column) {
 }  // namespace
 
 Connection::Connection(const std::string& uri, std::string subject) : subject_(std::move(subject)) {
-    // The server's messages come in the core's encoding; the URI may name another.
-    const char* keys[] = {"client_encoding", "dbname", nullptr};
-    const char* values[] = {"WIN1250", uri.c_str(), nullptr};
+    // The server's messages come in the core's encoding (the URI may name another). A
+    // database out of reach is given up on in 10 s, and a connection that stops taking
+    // data in 30 s, unless the URI says otherwise: the writes must not hang.
+    const char* keys[] = {"client_encoding", "connect_timeout", "tcp_user_timeout", "keepalives_idle",
+                          "keepalives_interval", "keepalives_count", "dbname", nullptr};
+    const char* values[] = {"WIN1250", "10", "30000", "30", "10", "3", uri.c_str(), nullptr};
     conn_ = PQconnectdbParams(keys, values, 1);
     if (!conn_) throw ServerError(subject_ + Cp1250(": brak pamięci na połączenie"));
     if (!Ok()) {

@@ -24,7 +24,8 @@ using Result = std::unique_ptr<PGresult, ResultDeleter>;
 // "Historia w PostgreSQL: nie można zapisać pozycji: <the server's message>".
 class Connection {
 public:
-    // Connects to the libpq URI ("postgresql://…"; a password may come from ~/.pgpass).
+    // Connects to the libpq URI ("postgresql://…"; a password may come from ~/.pgpass),
+    // giving up after 10 s unless the URI sets connect_timeout.
     Connection(const std::string& uri, std::string subject);
     ~Connection();
     Connection(const Connection&) = delete;

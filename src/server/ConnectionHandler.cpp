@@ -1,4 +1,5 @@
 #include "server/ConnectionHandler.hpp"
+#include "server/FillRow.hpp"
 
 #include <sys/stat.h>
 
@@ -94,29 +95,6 @@ private:
     TableLockGuard guard_;  // released after the exit line (members die after the body)
     std::string name_;
 };
-
-// The table's columns of a decoded position. A fix time that could not be decoded
-// leaves the time and the coordinates as they were; a speed or an odometer that could
-// not be decoded fails the whole row (the error is the decoder's).
-void FillRow(VehicleRow& row, const DecodedPosition& p, char decimalSeparator) {
-    row.URZ1 = p.inputs.urz1;
-    row.URZ2 = p.inputs.urz2;
-    row.URZ3 = p.inputs.urz3;
-    if (p.fixTimeUtc) {
-        row.OPIS = FormatFixTime(FixTimeToLocal(*p.fixTimeUtc));
-        row.DLUGOSC = p.longitudeText;
-        row.SZEROKOSC = p.latitudeText;
-    }
-    if (!p.speedKmh) throw ConversionError(p.speedError);
-    row.PREDKOSC = FormatSpeed(*p.speedKmh, decimalSeparator);
-    row.KIEROWCA = p.driver;
-    if (p.gps) row.GPS = *p.gps;
-    row.LICENCJA = p.ownerCode;
-    row.PALIWO = p.fuelText;
-    row.SILNIK = p.engineText;
-    if (!p.odometerKm) throw ConversionError(p.odometerError);
-    row.PRZEBIEG = *p.odometerKm;
-}
 
 }  // namespace
 

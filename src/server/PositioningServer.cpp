@@ -57,7 +57,7 @@ PositioningServer::PositioningServer(const ServerSetup& setup)
         if (display) display->ShowEvent(text);
     };
     if (setup.keepHistory) {
-        historyStore_ = std::make_unique<SqliteHistoryStore>(HistoryDirectory(setup.dataDirectory), report);
+        historyStore_ = OpenHistoryStore(setup.dataDirectory, setup.database, setup.serverName, report);
         historyWriter_ = std::make_unique<HistoryWriter>(*historyStore_, report);
         context_.history = historyWriter_.get();
         // One cycle for both: the rows of the changes a save held are written right
@@ -77,16 +77,27 @@ PositioningServer::PositioningServer(const ServerSetup& setup)
             const std::string directory = setup.keepHistory ? HistoryDirectory(setup.dataDirectory) : setup.dataDirectory;
             std::function<std::int64_t()> now = setup.nowUtc;
             if (!now) now = [] { return UtcNowSeconds(); };
+            // A shared database's history holds other servers' events too: a restart tells
+            // only those of the vehicles in this server's table.
+            NotificationService::OwnVehicle ownVehicle;
+            if (!setup.database.empty())
+                ownVehicle = [&lock = context_.tableLock](const std::string& registration) {
+                    TableLockGuard guard(lock);
+                    return guard.Table().Find(registration).has_value();
+                };
             // An outbox that cannot be opened turns the notifications off, never the units' service.
             try {
                 std::filesystem::create_directories(directory);
                 notifications_ = std::make_unique<NotificationService>(
-                    *setup.notifications, directory + "/powiadomienia.sqlite", setup.decimalSeparator,
+                    *setup.notifications,
+                    NotificationService::OutboxPlace{directory + "/powiadomienia.sqlite", setup.database,
+                                                     setup.serverName},
+                    setup.decimalSeparator,
                     NotificationService::Reports{[](const std::string& text) { WriteLog(text, "err2.txt"); },
                                                  [display](const std::string& text) {
                                                      if (display) display->ShowEvent(text);
                                                  }},
-                    now);
+                    now, std::move(ownVehicle));
                 context_.notifications = notifications_.get();
             } catch (const std::exception& e) {
                 report(Cp1250("Powiadomienia wyłączone: nie można otworzyć kolejki: ") + e.what());

@@ -13,6 +13,7 @@
 
 #include "events/EventService.hpp"
 #include "history/HistoryWriter.hpp"
+#include "history/OpenHistoryStore.hpp"
 #include "history/SqliteHistoryStore.hpp"
 #include "link/ConnectionServer.hpp"
 #include "server/ConnectionHandler.hpp"
@@ -110,7 +111,7 @@ public:
 
 private:
     // Declared first, so they go after the connection threads and the context.
-    std::unique_ptr<SqliteHistoryStore> historyStore_;
+    std::unique_ptr<HistoryStore> historyStore_;
     std::unique_ptr<HistoryWriter> historyWriter_;
     int historyDays_ = 365;
     std::optional<DateTime> lastPruneDate_;

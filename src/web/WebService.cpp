@@ -24,6 +24,7 @@
 #include "common/ServerError.hpp"
 #include "common/Win1250.hpp"
 #include "web/Gzip.hpp"
+#include "web/JointFleet.hpp"
 #include "web/RequestHead.hpp"
 #include "web/TlsTransport.hpp"
 #include "web/Transport.hpp"
@@ -249,12 +250,13 @@ std::optional<std::string> WebStartRefusal(const WebSettings& settings, bool acc
 
 namespace {
 
-// The accounts of the settings, or none; a file that cannot be opened is why the service
-// does not start (it would be open to everyone).
+// The accounts of the settings (konta.db, or the PostgreSQL database when one is named),
+// or none; a store that cannot be opened is why the service does not start (it would be
+// open to everyone).
 std::unique_ptr<AccountService> OpenAccounts(const WebSettings& settings, std::optional<std::string>& failure) {
-    if (settings.accountsFile.empty()) return nullptr;
+    if (settings.accountsFile.empty() && settings.accountsDatabase.empty()) return nullptr;
     try {
-        return std::make_unique<AccountService>(std::make_unique<AccountStore>(settings.accountsFile));
+        return std::make_unique<AccountService>(OpenAccountStore(settings.accountsFile, settings.accountsDatabase));
     } catch (const std::exception& e) {
         failure = Cp1250("Usługa WWW nie została uruchomiona: ") + e.what();
         return nullptr;
@@ -274,6 +276,7 @@ struct WebService::Impl {
           settings(std::move(w)),
           limits(l),
           snapshot(s.Table()),
+          joint(s.Context().decimalSeparator),
           accounts(OpenAccounts(settings, accountsFailure)),
           router(WebRouterSettings{settings.password, !IsLoopbackAddress(settings.address) && !settings.Tls(),
                                    !IsLoopbackAddress(settings.address), settings.tileUrl, settings.attribution},
@@ -293,7 +296,7 @@ struct WebService::Impl {
 
     WebSources Sources() {
         WebSources sources;
-        sources.vehicles = [this] { return snapshot.Rows(); };
+        sources.vehicles = [this] { return Vehicles(); };
         if (server.History()) sources.history = [this](const HistoryQuery& q) { return server.History()->Query(q); };
         if (server.History() && server.Events())
             sources.events = [this](const EventQuery& q) { return server.History()->QueryEvents(q); };
@@ -332,6 +335,32 @@ struct WebService::Impl {
         sources.accounts = accounts.get();
         sources.assets = []() -> const std::vector<WebAsset>& { return PageAssets(); };
         return sources;
+    }
+
+    // The vehicles to show: the table's, and with a database that several servers share
+    // the others' too (their last positions read again every kJointRefresh).
+    std::shared_ptr<const VehicleRows> Vehicles() {
+        std::shared_ptr<const VehicleRows> own = snapshot.Rows();
+        HistoryStore* history = server.History();
+        if (!history) return own;
+        std::optional<std::vector<HistoryRecord>> last;
+        bool read = false;
+        {
+            std::lock_guard<std::mutex> lock(jointMutex);
+            const auto now = std::chrono::steady_clock::now();
+            if (!jointReadAt || now - *jointReadAt >= kJointRefresh) {
+                jointReadAt = now;
+                read = true;
+            }
+        }
+        if (read) {
+            try {
+                last = history->LastPositions();
+            } catch (const std::exception&) {
+                // The database is out of reach: the vehicles read before stay.
+            }
+        }
+        return joint.Join(std::move(own), std::move(last));
     }
 
     // A report, unless kMaxReportsAtOnce are being made: each reads a month of the
@@ -718,6 +747,10 @@ struct WebService::Impl {
     WebSettings settings;
     WebLimits limits;
     VehicleSnapshot snapshot;
+    JointFleet joint;
+    static constexpr std::chrono::seconds kJointRefresh{2};
+    std::mutex jointMutex;
+    std::optional<std::chrono::steady_clock::time_point> jointReadAt;
     std::optional<std::string> accountsFailure;  // why konta.db could not be opened
     std::unique_ptr<AccountService> accounts;    // before the router, which uses it
     WebCounters counters;

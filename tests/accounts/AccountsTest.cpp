@@ -2,13 +2,17 @@
 #include <sys/stat.h>
 
 #include <iostream>
+#include <memory>
 #include <string>
+#include <thread>
 
 #include "accounts/AccountService.hpp"
 #include "accounts/LoginGuard.hpp"
+#include "accounts/PostgresAccountStore.hpp"
 #include "accounts/Secrets.hpp"
 #include "common/Win1250.hpp"
 #include "support/TestDirectory.hpp"
+#include "support/TestPostgres.hpp"
 
 using namespace serwer;
 
@@ -55,14 +59,41 @@ TEST(Secrets, TokensAreRandomHexKeptAsBlake2bDigestsAndComparedWhole) {
     EXPECT_TRUE(SecretsEqual("", ""));
 }
 
-class AccountStoreFile : public ::testing::Test {
+enum class Backend { Sqlite, Postgres };
+
+std::string BackendName(const ::testing::TestParamInfo<Backend>& info) {
+    return info.param == Backend::Sqlite ? "Sqlite" : "Postgres";
+}
+
+// The stores of a test: konta.db in a directory of its own, or a schema of its own in the
+// tests' PostgreSQL (those cases skip without one). The directory is the working one.
+class AccountStores : public ::testing::TestWithParam<Backend> {
 protected:
+    void SetUp() override {
+        if (GetParam() == Backend::Postgres) {
+            SKIP_WITHOUT_POSTGRES();
+            db_ = std::make_unique<TestPostgres>("konta_test");
+        }
+    }
     std::string Path() const { return (dir_.Path() / "konta.db").string(); }
-    TestDirectory dir_;
+    std::unique_ptr<AccountStore> Open() const { return OpenAccountStore(Path(), db_ ? db_->Uri() : ""); }
+    // Everything the store keeps, as its bytes or rows.
+    std::string Kept() {
+        if (!db_) return ReadFile(Path());
+        const std::string in = db_->Schema() + ".";
+        return db_->Sql("SELECT string_agg(r, ';') FROM (SELECT k::text r FROM " + in + "konta k UNION ALL SELECT" +
+                        " t::text FROM " + in + "tokeny t UNION ALL SELECT u::text FROM " + in + "udostepnienia u) rows");
+    }
+
+    TestDirectory dir_{TestDirectory::Enter::Yes};
+    std::unique_ptr<TestPostgres> db_;
 };
 
-TEST_F(AccountStoreFile, AccountsRoundTripAndRemoveTakesTheirTokens) {
-    AccountStore store(Path());
+INSTANTIATE_TEST_SUITE_P(Backends, AccountStores, ::testing::Values(Backend::Sqlite, Backend::Postgres), BackendName);
+
+TEST_P(AccountStores, AccountsRoundTripAndRemoveTakesTheirTokens) {
+    const auto opened = Open();
+    AccountStore& store = *opened;
     ASSERT_TRUE(store.Add(Dispatcher(Cp1250("Łukasz")), "hash1"));
     ASSERT_TRUE(store.Add({"adam", Role::Administrator, {}, {}}, "hash2"));
     EXPECT_FALSE(store.Add({"adam", Role::Dispatcher, {}, {}}, "other"));
@@ -72,6 +103,7 @@ TEST_F(AccountStoreFile, AccountsRoundTripAndRemoveTakesTheirTokens) {
     EXPECT_EQ(found->account.licences, (std::vector<std::string>{"AB1", "CD2"}));
     EXPECT_EQ(found->account.vehicles, (std::vector<std::string>{"WA1", Cp1250("ŁÓ2")}));
     EXPECT_EQ(found->passwordHash, "hash1");
+    EXPECT_EQ(store.Find(std::string("adam\0x", 6)), std::nullopt);  // the whole name, past a zero byte
     const std::vector<Account> all = store.List();
     ASSERT_EQ(all.size(), 2u);
     EXPECT_EQ(all[0].name, "adam");
@@ -94,26 +126,30 @@ TEST_F(AccountStoreFile, AccountsRoundTripAndRemoveTakesTheirTokens) {
     EXPECT_EQ(store.FindByToken(*token), std::nullopt);  // a new account of that name gets none of them
 }
 
-TEST_F(AccountStoreFile, FileIsOwnersOnlyAndHoldsOnlyDigestsOfTokens) {
+TEST_P(AccountStores, KeepsOnlyDigestsOfTokensAndTheFileIsOwnersOnly) {
     std::string token, share;
     {
-        AccountStore store(Path());
-        store.Add(Dispatcher("d"), "hash");
-        token = *store.AddToken("d");
-        share = store.AddShare("WA1", 2000000000);
+        const auto store = Open();
+        store->Add(Dispatcher("d"), "hash");
+        token = *store->AddToken("d");
+        share = store->AddShare("WA1", 2000000000);
     }
-    struct stat st {};
-    ASSERT_EQ(::stat(Path().c_str(), &st), 0);
-    EXPECT_EQ(st.st_mode & 0777, 0600u);
-    const std::string bytes = ReadFile(Path());
-    EXPECT_EQ(bytes.find(token), std::string::npos);
-    EXPECT_EQ(bytes.find(share), std::string::npos);
-    EXPECT_NE(bytes.find(TokenDigest(token)), std::string::npos);
-    EXPECT_EQ(AccountStore(Path()).FindByToken(token)->name, "d");  // reopened
+    if (GetParam() == Backend::Sqlite) {
+        struct stat st {};
+        ASSERT_EQ(::stat(Path().c_str(), &st), 0);
+        EXPECT_EQ(st.st_mode & 0777, 0600u);
+    }
+    const std::string kept = Kept();
+    EXPECT_EQ(kept.find(token), std::string::npos);
+    EXPECT_EQ(kept.find(share), std::string::npos);
+    EXPECT_NE(kept.find(TokenDigest(token)), std::string::npos);
+    EXPECT_NE(kept.find(TokenDigest(share)), std::string::npos);
+    EXPECT_EQ(Open()->FindByToken(token)->name, "d");  // reopened
 }
 
-TEST_F(AccountStoreFile, SharesExpireAndAreWithdrawnByTokenLinkOrRegistration) {
-    AccountStore store(Path());
+TEST_P(AccountStores, SharesExpireAndAreWithdrawnByTokenLinkOrRegistration) {
+    const auto opened = Open();
+    AccountStore& store = *opened;
     const std::string first = store.AddShare("WA1", 1000), second = store.AddShare("WA1", 2000);
     const std::string other = store.AddShare("KR2", 3000);
     EXPECT_EQ(store.FindShare(first, 999)->registration, "WA1");
@@ -130,6 +166,36 @@ TEST_F(AccountStoreFile, SharesExpireAndAreWithdrawnByTokenLinkOrRegistration) {
     const std::string third = store.AddShare("WA1", 1000);
     EXPECT_EQ(store.WithdrawShares(third), 1);
     EXPECT_EQ(store.WithdrawShares(third), 0);
+}
+
+class SharedAccountDatabase : public ::testing::Test {
+protected:
+    void SetUp() override { SKIP_WITHOUT_POSTGRES(); }
+};
+
+TEST_F(SharedAccountDatabase, ServersSeeEachOthersAccountsAndOnlyOneAddsAName) {
+    TestPostgres db("konta_test");
+    PostgresAccountStore one(db.Uri()), other(db.Uri());
+    EXPECT_EQ(db.Sql("SELECT wersja FROM " + db.Schema() + ".wersja_schematu WHERE czesc = 'konta'"), "1");
+    ASSERT_TRUE(one.Add(Dispatcher(Cp1250("Łukasz")), "hash"));
+    EXPECT_FALSE(other.Add({Cp1250("Łukasz"), Role::Administrator, {}, {}}, "other"));
+    EXPECT_EQ(other.Find(Cp1250("Łukasz"))->account.vehicles, (std::vector<std::string>{"WA1", Cp1250("ŁÓ2")}));
+    const std::string token = *other.AddToken(Cp1250("Łukasz"));
+    EXPECT_EQ(one.FindByToken(token)->name, Cp1250("Łukasz"));
+    EXPECT_TRUE(one.Remove(Cp1250("Łukasz")));
+    EXPECT_EQ(other.FindByToken(token), std::nullopt);
+    EXPECT_EQ(db.Sql("SELECT count(*) FROM " + db.Schema() + ".tokeny"), "0");
+
+    // Both adding the same names at once: each name is added once.
+    int added = 0;
+    std::thread racing([&] {
+        for (int i = 0; i < 50; ++i) added += other.Add({"k" + std::to_string(i), Role::Dispatcher, {}, {}}, "b");
+    });
+    int addedHere = 0;
+    for (int i = 0; i < 50; ++i) addedHere += one.Add({"k" + std::to_string(i), Role::Dispatcher, {}, {}}, "a");
+    racing.join();
+    EXPECT_EQ(added + addedHere, 50);
+    EXPECT_EQ(one.Count(), 50u);
 }
 
 TEST(LoginGuardRules, FiveFailuresOfAnAccountLockItForAMinute) {
@@ -209,50 +275,55 @@ std::vector<std::string> LogMessages(const std::string& log) {
     return messages;
 }
 
-class AccountLogins : public ::testing::Test {
+// The logins over each store; the access log dostep.txt in the working directory.
+class AccountLogins : public AccountStores {
 protected:
-    AccountLogins() : service_(std::make_unique<AccountStore>("konta.db")) {
-        service_.Store().Add(Dispatcher(Cp1250("Łukasz")), HashPassword("tajne"));
+    void SetUp() override {
+        AccountStores::SetUp();
+        if (IsSkipped()) return;
+        service_ = std::make_unique<AccountService>(Open());
+        service_->Store().Add(Dispatcher(Cp1250("Łukasz")), HashPassword("tajne"));
     }
-    TestDirectory dir_{TestDirectory::Enter::Yes};
-    AccountService service_;
+    std::unique_ptr<AccountService> service_;
 };
 
-TEST_F(AccountLogins, SessionServesUntilEightHoursIdleOrItsAccountIsRemoved) {
-    const LoginResult login = service_.Login("Łukasz", "tajne", "10.0.0.1", 0, true);
+INSTANTIATE_TEST_SUITE_P(Backends, AccountLogins, ::testing::Values(Backend::Sqlite, Backend::Postgres), BackendName);
+
+TEST_P(AccountLogins, SessionServesUntilEightHoursIdleOrItsAccountIsRemoved) {
+    const LoginResult login = service_->Login("Łukasz", "tajne", "10.0.0.1", 0, true);
     ASSERT_EQ(login.outcome, LoginOutcome::Accepted);
     EXPECT_EQ(login.viewer->account.name, Cp1250("Łukasz"));
     EXPECT_FALSE(login.viewer->byToken);
     const std::int64_t idle = AccountService::kSessionIdleMs;
-    EXPECT_TRUE(service_.FromSession(login.session, idle));  // kept alive by the use
-    EXPECT_TRUE(service_.FromSession(login.session, 2 * idle));
-    EXPECT_FALSE(service_.FromSession(login.session, 3 * idle + 1));
-    EXPECT_FALSE(service_.FromSession(login.session, 2 * idle));  // ended for good
+    EXPECT_TRUE(service_->FromSession(login.session, idle));  // kept alive by the use
+    EXPECT_TRUE(service_->FromSession(login.session, 2 * idle));
+    EXPECT_FALSE(service_->FromSession(login.session, 3 * idle + 1));
+    EXPECT_FALSE(service_->FromSession(login.session, 2 * idle));  // ended for good
 
-    const LoginResult again = service_.Login("Łukasz", "tajne", "10.0.0.1", 0, true);
-    service_.Store().Remove(Cp1250("Łukasz"));
-    EXPECT_FALSE(service_.FromSession(again.session, 1));
-    EXPECT_FALSE(service_.FromSession("", 1));
+    const LoginResult again = service_->Login("Łukasz", "tajne", "10.0.0.1", 0, true);
+    service_->Store().Remove(Cp1250("Łukasz"));
+    EXPECT_FALSE(service_->FromSession(again.session, 1));
+    EXPECT_FALSE(service_->FromSession("", 1));
 }
 
-TEST_F(AccountLogins, RightPasswordAfterFiveWrongOnesIsLockedForAMinute) {
+TEST_P(AccountLogins, RightPasswordAfterFiveWrongOnesIsLockedForAMinute) {
     for (int i = 0; i < 5; ++i)
-        EXPECT_EQ(service_.Login("Łukasz", "zle", "10.0.0.1", 1000, true).outcome, LoginOutcome::Refused);
-    const LoginResult locked = service_.Login("Łukasz", "tajne", "10.0.0.2", 1500, true);
+        EXPECT_EQ(service_->Login("Łukasz", "zle", "10.0.0.1", 1000, true).outcome, LoginOutcome::Refused);
+    const LoginResult locked = service_->Login("Łukasz", "tajne", "10.0.0.2", 1500, true);
     EXPECT_EQ(locked.outcome, LoginOutcome::Locked);
     EXPECT_EQ(locked.retryAfterS, 60);  // 59.5 s rounded up
     EXPECT_TRUE(locked.session.empty());
-    EXPECT_EQ(service_.Login("Łukasz", "tajne", "10.0.0.2", 1000 + kMinuteMs, true).outcome, LoginOutcome::Accepted);
+    EXPECT_EQ(service_->Login("Łukasz", "tajne", "10.0.0.2", 1000 + kMinuteMs, true).outcome, LoginOutcome::Accepted);
 }
 
-TEST_F(AccountLogins, AccessLogTellsEachOutcomeWithTheNameMadeSafe) {
-    const LoginResult login = service_.Login("Łukasz", "tajne", "10.0.0.1", 0, true);
-    service_.Login("Łukasz", "zle", "10.0.0.1", 0, true);
-    service_.Login("nikt;\r\n" + std::string(70, 'x'), "zle", "10.0.0.1", 0, true);
-    service_.Login("Łukasz", "tajne", "10.0.0.3", 0, false);  // Basic and right: not logged
-    service_.Login("Łukasz", "zle", "10.0.0.3", 0, false);
-    service_.Logout(login.session, "10.0.0.1");
-    service_.Logout(login.session, "10.0.0.1");  // already out: nothing
+TEST_P(AccountLogins, AccessLogTellsEachOutcomeWithTheNameMadeSafe) {
+    const LoginResult login = service_->Login("Łukasz", "tajne", "10.0.0.1", 0, true);
+    service_->Login("Łukasz", "zle", "10.0.0.1", 0, true);
+    service_->Login("nikt;\r\n" + std::string(70, 'x'), "zle", "10.0.0.1", 0, true);
+    service_->Login("Łukasz", "tajne", "10.0.0.3", 0, false);  // Basic and right: not logged
+    service_->Login("Łukasz", "zle", "10.0.0.3", 0, false);
+    service_->Logout(login.session, "10.0.0.1");
+    service_->Logout(login.session, "10.0.0.1");  // already out: nothing
     const std::vector<std::string> expected = {
         Cp1250("Łukasz; 10.0.0.1; zalogowano"), Cp1250("Łukasz; 10.0.0.1; błędne hasło"),
         "nikt???" + std::string(57, 'x') + "; 10.0.0.1; nieznane konto", Cp1250("Łukasz; 10.0.0.3; błędne hasło"),
@@ -260,43 +331,43 @@ TEST_F(AccountLogins, AccessLogTellsEachOutcomeWithTheNameMadeSafe) {
     EXPECT_EQ(LogMessages(ReadFile("dostep.txt")), expected);
 }
 
-TEST_F(AccountLogins, RefusalsWhileLockedAreLoggedOnceAMinuteWithHowManyWentUnlogged) {
+TEST_P(AccountLogins, RefusalsWhileLockedAreLoggedOnceAMinuteWithHowManyWentUnlogged) {
     // Five failures lock for a minute; one more after it, for two (to 181.5 s).
-    for (int i = 0; i < 5; ++i) service_.Login("Łukasz", "zle", "10.0.0.1", 1000, true);
-    service_.Login("Łukasz", "zle", "10.0.0.1", 61500, true);
-    for (const std::int64_t ms : {62000, 63000, 64000, 122500}) service_.Login("Łukasz", "tajne", "10.0.0.1", ms, true);
+    for (int i = 0; i < 5; ++i) service_->Login("Łukasz", "zle", "10.0.0.1", 1000, true);
+    service_->Login("Łukasz", "zle", "10.0.0.1", 61500, true);
+    for (const std::int64_t ms : {62000, 63000, 64000, 122500}) service_->Login("Łukasz", "tajne", "10.0.0.1", ms, true);
     std::vector<std::string> messages = LogMessages(ReadFile("dostep.txt"));
     ASSERT_EQ(messages.size(), 8u);
     EXPECT_EQ(messages[6], Cp1250("Łukasz; 10.0.0.1; zablokowane"));
     EXPECT_EQ(messages[7], Cp1250("Łukasz; 10.0.0.1; zablokowane (i 2 odrzuconych prób od poprzedniego wpisu)"));
 }
 
-TEST_F(AccountLogins, LongMadeUpNamesShareTheLockOfTheirFirst256Bytes) {
+TEST_P(AccountLogins, LongMadeUpNamesShareTheLockOfTheirFirst256Bytes) {
     const std::string stem(256, 'x');
-    for (int i = 0; i < 5; ++i) service_.Login(stem + std::to_string(i) + std::string(30000, 'y'), "zle", "10.0.0.9", 0, true);
-    EXPECT_EQ(service_.Login(stem + "z", "zle", "10.0.0.9", 0, true).outcome, LoginOutcome::Locked);
+    for (int i = 0; i < 5; ++i) service_->Login(stem + std::to_string(i) + std::string(30000, 'y'), "zle", "10.0.0.9", 0, true);
+    EXPECT_EQ(service_->Login(stem + "z", "zle", "10.0.0.9", 0, true).outcome, LoginOutcome::Locked);
 }
 
-TEST_F(AccountLogins, BasicLoginRemembersItsPasswordOnlyWhileTheHashStays) {
-    const LoginResult basic = service_.Login("Łukasz", "tajne", "10.0.0.1", 0, false);
+TEST_P(AccountLogins, BasicLoginRemembersItsPasswordOnlyWhileTheHashStays) {
+    const LoginResult basic = service_->Login("Łukasz", "tajne", "10.0.0.1", 0, false);
     EXPECT_EQ(basic.outcome, LoginOutcome::Accepted);
     EXPECT_TRUE(basic.session.empty());
-    EXPECT_EQ(service_.Login("Łukasz", "tajne", "10.0.0.1", 1000, false).outcome, LoginOutcome::Accepted);
-    service_.Store().SetPassword(Cp1250("Łukasz"), HashPassword("nowe"));
-    EXPECT_EQ(service_.Login("Łukasz", "tajne", "10.0.0.1", 2000, false).outcome, LoginOutcome::Refused);
-    EXPECT_EQ(service_.Login("Łukasz", "nowe", "10.0.0.1", 3000, false).outcome, LoginOutcome::Accepted);
-    EXPECT_EQ(service_.Login("Łukasz\xff", "nowe", "10.0.0.1", 3000, false).outcome, LoginOutcome::Refused);
+    EXPECT_EQ(service_->Login("Łukasz", "tajne", "10.0.0.1", 1000, false).outcome, LoginOutcome::Accepted);
+    service_->Store().SetPassword(Cp1250("Łukasz"), HashPassword("nowe"));
+    EXPECT_EQ(service_->Login("Łukasz", "tajne", "10.0.0.1", 2000, false).outcome, LoginOutcome::Refused);
+    EXPECT_EQ(service_->Login("Łukasz", "nowe", "10.0.0.1", 3000, false).outcome, LoginOutcome::Accepted);
+    EXPECT_EQ(service_->Login("Łukasz\xff", "nowe", "10.0.0.1", 3000, false).outcome, LoginOutcome::Refused);
 }
 
-TEST_F(AccountLogins, TokensSharesAndTheCountOfAccountsReadAtMostOnceASecond) {
-    const auto token = service_.Store().AddToken(Cp1250("Łukasz"));
-    EXPECT_TRUE(service_.FromToken(*token)->byToken);
-    EXPECT_FALSE(service_.FromToken(((*token)[0] == '0' ? "1" : "0") + token->substr(1)));
-    EXPECT_EQ(service_.FromShare(service_.Store().AddShare("WA1", 100), 99)->registration, "WA1");
-    EXPECT_TRUE(service_.HasAccounts(0));
-    service_.Store().Remove(Cp1250("Łukasz"));
-    EXPECT_TRUE(service_.HasAccounts(999));
-    EXPECT_FALSE(service_.HasAccounts(1000));
+TEST_P(AccountLogins, TokensSharesAndTheCountOfAccountsReadAtMostOnceASecond) {
+    const auto token = service_->Store().AddToken(Cp1250("Łukasz"));
+    EXPECT_TRUE(service_->FromToken(*token)->byToken);
+    EXPECT_FALSE(service_->FromToken(((*token)[0] == '0' ? "1" : "0") + token->substr(1)));
+    EXPECT_EQ(service_->FromShare(service_->Store().AddShare("WA1", 100), 99)->registration, "WA1");
+    EXPECT_TRUE(service_->HasAccounts(0));
+    service_->Store().Remove(Cp1250("Łukasz"));
+    EXPECT_TRUE(service_->HasAccounts(999));
+    EXPECT_FALSE(service_->HasAccounts(1000));
 }
 
 }  // namespace

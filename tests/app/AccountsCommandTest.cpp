@@ -2,17 +2,20 @@
 #include <sys/wait.h>
 
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <regex>
 #include <string>
 #include <vector>
 
-#include "accounts/AccountStore.hpp"
+#include "accounts/PostgresAccountStore.hpp"
+#include "accounts/SqliteAccountStore.hpp"
 #include "accounts/Secrets.hpp"
 #include "app/AccountsCommand.hpp"
 #include "common/Win1250.hpp"
 #include "support/ProgramRun.hpp"
 #include "support/TestDirectory.hpp"
+#include "support/TestPostgres.hpp"
 
 using namespace serwer;
 
@@ -105,7 +108,7 @@ TEST_F(AccountsProgram, AddsListsMakesTokensSharesAndWithdrawsThem) {
         << out_;
     const std::string shared = link[1];
     {
-        AccountStore store((dir_.Path() / "dane" / "konta.db").string());
+        SqliteAccountStore store((dir_.Path() / "dane" / "konta.db").string());
         const auto stored = store.Find(Cp1250("Łukasz"));
         ASSERT_TRUE(stored);
         EXPECT_TRUE(VerifyPassword(stored->passwordHash, "tajne"));  // the line end is not the password's
@@ -118,6 +121,21 @@ TEST_F(AccountsProgram, AddsListsMakesTokensSharesAndWithdrawsThem) {
     EXPECT_EQ(Run("usun Łukasz"), 1);
     EXPECT_EQ(err_, "konta: nie ma konta Łukasz\n");
     EXPECT_EQ(Run("lista --rola dyspozytor"), 2);
+}
+
+TEST_F(AccountsProgram, WithADatabaseNamedTheAccountsAreKeptThereNotInKontaDb) {
+    if (TestPostgres::BaseUri().empty()) GTEST_SKIP() << TestPostgres::kSkipReason;
+    TestPostgres db("konta_cmd");
+    std::ofstream(dir_.Path() / "serwer.ini", std::ios::app) << "[Historia]\nBaza=" << db.Uri() << "\n";
+    ASSERT_EQ(Run("dodaj ala --rola administrator", "tajne\n"), 0) << err_;
+    const auto token = PostgresAccountStore(db.Uri()).AddToken("ala");  // as another server would
+    ASSERT_TRUE(token);
+    ASSERT_EQ(Run("lista"), 0) << err_;
+    EXPECT_EQ(out_, "ala\tadministrator\t\t\n");
+    EXPECT_FALSE(std::filesystem::exists(dir_.Path() / "dane"));
+    ASSERT_EQ(Run("usun ala"), 0) << err_;
+    EXPECT_EQ(db.Sql("SELECT count(*) FROM " + db.Schema() + ".konta"), "0");
+    EXPECT_EQ(db.Sql("SELECT count(*) FROM " + db.Schema() + ".tokeny"), "0");
 }
 
 }  // namespace

@@ -34,7 +34,7 @@
 #include <thread>
 #include <vector>
 
-#include "accounts/AccountStore.hpp"
+#include "accounts/SqliteAccountStore.hpp"
 #include "accounts/Secrets.hpp"
 #include "app/ProcessLimits.hpp"
 #include "common/Win1250.hpp"
@@ -1165,7 +1165,7 @@ namespace {
 // Accounts in the data directory before serwerd starts: anna and bolek, password "tajne".
 void AddAccounts(const fs::path& dataDirectory) {
     fs::create_directories(dataDirectory);
-    AccountStore store((dataDirectory / "konta.db").string());
+    SqliteAccountStore store((dataDirectory / "konta.db").string());
     store.Add({"anna", Role::Dispatcher, {"001A2B3C4D5E6F70"}, {}}, HashPassword("tajne"));
     store.Add({"bolek", Role::Administrator, {}, {}}, HashPassword("tajne"));
 }

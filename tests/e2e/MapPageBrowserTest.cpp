@@ -19,7 +19,7 @@
 #include <thread>
 #include <vector>
 
-#include "accounts/AccountStore.hpp"
+#include "accounts/SqliteAccountStore.hpp"
 #include "accounts/Secrets.hpp"
 #include "e2e/ServerdChild.hpp"
 #include "history/SqliteHistoryStore.hpp"
@@ -332,7 +332,7 @@ TEST_F(MapPageBrowser, TheReportsViewDrawsTheTripsOfTheStoredPositions) {
 TEST_F(MapPageBrowser, EachDispatcherLogsInSeesOnlyItsOwnFleetAndLogsOut) {
     ASSERT_TRUE(fs::exists(kChromium)) << "Debian's chromium is needed: tools/install-packages.sh chromium";
     {
-        AccountStore store((dir_ / "konta.db").string());
+        SqliteAccountStore store((dir_ / "konta.db").string());
         store.Add({"anna", Role::Dispatcher, {"AAA"}, {}}, HashPassword("tajne"));
         store.Add({"bolek", Role::Dispatcher, {"BBB"}, {}}, HashPassword("inne"));
     }

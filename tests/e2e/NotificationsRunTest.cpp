@@ -23,7 +23,7 @@
 #include <vector>
 
 #include "e2e/ServerdChild.hpp"
-#include "notifications/Outbox.hpp"
+#include "notifications/SqliteOutbox.hpp"
 #include "notifications/Signature.hpp"
 #include "support/TestDirectory.hpp"
 #include "unitsim/PositionRecordBuilder.hpp"
@@ -246,7 +246,7 @@ TEST_F(NotificationsRun, AVehicleFlappingAcrossAZoneBorderIsToldOncePerInterval)
     EXPECT_FALSE(zonePosts_[0].contains("wstrzymane"));
     EXPECT_EQ(zonePosts_[0]["strefa"], "Baza");
     // 50 entries and 50 exits: 49 of each wait to be told with the next.
-    Outbox outbox((dir_ / "historia" / "powiadomienia.sqlite").string());
+    SqliteOutbox outbox((dir_ / "historia" / "powiadomienia.sqlite").string());
     EXPECT_EQ(outbox.Throttle({"Strefa", "WA30001", EventType::WjazdDoStrefy}).heldBack, 49);
     EXPECT_EQ(outbox.Throttle({"Strefa", "WA30001", EventType::WyjazdZeStrefy}).heldBack, 49);
 }

@@ -20,6 +20,7 @@
 
 #include "FuzzCheck.hpp"
 #include "accounts/Secrets.hpp"
+#include "accounts/SqliteAccountStore.hpp"
 #include "web/RequestHead.hpp"
 #include "web/WebRouter.hpp"
 
@@ -44,7 +45,7 @@ Accounts& TheAccounts() {
         Accounts made;
         char pattern[] = "/tmp/fuzz-konta-XXXXXX";
         const std::string dir = ::mkdtemp(pattern);
-        auto store = std::make_unique<AccountStore>(dir + "/konta.db");
+        auto store = std::make_unique<SqliteAccountStore>(dir + "/konta.db");
         const std::string hash = HashPassword("x");
         store->Add({"a", Role::Dispatcher, {"AAA"}, {}}, hash);
         store->Add({"b", Role::Dispatcher, {"BBB"}, {}}, hash);

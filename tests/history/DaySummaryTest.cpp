@@ -3,6 +3,7 @@
 #include <vector>
 
 #include "history/DaySummary.hpp"
+#include "support/HistoryBackends.hpp"
 
 using namespace serwer;
 
@@ -15,6 +16,7 @@ HistoryRecord Row(const std::string& registration, std::optional<std::int64_t> f
     HistoryRecord r;
     r.registration = registration;
     r.fixTimeUtc = fixUtc;
+    r.receivedUtc = fixUtc.value_or(k0600Dec8Utc + 100) + 5;
     r.latitude = lat;
     r.longitude = 21.0;
     r.speedKmh = speed;
@@ -22,7 +24,11 @@ HistoryRecord Row(const std::string& registration, std::optional<std::int64_t> f
     return r;
 }
 
-TEST(DaySummaryRules, DistanceOverGpsFixesMovingFromFiveKmhAndPolishDays) {
+// The rows summarized as the store gives them back, on each kind of store.
+class DaySummaryRules : public OnEachHistoryBackend {};
+INSTANTIATE_TEST_SUITE_P(Backends, DaySummaryRules, kHistoryBackends, HistoryBackendName);
+
+TEST_P(DaySummaryRules, DistanceOverGpsFixesMovingFromFiveKmhAndPolishDays) {
     const std::vector<HistoryRecord> rows = {
         Row("WA1", k0600Dec8Utc, 52.0, 5.0),                  // moving 10 min
         Row("WA1", k0600Dec8Utc + 600, 52.1, 0.0),            // standing 10 min
@@ -33,7 +39,10 @@ TEST(DaySummaryRules, DistanceOverGpsFixesMovingFromFiveKmhAndPolishDays) {
         Row("WA2", 1782945000, 52.0, 0.0),                    // 1 July 22:30 UTC is 00:30 of 2 July
         Row("WA1", k0600Dec8Utc + 1800, 99.9999833, 60.0),    // off the globe: no distance; moving 10 min
     };
-    const std::vector<DaySummary> days = SummarizeDays(rows);
+    store().Append(rows);
+    const std::vector<HistoryRecord> stored = store().Query({std::nullopt, 1782945000, 1796772600 + 1});
+    ASSERT_EQ(stored.size(), rows.size());
+    const std::vector<DaySummary> days = SummarizeDays(stored);
     EXPECT_NEAR(GreatCircleKm(0.0, 0.0, 0.0, 90.0), 10007.5572210, 1e-6);  // a quarter of the equator
     ASSERT_EQ(days.size(), 3u);
     EXPECT_EQ(days[0].registration, "WA1");

@@ -9,6 +9,7 @@
 
 #include "common/Win1250.hpp"
 #include "history/TrackExport.hpp"
+#include "support/HistoryBackends.hpp"
 #include "support/TestDirectory.hpp"
 
 using namespace serwer;
@@ -48,12 +49,19 @@ std::vector<HistoryRecord> Rows() {
     return rows;
 }
 
-class TrackExportReadBack : public ::testing::Test {
+// The rows are exported as the store gives them back, on each kind of store.
+class TrackExportReadBack : public OnEachHistoryBackend {
 protected:
+    void SetUp() override {
+        OnEachHistoryBackend::SetUp();
+        if (!IsSkipped()) store().Append(Rows());
+    }
     // Writes the export and returns what ogrinfo makes of it.
     std::string ReadBack(ExportFormat format, const std::string& options = "-al", const std::string& layers = "") {
-        const auto path = dir_.Path() / ("trasa." + ExportFileExtension(format));
-        document_ = ExportTrack(Rows(), format);
+        const auto path = Directory() / ("trasa." + ExportFileExtension(format));
+        const std::vector<HistoryRecord> rows = store().Query({std::nullopt, 1782900000, 1796737500 + 900});
+        EXPECT_EQ(rows.size(), 4u);
+        document_ = ExportTrack(rows, format);
         std::ofstream(path, std::ios::binary) << document_;
         const std::string command =
             "ogrinfo -ro -geom=YES -nomd -noextent " + options + " '" + path.string() + "' " + layers + " 2>&1";
@@ -64,11 +72,11 @@ protected:
         EXPECT_EQ(pipe ? ::pclose(pipe) : -1, 0) << out;
         return out;
     }
-    TestDirectory dir_;
     std::string document_;
 };
+INSTANTIATE_TEST_SUITE_P(Backends, TrackExportReadBack, kHistoryBackends, HistoryBackendName);
 
-TEST_F(TrackExportReadBack, GpxTrackPerVehicleOfPointsWithCoordinatesAndUtcTimes) {
+TEST_P(TrackExportReadBack, GpxTrackPerVehicleOfPointsWithCoordinatesAndUtcTimes) {
     const std::string out = ReadBack(ExportFormat::Gpx, "", "tracks track_points");
     EXPECT_TRUE(Holds(out, "name (String) = ŁÓDŹ<&>\uFFFD\n"));
     EXPECT_TRUE(Holds(out, "MULTILINESTRING ((21.0205667 52.20575,21.0205667 52.21575))"));  // no BRAK point
@@ -76,14 +84,14 @@ TEST_F(TrackExportReadBack, GpxTrackPerVehicleOfPointsWithCoordinatesAndUtcTimes
     EXPECT_TRUE(Holds(document_, "<trkpt lat=\"52.2057500\" lon=\"21.0205667\"><time>2026-12-08T13:45:00Z"));
 }
 
-TEST_F(TrackExportReadBack, KmlFolderPerVehicleWithLineAndTimedPoints) {
+TEST_P(TrackExportReadBack, KmlFolderPerVehicleWithLineAndTimedPoints) {
     const std::string out = ReadBack(ExportFormat::Kml);
     EXPECT_TRUE(Holds(out, "Layer name: WA12345\nGeometry: Unknown (any)\nFeature Count: 3"));
     EXPECT_TRUE(Holds(out, "LINESTRING (21.0205667 52.20575,21.0205667 52.21575)"));
     EXPECT_TRUE(Holds(out, "timestamp (DateTime) = 2026/12/08 13:45:00+00"));
 }
 
-TEST_F(TrackExportReadBack, GeoJsonFeaturePerPositionWithPolishTimesAndNullGeometry) {
+TEST_P(TrackExportReadBack, GeoJsonFeaturePerPositionWithPolishTimesAndNullGeometry) {
     const std::string out = ReadBack(ExportFormat::GeoJson);
     EXPECT_TRUE(Holds(out, "Feature Count: 4"));
     EXPECT_TRUE(Holds(out, "czas (DateTime) = 2026/07/01 12:00:00+02"));
@@ -93,7 +101,7 @@ TEST_F(TrackExportReadBack, GeoJsonFeaturePerPositionWithPolishTimesAndNullGeome
     EXPECT_TRUE(Holds(document_, "\"geometry\": null, \"properties\": {\"pojazd\": \"WA12345\""));
 }
 
-TEST_F(TrackExportReadBack, CsvRowPerPositionQuotedWhereNeededWithControlBytesButTheTabAsBlanks) {
+TEST_P(TrackExportReadBack, CsvRowPerPositionQuotedWhereNeededWithControlBytesButTheTabAsBlanks) {
     const std::string out = ReadBack(
         ExportFormat::Csv, "-al -oo X_POSSIBLE_NAMES=dlugosc -oo Y_POSSIBLE_NAMES=szerokosc -oo AUTODETECT_TYPE=YES");
     EXPECT_TRUE(Holds(out, "kierowca (String) = Ż\"a,b  \n"));

@@ -1,6 +1,7 @@
-// The notifications' rules, throttle, retries, texts and signature, the outbox on disk
-// (what is kept across a reopen, and when a message is due), and the service's
-// reports of a failing receiver.
+// The notifications' rules, throttle, retries, texts and signature, the outbox (what is
+// kept across a reopen, and when a message is due) in SQLite and in PostgreSQL, where
+// servers sharing the database each see only their own, and the service's reports of a
+// failing receiver and its look back after a restart.
 #include <gtest/gtest.h>
 #include <httplib.h>
 
@@ -13,11 +14,14 @@
 #include "common/Win1250.hpp"
 #include "notifications/NotificationService.hpp"
 #include "notifications/NotificationText.hpp"
+#include "history/SqliteHistoryStore.hpp"
 #include "notifications/Outbox.hpp"
+#include "notifications/PostgresOutbox.hpp"
 #include "notifications/Signature.hpp"
 #include "server/PositioningServer.hpp"
 #include "notifications/Throttle.hpp"
 #include "support/TestDirectory.hpp"
+#include "support/TestPostgres.hpp"
 #include "unitsim/SimulatedUnit.hpp"
 
 using namespace serwer;
@@ -39,6 +43,33 @@ Event Speeding() {
     e.id = EventId(e.type, e.registration, e.startUtc, e.zone);
     return e;
 }
+
+enum class OutboxBackend { Sqlite, Postgres };
+
+std::string OutboxBackendName(const ::testing::TestParamInfo<OutboxBackend>& info) {
+    return info.param == OutboxBackend::Sqlite ? "Sqlite" : "Postgres";
+}
+
+// The outbox and the service on each kind of outbox: powiadomienia.sqlite in a directory
+// of the test's own, or tables in a schema of its own (skipped without SERWER_TEST_POSTGRES).
+class OnEachOutbox : public ::testing::TestWithParam<OutboxBackend> {
+protected:
+    void SetUp() override {
+        if (GetParam() == OutboxBackend::Postgres) {
+            SKIP_WITHOUT_POSTGRES();
+            db_ = std::make_unique<TestPostgres>("powiadomienia");
+        }
+    }
+    NotificationService::OutboxPlace Place() const {
+        return {(dir_.Path() / "powiadomienia.sqlite").string(), db_ ? db_->Uri() : "", "baza:5000"};
+    }
+    std::unique_ptr<Outbox> Open() const {
+        const NotificationService::OutboxPlace place = Place();
+        return OpenOutbox(place.sqlitePath, place.databaseUri, place.serverName);
+    }
+    TestDirectory dir_;
+    std::unique_ptr<TestPostgres> db_;
+};
 
 }  // namespace
 
@@ -111,18 +142,21 @@ TEST(NotificationTextTest, TheMailSaysWhoWhatWhenAndWhereInPolishAndTheWebhookIs
               "sha256=5bdcc146bf60754e6a042426089575c75a003f089d2739839dec58b964ec3843");
 }
 
-TEST(OutboxTest, MessagesOutliveAReopenUntilRemovedAndAreDueAtTheirNextTry) {
-    TestDirectory dir;
-    const std::string path = (dir.Path() / "powiadomienia.sqlite").string();
+class OutboxTest : public OnEachOutbox {};
+INSTANTIATE_TEST_SUITE_P(Backends, OutboxTest, ::testing::Values(OutboxBackend::Sqlite, OutboxBackend::Postgres),
+                         OutboxBackendName);
+
+TEST_P(OutboxTest, MessagesOutliveAReopenUntilRemovedAndAreDueAtTheirNextTry) {
     const ThrottleKey key{"Noc", "WA12345", EventType::PrzekroczeniePredkosci};
     {
-        Outbox outbox(path);
-        EXPECT_FALSE(outbox.Taken(77, "Noc"));
+        const std::unique_ptr<Outbox> outbox = Open();
+        EXPECT_FALSE(outbox->Taken(77, "Noc"));
         const std::vector<OutboxMessage> messages{{0, 77, "Noc", "email", "a@b.pl", "", "wiadomosc", 1000, 0, 1000},
                                                   {0, 77, "Noc", "webhook", "http://x/", "X-A: 1\n", "{}", 1000, 0, 1000}};
-        outbox.Take(77, key, {true, 1000, 0}, messages, 990);
+        outbox->Take(77, key, {true, 1000, 0}, messages, 990);
     }
-    Outbox outbox(path);
+    const std::unique_ptr<Outbox> reopened = Open();
+    Outbox& outbox = *reopened;
     EXPECT_TRUE(outbox.Taken(77, "Noc"));
     EXPECT_FALSE(outbox.Taken(77, "Dzien"));
     const ThrottleState state = outbox.Throttle(key);
@@ -148,8 +182,11 @@ TEST(OutboxTest, MessagesOutliveAReopenUntilRemovedAndAreDueAtTheirNextTry) {
 
 // The service on a clock of its own: a receiver refusing for 10 minutes is shown once,
 // and again when it accepts; nothing is lost meanwhile.
-TEST(NotificationServiceTest, AReceiverFailingForTenMinutesIsShownAndItsRecoveryToo) {
-    TestDirectory dir;
+class NotificationServiceTest : public OnEachOutbox {};
+INSTANTIATE_TEST_SUITE_P(Backends, NotificationServiceTest,
+                         ::testing::Values(OutboxBackend::Sqlite, OutboxBackend::Postgres), OutboxBackendName);
+
+TEST_P(NotificationServiceTest, AReceiverFailingForTenMinutesIsShownAndItsRecoveryToo) {
     const int port = FindFreePort();
     NotificationSettings settings;
     settings.serverName = "baza";
@@ -162,7 +199,7 @@ TEST(NotificationServiceTest, AReceiverFailingForTenMinutesIsShownAndItsRecovery
     std::vector<std::string> errors, shown;
     std::atomic<std::int64_t> now{1796817600};
     NotificationService service(
-        settings, (dir.Path() / "powiadomienia.sqlite").string(), ',',
+        settings, Place(), ',',
         {[&](const std::string& t) {
             std::lock_guard<std::mutex> l(mutex);
             errors.push_back(t);
@@ -214,11 +251,17 @@ TEST(NotificationServiceTest, AReceiverFailingForTenMinutesIsShownAndItsRecovery
     listening.join();
 }
 
-TEST(NotificationServiceTest, AnOutboxThatCannotBeOpenedTurnsOffTheNotificationsNotTheServer) {
-    TestDirectory dir;
-    std::filesystem::create_directories(dir.Path() / "powiadomienia.sqlite");  // a directory where the file goes
+TEST_P(NotificationServiceTest, AnOutboxThatCannotBeOpenedTurnsOffTheNotificationsNotTheServer) {
     ServerSetup setup;
-    setup.dataDirectory = dir.Path().string();
+    if (db_) {  // tables of a newer program
+        const std::string table = db_->Schema() + ".wersja_schematu";
+        db_->Sql("CREATE TABLE " + table + "(czesc text PRIMARY KEY, wersja integer NOT NULL)");
+        db_->Sql("INSERT INTO " + table + " VALUES ('powiadomienia', 99)");
+        setup.database = db_->Uri();
+    } else {
+        std::filesystem::create_directories(dir_.Path() / "powiadomienia.sqlite");  // a directory where the file goes
+    }
+    setup.dataDirectory = dir_.Path().string();
     setup.keepHistory = false;
     setup.events = EventSettings{};
     NotificationRule rule;
@@ -228,4 +271,71 @@ TEST(NotificationServiceTest, AnOutboxThatCannotBeOpenedTurnsOffTheNotifications
     PositioningServer server(setup);
     EXPECT_EQ(server.Notifications(), nullptr);
     EXPECT_NE(server.Events(), nullptr);
+}
+
+// After a restart the events stored since the last one taken are read again; in a
+// history shared with other servers only those of the server's own vehicles are told.
+TEST_P(NotificationServiceTest, ARestartLooksBackOnlyAtTheEventsOfItsOwnVehicles) {
+    const Event before = Speeding();
+    Event own = before, foreign = before;
+    own.startUtc += 600;
+    own.id = EventId(own.type, own.registration, own.startUtc, own.zone);
+    foreign.registration = "WB99999";
+    foreign.id = EventId(foreign.type, foreign.registration, foreign.startUtc, foreign.zone);
+    Open()->Take(before.id, {"Wszystko", before.registration, before.type}, {true, before.startUtc, 0}, {},
+                 before.startUtc);
+    SqliteHistoryStore history((dir_.Path() / "historia").string());
+    history.AppendEvents({before, own, foreign});
+    NotificationSettings settings;
+    NotificationRule rule;
+    rule.name = "Wszystko";
+    rule.intervalMinutes = 0;
+    settings.rules.push_back(rule);
+    {
+        NotificationService service(
+            settings, Place(), ',', {}, [&] { return own.startUtc + 60; },
+            [](const std::string& registration) { return registration == "WA12345"; });
+        service.Start(&history);
+        service.Stop();  // the look back is done before the thread ends
+    }
+    const std::unique_ptr<Outbox> outbox = Open();
+    EXPECT_TRUE(outbox->Taken(own.id, "Wszystko"));
+    EXPECT_FALSE(outbox->Taken(foreign.id, "Wszystko"));
+    EXPECT_EQ(outbox->TakenUpTo(), own.startUtc);
+}
+
+// Servers sharing one PostgreSQL database, each under its own name.
+class SharedOutboxTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        SKIP_WITHOUT_POSTGRES();
+        db_ = std::make_unique<TestPostgres>("powiadomienia");
+    }
+    std::unique_ptr<TestPostgres> db_;
+};
+
+TEST_F(SharedOutboxTest, EachServerSeesAndChangesOnlyItsOwnMessagesTakenEventsAndThrottles) {
+    PostgresOutbox a(db_->Uri(), "a:5000"), b(db_->Uri(), Cp1250("łódź:5000"));
+    const ThrottleKey key{"Noc", "WA12345", EventType::PrzekroczeniePredkosci};
+    a.Take(77, key, {true, 1000, 2}, {{0, 77, "Noc", "email", "a@firma.pl", "", "dla a", 1000, 0, 1000}}, 990);
+    b.Take(78, key, {true, 1005, 0}, {{0, 78, "Noc", "email", "b@firma.pl", "", "dla b", 1005, 0, 1005}}, 995);
+    const std::vector<OutboxMessage> dueA = a.Due(2000, 10), dueB = b.Due(2000, 10);
+    ASSERT_EQ(dueA.size(), 1u);
+    ASSERT_EQ(dueB.size(), 1u);
+    EXPECT_EQ(dueA[0].body, "dla a");
+    EXPECT_EQ(dueB[0].body, "dla b");
+    EXPECT_EQ(a.Size(), 1u);
+    EXPECT_EQ(a.OldestCreatedUtc(), 1000);
+    EXPECT_FALSE(a.Taken(78, "Noc"));
+    EXPECT_TRUE(b.Taken(78, "Noc"));
+    EXPECT_EQ(a.Throttle(key).heldBack, 2);
+    EXPECT_EQ(b.Throttle(key).lastSentUtc, 1005);
+    EXPECT_EQ(a.TakenUpTo(), 990);
+    EXPECT_EQ(b.TakenUpTo(), 995);
+    a.Retry(dueB[0].id, 1, 5000);  // another server's numbers change nothing
+    a.Remove(dueB[0].id);
+    EXPECT_EQ(b.NextDueUtc(), 1005);
+    a.ForgetTakenBefore(1000);
+    EXPECT_FALSE(a.Taken(77, "Noc"));
+    EXPECT_TRUE(b.Taken(78, "Noc"));
 }

@@ -5,6 +5,7 @@
 #include <map>
 
 #include "accounts/Secrets.hpp"
+#include "accounts/SqliteAccountStore.hpp"
 #include "common/Win1250.hpp"
 #include "support/TestDirectory.hpp"
 #include "vehicles/DisplayTable.hpp"
@@ -416,7 +417,7 @@ namespace {
 class WebAccountsTest : public WebRouterTest {
 protected:
     void SetUp() override {
-        auto store = std::make_unique<AccountStore>((directory_.Path() / "konta.db").string());
+        auto store = std::make_unique<SqliteAccountStore>((directory_.Path() / "konta.db").string());
         const std::string hash = HashPassword("tajne");
         store->Add({"admin", Role::Administrator, {}, {}}, hash);
         store->Add({"anna", Role::Dispatcher, {"AAA"}, {}}, hash);

@@ -22,6 +22,7 @@
 #include "history/DaySummary.hpp"
 #include "history/EventReplay.hpp"
 #include "history/HistoryRecord.hpp"
+#include "history/OpenHistoryStore.hpp"
 #include "history/SqliteHistoryStore.hpp"
 #include "history/TrackExport.hpp"
 #include "reports/FleetReport.hpp"
@@ -62,7 +63,7 @@ int Write(const HistoryCommand& command, const std::string& document) {
 // --zdarzenia and --przelicz-zdarzenia. The events computed again replace those stored
 // for the span (of the vehicle, or of all), type by type, and are written out as well.
 int Events(const HistoryCommand& command, const IniFile& ini, const std::string& dataDirectory,
-           const std::string& historyDirectory, char decimalSeparator) {
+           const std::string& database, char decimalSeparator) {
     const HistoryQuery span = QueryOf(command);
     EventQuery query;
     query.registration = command.registration;
@@ -70,7 +71,8 @@ int Events(const HistoryCommand& command, const IniFile& ini, const std::string&
     query.toUtc = span.toUtc;
     std::vector<Event> events;
     try {
-        SqliteHistoryStore store(historyDirectory);
+        const std::unique_ptr<HistoryStore> opened = OpenHistoryForReading(dataDirectory, database);
+        HistoryStore& store = *opened;
         if (command.mode == HistoryCommand::Mode::Events) {
             events = store.QueryEvents(query);
         } else {
@@ -99,7 +101,7 @@ int Events(const HistoryCommand& command, const IniFile& ini, const std::string&
 
 // --raport: the report of the span, written as JSON, CSV or XLSX.
 int Report(const HistoryCommand& command, const IniFile& ini, const std::string& dataDirectory,
-           const std::string& historyDirectory) {
+           const std::string& database) {
     const HistoryQuery span = QueryOf(command);
     ReportRequest request;
     request.kind = command.report;
@@ -118,8 +120,8 @@ int Report(const HistoryCommand& command, const IniFile& ini, const std::string&
     ReportTable table;
     std::string document;
     try {
-        SqliteHistoryStore store(historyDirectory);
-        table = MakeReport(store, request, context);
+        const std::unique_ptr<HistoryStore> store = OpenHistoryForReading(dataDirectory, database);
+        table = MakeReport(*store, request, context);
         switch (command.reportFormat) {
             case ReportFormat::Json:
                 document = ReportJson(table);
@@ -160,21 +162,21 @@ int main(int argc, char** argv) {
 
     const std::string iniPath = command.iniPath.value_or(ExecutableDirectory() + "/serwer.ini");
     if (command.iniPath && !IsReadable(iniPath)) return Failure("nie można odczytać pliku ustawień " + iniPath);
-    const std::string historyDirectory = HistoryDirectory(DataDirectoryOf(iniPath, IniFile::Load(iniPath)));
-    if (!IsDirectory(historyDirectory))
+    const IniFile ini = IniFile::Load(iniPath);
+    const std::string dataDirectory = DataDirectoryOf(iniPath, ini);
+    // [Historia] Baza: the history in PostgreSQL; otherwise the month files here.
+    const std::string database = ReadSettings(ini, "").database;
+    const std::string historyDirectory = HistoryDirectory(dataDirectory);
+    if (database.empty() && !IsDirectory(historyDirectory))
         return Failure("nie ma katalogu historii " + Cp1250ToUtf8(historyDirectory) + " (ustawienia: " + iniPath + ")");
 
-    if (command.mode == HistoryCommand::Mode::Report)
-        return Report(command, IniFile::Load(iniPath), DataDirectoryOf(iniPath, IniFile::Load(iniPath)),
-                      historyDirectory);
+    if (command.mode == HistoryCommand::Mode::Report) return Report(command, ini, dataDirectory, database);
     if (command.mode != HistoryCommand::Mode::Track)
-        return Events(command, IniFile::Load(iniPath), DataDirectoryOf(iniPath, IniFile::Load(iniPath)),
-                      historyDirectory, decimalSeparator);
+        return Events(command, ini, dataDirectory, database, decimalSeparator);
 
     std::vector<HistoryRecord> rows;
     try {
-        SqliteHistoryStore store(historyDirectory);
-        rows = store.Query(QueryOf(command));
+        rows = OpenHistoryForReading(dataDirectory, database)->Query(QueryOf(command));
     } catch (const std::exception& e) {
         return Failure("nie można odczytać historii: " + Cp1250ToUtf8(e.what()));
     }

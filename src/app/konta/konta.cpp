@@ -1,7 +1,8 @@
-// konta: the accounts of the web service in the data directory's konta.db: adds and
-// removes accounts, sets their passwords, lists them, makes API tokens, and makes and
-// withdraws the links that show one vehicle. It finds the data directory through
-// serwer.ini, as the server does; the running server sees every change at once.
+// konta: the accounts of the web service in the data directory's konta.db, or in the
+// PostgreSQL database of [Historia] Baza when one is named: adds and removes accounts,
+// sets their passwords, lists them, makes API tokens, and makes and withdraws the links
+// that show one vehicle. It finds them through serwer.ini, as the server does; the
+// running server (every server sharing the database) sees each change at once.
 
 #include <signal.h>
 #include <termios.h>
@@ -11,6 +12,7 @@
 #include <exception>
 #include <fstream>
 #include <iostream>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -188,9 +190,9 @@ int main(int argc, char** argv) {
         const IniFile ini = IniFile::Load(iniPath);
         const Settings settings = ReadSettings(ini, "");
         const std::string dataDirectory = DataDirectoryOf(iniPath, ini);
-        EnsureDataDirectory(dataDirectory);
-        AccountStore store(dataDirectory + "/konta.db");
-        const int code = Run(command, store, settings);
+        if (settings.database.empty()) EnsureDataDirectory(dataDirectory);
+        const std::unique_ptr<AccountStore> store = OpenAccountStore(dataDirectory + "/konta.db", settings.database);
+        const int code = Run(command, *store, settings);
         std::cout << std::flush;
         if (!std::cout) return Failure("nie można pisać na standardowe wyjście");
         return code;

@@ -39,7 +39,7 @@
 #include "common/ServerError.hpp"
 #include "download/ArchiveWriter.hpp"
 #include "events/Zones.hpp"
-#include "history/SqliteHistoryStore.hpp"
+#include "history/OpenHistoryStore.hpp"
 #include "report/RaportZbiorczy.hpp"
 #include "vehicles/ReadSchedule.hpp"
 
@@ -198,6 +198,7 @@ TfrmMain::TfrmMain(Options options) : options_(std::move(options)), cleanup_("."
     SelectReadHourIndex(settings.readHourIndex);
     edPort_->setText(UiText(settings.port));
     dataDirectory_ = settings.dataDirectory;
+    database_ = settings.database;
     reportSettings_ = settings.reports;
     eventSettings_ = std::make_shared<const EventSettings>(settings.events);
     if (settings.events.enabled) {
@@ -626,9 +627,9 @@ void TfrmMain::OpenHistory(int gridRow) {
     }
     // A store of its own for reading, open as long as the dialog is (the server writes
     // through another).
-    std::unique_ptr<SqliteHistoryStore> store;
+    std::unique_ptr<HistoryStore> store;
     try {
-        store = std::make_unique<SqliteHistoryStore>(HistoryDirectory(dataDirectory_));
+        store = OpenHistoryForReading(dataDirectory_, database_);
     } catch (const std::exception& e) {
         ShowError(QString::fromUtf8("Nie można otworzyć historii pozycji: %1").arg(UiMessage(e.what())));
         return;
@@ -638,9 +639,9 @@ void TfrmMain::OpenHistory(int gridRow) {
 }
 
 void TfrmMain::btRaportyClick() {
-    std::unique_ptr<SqliteHistoryStore> store;
+    std::unique_ptr<HistoryStore> store;
     try {
-        store = std::make_unique<SqliteHistoryStore>(HistoryDirectory(dataDirectory_));
+        store = OpenHistoryForReading(dataDirectory_, database_);
     } catch (const std::exception& e) {
         ShowError(QString::fromUtf8("Nie można otworzyć historii pozycji: %1").arg(UiMessage(e.what())));
         return;

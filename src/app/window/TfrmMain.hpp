@@ -107,6 +107,7 @@ private:
     bool autoStart_ = false;
     bool shown_ = false;
     std::string dataDirectory_;
+    std::string database_;  // [Historia] Baza: the history in PostgreSQL; empty: SQLite files
     ReportSettings reportSettings_;                       // [Raporty]
     std::shared_ptr<const EventSettings> eventSettings_;  // the vehicles' tanks (Zbiornik)
 
