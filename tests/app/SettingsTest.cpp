@@ -35,6 +35,11 @@ TEST(SettingsDefaults, NoFileGivesEveryDefault) {
     EXPECT_EQ(ReadHourOfIndex(s.readHourIndex), 1);
     EXPECT_EQ(s.port, "4500");
     EXPECT_EQ(s.dataDirectory, ".");
+    EXPECT_EQ(s.database, "");  // the history in SQLite files
+    EXPECT_TRUE(s.serverName.ends_with(":4500")) << s.serverName;
+    const Settings shared = FromIni("[Ustawienia]\nPort=4600\n[Historia]\nBaza= postgresql:///flota \nSerwer=klient-a\n");
+    EXPECT_EQ(shared.database, "postgresql:///flota");
+    EXPECT_EQ(shared.serverName, "klient-a");
 }
 
 TEST(SettingsIniFile, SectionAndKeyMatchWithoutCaseAndBlanksAroundAreTrimmed) {

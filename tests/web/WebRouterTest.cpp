@@ -10,6 +10,8 @@
 #include "support/TestDirectory.hpp"
 #include "vehicles/DisplayTable.hpp"
 #include "vehicles/TableLock.hpp"
+#include "unitsim/PositionRecordBuilder.hpp"
+#include "web/JointFleet.hpp"
 #include "web/WebMetrics.hpp"
 #include "web/WebRouter.hpp"
 
@@ -376,6 +378,43 @@ TEST(VehicleSnapshotTest, ACopyTellsWhichRowsChangedAndWhenAVehicleWentAway) {
     EXPECT_EQ(reloaded->rows.size(), 2u);
     EXPECT_EQ(reloaded->ChangedSince(5), std::nullopt);
     EXPECT_EQ(reloaded->ChangedSince(reloaded->change), std::vector<std::size_t>{});
+}
+
+TEST(JointFleetTest, OtherServersVehiclesFollowTheTableAndTheirChangesSendTheWholeList) {
+    TableLock lock;
+    VehicleRow own;
+    own.NAZWA = "WA1";
+    own.KIEROWCA = "Jan";
+    lock.TableUnlocked().Append(own);
+    VehicleSnapshot snapshot(lock);
+    JointFleet joint('.');
+    EXPECT_EQ(joint.Join(snapshot.Rows(), std::nullopt), snapshot.Rows());  // nothing read: the table alone
+
+    // WA1 is this server's: shown as its table has it, not from the database.
+    const auto position = [](const std::string& name, int minute) {
+        PositionOptions o;
+        o.registration = name, o.day = 8, o.month = 12, o.year = 2026, o.hour = 10, o.minute = minute;
+        return MakeHistoryRecord(BuildPositionRecord(o), 1796724000);
+    };
+    const auto first = joint.Join(snapshot.Rows(), std::vector{position("WA1", 1), position("KR2", 2)});
+    ASSERT_EQ(first->rows.size(), 2u);
+    EXPECT_EQ(first->rows[0].KIEROWCA, "Jan");
+    EXPECT_EQ(first->rows[1].NAZWA, "KR2");
+    EXPECT_EQ(first->rows[1].LICENCJA, position("KR2", 2).ownerCode);  // a dispatcher sees it by its owner code
+    EXPECT_TRUE(first->rows[1].OPIS && first->rows[1].SZEROKOSC && first->rows[1].PREDKOSC);
+    EXPECT_EQ(first->ChangedSince(first->change), std::vector<std::size_t>{});
+    EXPECT_EQ(joint.Join(snapshot.Rows(), std::nullopt), first);  // nothing changed: the same copy
+
+    // The table's change alone is told row by row; one of the others' is the whole list.
+    own.KIEROWCA = "Ewa";
+    lock.TableUnlocked().Post(0, own);
+    const auto edited = joint.Join(snapshot.Rows(), std::nullopt);
+    EXPECT_GT(edited->change, first->change);
+    EXPECT_EQ(edited->ChangedSince(first->change), std::vector<std::size_t>{0});
+    const auto moved = joint.Join(snapshot.Rows(), std::vector{position("KR2", 3)});
+    EXPECT_GT(moved->change, edited->change);
+    EXPECT_EQ(moved->ChangedSince(edited->change), std::nullopt);
+    EXPECT_NE(moved->rows[1].OPIS, first->rows[1].OPIS);
 }
 
 TEST(WebMetricsTest, NamesAndValues) {
