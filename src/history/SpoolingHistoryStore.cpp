@@ -43,7 +43,9 @@ void SpoolingHistoryStore::AppendOrSpool(const std::vector<HistoryRecord>& rows,
     std::lock_guard<std::mutex> lock(mutex_);
     if (!spooling_) {
         try {
+            std::unique_lock<std::mutex> connecting(connectMutex_);
             PostgresHistoryStore& database = Database(writer_);
+            connecting.unlock();
             if (!rows.empty()) database.Append(rows);
             if (!events.empty()) database.AppendEvents(events);
             return;
@@ -65,17 +67,29 @@ void SpoolingHistoryStore::AppendEvents(const std::vector<Event>& events) {
 }
 
 bool SpoolingHistoryStore::DrainStep() {
-    std::vector<SpooledItem> items;
-    PostgresHistoryStore* database = nullptr;
+    // Connecting and asking the database happen outside mutex_: the positions that come
+    // meanwhile go on into the spool.
+    std::string key;
     {
         std::lock_guard<std::mutex> lock(mutex_);
         if (stop_) return false;
+        key = serverName_ + "/" + spool_.Id();
+    }
+    PostgresHistoryStore* database = nullptr;
+    {
+        std::lock_guard<std::mutex> lock(connectMutex_);
         database = &Database(writer_);
-        if (!checkedWritten_) {
-            // Entries the database took before a crash that left them in the spool.
-            spool_.RemoveUpTo(database->SpooledUpTo(serverName_ + "/" + spool_.Id()));
-            checkedWritten_ = true;
-        }
+    }
+    if (!checkedWritten_) {
+        // Entries the database took before a crash that left them in the spool.
+        const std::int64_t upTo = database->SpooledUpTo(key);
+        std::lock_guard<std::mutex> lock(mutex_);
+        spool_.RemoveUpTo(upTo);
+        checkedWritten_ = true;
+    }
+    std::vector<SpooledItem> items;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
         items = spool_.Front(kEntriesPerWrite);
         if (items.empty()) {
             if (spooling_) {
@@ -100,7 +114,7 @@ bool SpoolingHistoryStore::DrainStep() {
         for (Event& e : item.events) events.push_back(std::move(e));
     }
     // New rows queue behind these in the spool meanwhile (spooling_ stays set).
-    database->AppendSpooled(rows, events, serverName_ + "/" + spool_.Id(), items.back().number);
+    database->AppendSpooled(rows, events, key, items.back().number);
     std::lock_guard<std::mutex> lock(mutex_);
     spool_.RemoveUpTo(items.back().number);
     drainedRows_ += rows.size();
@@ -155,14 +169,13 @@ std::vector<Event> SpoolingHistoryStore::QueryEvents(const EventQuery& query) { 
 
 std::optional<std::vector<HistoryRecord>> SpoolingHistoryStore::LastPositions() { return Reader().LastPositions(); }
 
-void SpoolingHistoryStore::RemoveEvents(const EventQuery& query) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    Database(writer_).RemoveEvents(query);
+PostgresHistoryStore& SpoolingHistoryStore::Writer() {
+    std::lock_guard<std::mutex> lock(connectMutex_);
+    return Database(writer_);
 }
 
-int SpoolingHistoryStore::Prune(int keepDays, std::int64_t nowUtc) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return Database(writer_).Prune(keepDays, nowUtc);
-}
+void SpoolingHistoryStore::RemoveEvents(const EventQuery& query) { Writer().RemoveEvents(query); }
+
+int SpoolingHistoryStore::Prune(int keepDays, std::int64_t nowUtc) { return Writer().Prune(keepDays, nowUtc); }
 
 }  // namespace serwer

@@ -61,6 +61,7 @@ private:
     // The connection of the kind, made at its first use (the caller holds its lock).
     PostgresHistoryStore& Database(std::unique_ptr<PostgresHistoryStore>& store);
     PostgresHistoryStore& Reader();
+    PostgresHistoryStore& Writer();
     void AppendOrSpool(const std::vector<HistoryRecord>& rows, const std::vector<Event>& events);
     // One transaction's worth of the spool to the database; false when nothing was left.
     bool DrainStep();
@@ -70,11 +71,12 @@ private:
     std::string serverName_;
     Report report_;
 
-    std::mutex mutex_;  // the spool, the writing connection and the counts
+    std::mutex mutex_;  // the spool, the state of an outage and the counts
     HistorySpool spool_;
+    std::mutex connectMutex_;  // making writer_ (taken after mutex_ when both are held)
     std::unique_ptr<PostgresHistoryStore> writer_;
     bool spooling_ = false;
-    bool checkedWritten_ = false;  // entries the database had already were removed
+    bool checkedWritten_ = false;  // entries the database had already were removed (one drain at a time)
     std::uint64_t drainedRows_ = 0, drainedEvents_ = 0;  // written from the spool since it last emptied
     std::uint64_t unreadableReported_ = 0;
 
