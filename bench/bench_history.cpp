@@ -43,6 +43,7 @@
 #include <string>
 #include <vector>
 
+#include "BenchMonthRows.hpp"
 #include "BenchProcess.hpp"
 #include "common/DateTime.hpp"
 #include "history/DaySummary.hpp"
@@ -56,6 +57,7 @@ using namespace serwer;
 
 namespace fs = std::filesystem;
 using bench::Clock;
+using bench::MonthRows;
 
 namespace {
 
@@ -81,11 +83,6 @@ std::pair<std::int64_t, std::int64_t> PolishSpan(int year, int month, int day, i
             LocalToFixTime(DateTime::FromParts({toYear, toMonth, toDay, 0, 0, 0, 0})).Ms() / DateTime::kMsPerSecond};
 }
 
-int DaysIn(int year, int month) {
-    const std::int64_t next = month == 12 ? UtcSeconds(year + 1, 1, 1) : UtcSeconds(year, month + 1, 1);
-    return static_cast<int>((next - UtcSeconds(year, month, 1)) / 86400);
-}
-
 double Ms(Clock::duration d) { return bench::Seconds(d) * 1000; }
 
 std::uintmax_t SizeOf(const fs::path& path) {
@@ -106,60 +103,6 @@ void Checkpoint(const std::string& path) {
         sqlite3_exec(db, "PRAGMA wal_checkpoint(TRUNCATE)", nullptr, nullptr, nullptr);
     sqlite3_close_v2(db);
 }
-
-// Generates a month's rows in time order: for every day, every slot between 04:00 and
-// 20:00 UTC, every vehicle's fix (each vehicle a little later than the slot's start).
-class MonthRows {
-public:
-    MonthRows(const HistoryRecord& model, int year, int month, int vehicles, long long rows)
-        : model_(model), vehicles_(vehicles), rows_(rows), start_(UtcSeconds(year, month, 1)) {
-        const int days = DaysIn(year, month);
-        const long long perVehicle = (rows + vehicles - 1) / vehicles;
-        slotsPerDay_ = static_cast<int>((perVehicle + days - 1) / days);
-        interval_ = std::max<std::int64_t>(1, 16 * 3600 / slotsPerDay_);
-        for (int v = 0; v < vehicles; ++v) names_.push_back(Registration(v));
-    }
-
-    std::int64_t IntervalSeconds() const { return interval_; }
-    long long Made() const { return made_; }
-    bool Done() const { return made_ >= rows_; }
-
-    // The next `count` rows (fewer at the end).
-    void Next(std::vector<HistoryRecord>& out, int count) {
-        out.clear();
-        for (; out.size() < static_cast<std::size_t>(count) && made_ < rows_; ++made_) {
-            const long long slotIndex = made_ / vehicles_;
-            const int v = static_cast<int>(made_ % vehicles_);
-            const long long day = slotIndex / slotsPerDay_, slot = slotIndex % slotsPerDay_;
-            HistoryRecord r = model_;
-            r.registration = names_[static_cast<std::size_t>(v)];
-            const std::int64_t fix = start_ + day * 86400 + 4 * 3600 + slot * interval_ + v % interval_;
-            r.fixTimeUtc = fix;
-            r.receivedUtc = fix + 3 + v % 20;
-            // Each vehicle drives around its own point: a few hundred metres per fix.
-            const double phase = static_cast<double>(slotIndex % 600) / 600.0;
-            r.latitude = 49.2 + (v % 40) * 0.1 + 0.05 * phase;
-            r.longitude = 14.5 + (v / 40 % 50) * 0.15 + 0.03 * phase * (v % 2 ? 1 : -1);
-            // Standing at about one fix in four, otherwise 10 to 99 km/h.
-            const long long mix = (slotIndex * 7 + v) % 97;
-            r.speedKmh = mix % 4 == 0 ? 0.0 : 10.0 + static_cast<double>(mix % 90);
-            r.engineOn = mix % 4 != 0;
-            r.gps = mix == 13 ? "BRAK" : "OK";
-            r.odometerKm = 10000 + v * 7 + slotIndex / 4;
-            out.push_back(std::move(r));
-        }
-    }
-
-private:
-    HistoryRecord model_;
-    int vehicles_;
-    long long rows_;
-    std::int64_t start_;
-    int slotsPerDay_ = 1;
-    std::int64_t interval_ = 60;
-    long long made_ = 0;
-    std::vector<std::string> names_;
-};
 
 // Appends a month's rows; returns the seconds it took. `tenths`: the rate of each tenth.
 double Fill(SqliteHistoryStore& store, MonthRows& rows, int batch, std::vector<double>* tenths, long long total) {
